@@ -1,0 +1,14 @@
+# Warnings are errors on our own targets; third-party headers come in as system includes.
+function(kvx_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wshadow -Wnon-virtual-dtor
+                         -Wno-missing-field-initializers)
+endfunction()
+
+# A core module: one static library, warnings as errors, include root at src/.
+function(kvx_module name)
+  cmake_parse_arguments(M "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(kvx_${name} STATIC ${M_SOURCES})
+  target_include_directories(kvx_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(kvx_${name} PUBLIC ${M_DEPS})
+  kvx_warnings(kvx_${name})
+endfunction()

@@ -1,0 +1,239 @@
+// The DM engine: one per program. Receive half: reads chunks from the DM port or a raw DM
+// file, cuts them into frames, checks CRCs, turns packets into log records and writes them
+// through the enciphering log writer, counting bytes, packets and errors. Send half: connects
+// to the modem, learns its mask sizes, sends filter, status and logging requests, and writes
+// or replays request scripts.
+//
+// Threads: the logging worker owns the receive half (dispatch, openlog, closelog, the
+// filter requests). setnote, getstats, clearstats-free reads, statusquery and close may be
+// called from other threads as documented on each operation.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dm/LogWriter.h"
+#include "dm/Notify.h"
+#include "serial/Port.h"
+
+namespace kvx::dm {
+
+// Input source of the receive path.
+inline constexpr int kSourcePort = 0;
+inline constexpr int kSourceRawFile = 1;
+
+// Request modes of the filter requests: send to the modem, or append to a script file.
+inline constexpr int kModeFile = 0;
+inline constexpr int kModeSend = 1;
+
+// Record codes the program builds.
+inline constexpr uint16_t kCodePacket = 0x1FF0;
+inline constexpr uint16_t kCodeNote = 0x1FFC;
+inline constexpr uint16_t kCodeEvent = 0x1FFB;
+inline constexpr uint16_t kCodeMessage = 0x1FEB;
+inline constexpr uint16_t kCodeConverted1F = 0x1018;
+
+// Largest unescaped frame kept (terminator included): the biggest whose record still fits
+// the 16-bit length field (a wrapped packet record is frame length + 9 bytes).
+inline constexpr size_t kMaxFrame = 0xFFFF - 9;
+// Longest pending note.
+inline constexpr size_t kNoteMax = 2047;
+// Capacities learned from the modem.
+inline constexpr size_t kMaxMessageRanges = 255;
+inline constexpr size_t kMaxRangeIds = 1024;       // identifiers per message mask request
+inline constexpr uint32_t kMaxLogItemLimit = 32768;  // items per log mask request
+inline constexpr size_t kDeviceSlots = 30;
+
+struct Stats {
+    uint32_t bytes = 0;
+    uint32_t crcErrors = 0;
+    uint32_t packets = 0;
+    uint32_t sizeErrors = 0;
+};
+
+// What a mask request reads of a filter entry: the identifier and, for messages, the level.
+struct MaskItem {
+    int32_t id = 0;
+    int32_t sub = 0;
+};
+
+struct MessageRange {
+    uint16_t first = 0;
+    uint16_t last = 0;
+};
+
+struct DeviceSlot {
+    int32_t deviceType = 0;
+    std::string text;
+};
+
+class KvxLog;
+
+// The information decoder's hook, called for every packet that produced a record.
+// `buffer` is the converted packet as the receive path leaves it (see decodeInfo).
+class InfoDecoder {
+public:
+    virtual ~InfoDecoder() = default;
+    virtual void decodeInfo(KvxLog& engine, uint8_t commandCode, std::span<const uint8_t> buffer,
+                            NotifyTarget* window, uint32_t messageId) = 0;
+};
+
+class KvxLog {
+public:
+    KvxLog();
+    ~KvxLog();
+    KvxLog(const KvxLog&) = delete;
+    KvxLog& operator=(const KvxLog&) = delete;
+
+    // ---- receive half ------------------------------------------------------------------
+
+    // Writes the pending note, reads one chunk from the input source and parses it.
+    // Returns the bytes read; 0 when the source delivered nothing (end of a raw file).
+    int dispatch();
+    // Reads one chunk into the chunk buffer (port: up to 2048 bytes; raw file: up to 1024).
+    bool readinput();
+    // Parses bytes as if they had just been read (frames may span calls). Does not count
+    // them as read. The receive path's core; tests and fuzzers drive it directly.
+    void receive(std::span<const uint8_t> chunk);
+
+    // Any thread. Stores the note (cut to kNoteMax characters), replacing one not yet written;
+    // it is written by the next dispatch or by closelog. Returns the stored length.
+    int setnote(const std::string& text);
+    // Any thread. A snapshot of the four counters (each may be one update behind).
+    void getstats(uint32_t& bytes, uint32_t& crcErrors, uint32_t& packets,
+                  uint32_t& sizeErrors) const;
+    Stats getstats() const;
+    void clearstats();
+    // With enable and a target: report decoded packets to it (true). Enable without a target:
+    // nothing changes (false). Disable: clears the target (true). Any thread.
+    bool setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable);
+    void setdecoder(InfoDecoder* decoder) { decoder_ = decoder; }
+
+    // ---- log file --------------------------------------------------------------------------
+
+    bool openlog(const std::string& path);
+    // Writes the pending note and the last block, closes the file, empties the parser.
+    // Does nothing to a file when none is open.
+    void closelog();
+    bool logopen() const { return writer_.isOpen(); }
+    // False once a write to the open log failed (disk full, ...).
+    bool logwriteok() const { return writer_.ok(); }
+
+    // ---- send half -----------------------------------------------------------------------
+
+    // The request/reply primitive: writes the frame; with wantReply performs one port read
+    // into the reply buffer, unescapes it and returns it when at least one byte came. The
+    // reply stays valid until the next transact.
+    std::optional<std::span<const uint8_t>> transact(const uint8_t* frame, size_t length,
+                                                     bool wantReply);
+    // Opens the port (device type 0: `portName`; others: found by the device table) and
+    // performs the three connection queries. The port stays open even on failure.
+    bool connect(int deviceType, const char* portName);
+    // Closes the port when the input source is the port. Any thread; a read in progress is
+    // woken first.
+    void close();
+    void startlogging(bool start, int source, FILE* rawFile);
+    void statusquery(int kind);
+    void seteventreporting(bool on);
+    void sendnvread(int item, int mode, FILE* out);
+    void sendlogmasks(std::span<const MaskItem> entries, int mode, FILE* out);
+    void sendeventmask(std::span<const MaskItem> entries, int mode, FILE* out);
+    void sendmessagemasks(std::span<const MaskItem> entries, int mode, FILE* out);
+    void writescriptheader(FILE* out);
+    int replayscript(const std::string& path);
+
+    // What connect learned.
+    std::span<const MessageRange> messageranges() const;
+    const std::array<uint32_t, 16>& loglimits() const { return logLimits_; }
+    uint32_t eventmasksize() const { return eventMaskSize_; }
+
+    // The time query (status kind 6) outstanding flag; the information decoder clears it.
+    bool timequeryoutstanding() const { return timeQueryOutstanding_.load(); }
+    void cleartimequery() { timeQueryOutstanding_.store(false); }
+
+    // ---- discovery -------------------------------------------------------------------------
+
+    bool findport(const std::string& text, std::string& name) const;
+    bool deviceispresent(int deviceType) const;
+    bool detectport(int deviceType, std::string& out);
+    std::span<const DeviceSlot> devicetable() const { return {devices_.data(), deviceCount_}; }
+
+    // Folder standing for /sys in discovery (default: $KVXLOG_SYSFS_ROOT, else "/sys").
+    void setsysfsroot(std::string root) { sysfsRoot_ = std::move(root); }
+    // How ports are opened; tests install scripted transports. Default: serial::openport.
+    using PortOpener =
+        std::function<std::unique_ptr<serial::Port>(const std::string&, serial::OpenStatus*)>;
+    void setportopener(PortOpener opener) { portOpener_ = std::move(opener); }
+    // Why the last open in connect/detectport failed.
+    const serial::OpenStatus& lastopenstatus() const { return lastOpen_; }
+    // True while a port is open.
+    bool portopen() const;
+
+private:
+    enum class FrameKind { Nothing, Record, CrcFailure, TooLong };
+    void resetParser();
+    void endFrame();
+    FrameKind checkframe(size_t length, size_t& recordStart, size_t& recordLength);
+    void convertEvents(size_t length);
+    void writerecord(FrameKind kind, const uint8_t* record, size_t length, bool builtHere);
+    void writeNote(const char* text, size_t length);
+    void writeSizeError(uint32_t expected, uint32_t received);
+    void flushNote();
+    std::shared_ptr<serial::Port> portSnapshot() const;
+    bool runQuery(const uint8_t* payload, size_t payloadLength, int which);
+    void sendOrWrite(const uint8_t* payload, size_t payloadLength, int mode, FILE* out);
+
+    // Receive state (worker thread).
+    std::atomic<int> source_{kSourcePort};
+    FILE* rawFile_ = nullptr;
+    std::array<uint8_t, serial::kEngineReadSize> chunk_{};
+    size_t chunkLen_ = 0;
+    std::vector<uint8_t> acc_;  // frame accumulator; records are built in place behind it
+    size_t accLen_ = 0;
+    size_t discarded_ = 0;      // bytes of an over-long frame dropped so far
+    bool escape_ = false;
+    uint16_t accCrc_ = 0xFFFF;  // CRC register over acc_[0, crcDone_)
+    size_t crcDone_ = 0;
+    std::array<uint8_t, 8> eventTime_{};
+    std::vector<uint8_t> eventCopy_;
+    LogWriter writer_;
+    InfoDecoder* decoder_ = nullptr;
+
+    std::atomic<uint32_t> bytes_{0}, crcErrors_{0}, packets_{0}, sizeErrors_{0};
+
+    mutable std::mutex noteMutex_;
+    std::string note_;
+    bool notePending_ = false;
+
+    mutable std::mutex targetMutex_;
+    NotifyTarget* target_ = nullptr;
+    uint32_t targetMessage_ = 0;
+
+    // Send state.
+    mutable std::mutex portMutex_;  // guards the pointer only, never held during I/O
+    std::shared_ptr<serial::Port> port_;
+    int deviceType_ = 0;
+    std::array<DeviceSlot, kDeviceSlots> devices_{};
+    size_t deviceCount_ = 0;
+    std::array<MessageRange, kMaxMessageRanges> ranges_{};
+    size_t rangeCount_ = 0;
+    std::array<uint32_t, 16> logLimits_{};
+    uint32_t eventMaskSize_ = 0;
+    std::atomic<bool> timeQueryOutstanding_{false};
+    std::array<uint8_t, 2049> reply_{};
+    std::string sysfsRoot_;
+    PortOpener portOpener_;
+    serial::OpenStatus lastOpen_;
+};
+
+}  // namespace kvx::dm

@@ -1,0 +1,75 @@
+// A serial (DM) port as a byte transport: bounded reads that another thread can wake, writes,
+// and the open errors a user needs to hear about. The POSIX implementation is posix_port.cpp;
+// tests may implement Port themselves (scripted fake transports).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kvx::serial {
+
+enum class OpenError {
+    None,
+    NotFound,          // no such device
+    PermissionDenied,  // the user may not open it (not in the device's group)
+    Busy,              // another program holds it open
+    NotATerminal,      // the path exists but is no serial device
+    Other,
+};
+
+struct OpenStatus {
+    OpenError error = OpenError::None;
+    int sysErrno = 0;   // the operating system's error number, 0 when none
+    std::string path;   // the device path that was tried
+};
+
+// One line for the user: what failed and, where there is one, the fix.
+std::string describe(const OpenStatus& status);
+
+// Engine driver queue size and the largest engine read.
+inline constexpr size_t kEngineReadSize = 2048;
+
+class Port {
+public:
+    virtual ~Port() = default;
+
+    // Reads up to buffer.size() bytes. Returns when 10 ms pass without a byte after the first
+    // one, when the total time-out (1 ms per byte requested + 50 ms) expires, or when wake()
+    // is called. Returns the count read; 0 on time-out, on a line error (reported on stdout
+    // as "Read error %d!"), on wake-up and on a dead device. A read on a dead device waits
+    // out its time-out (or a wake-up) before returning 0, so a caller's loop never spins.
+    virtual size_t read(std::span<uint8_t> buffer) = 0;
+
+    // Discards unsent output, then writes all bytes (total time-out 10 ms per byte + 50 ms).
+    // False on failure, which is also reported on stdout ("Could not write data (%d)!").
+    // Safe to call from one thread while another is inside read().
+    virtual bool write(std::span<const uint8_t> bytes) = 0;
+
+    // Any thread: makes a read in progress return at once; the wake is consumed by that read
+    // (or by the next one when none is in progress).
+    virtual void wake() = 0;
+
+    // True once the device has gone away (hang-up, unplugged).
+    virtual bool dead() const = 0;
+
+    virtual const std::string& path() const = 0;
+};
+
+// Device path for a port name: a leading "\\.\" is stripped; "COM<n>" or "<n>" means
+// /dev/ttyUSB<n>; an absolute path is used as it is (also behind "COM"). Empty when the name
+// names nothing (for example "COM" alone).
+std::string portPath(std::string_view name);
+
+// Opens and configures a port for DM: raw 115200 8N1, no flow control, exclusive.
+// Null on failure, with nothing left open and the reason in `status`.
+std::unique_ptr<Port> openport(std::string_view name, OpenStatus* status = nullptr);
+
+// The engine's free operations over an open port.
+size_t readport(Port& port, uint8_t* buffer /* kEngineReadSize bytes */);
+void writeport(Port& port, const uint8_t* bytes, size_t count);
+
+}  // namespace kvx::serial
