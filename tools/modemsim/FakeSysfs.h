@@ -1,0 +1,52 @@
+// A fake Linux sysfs tree (and the matching /dev folder) for discovery tests and demos:
+// serial ports appear and disappear as USB interfaces of the layout the kernel uses.
+//
+// Layout written under root (the folder standing for /sys):
+//   devices/usbN/N-1/                       manufacturer, product (the USB device)
+//   devices/usbN/N-1/N-1:1.I/               interface (optional), bInterfaceClass,
+//                                           bInterfaceSubClass, bInterfaceProtocol
+//   devices/usbN/N-1/N-1:1.I/<tty>/tty/<tty>/  (usb-serial, ttyUSB*) or
+//   devices/usbN/N-1/N-1:1.I/tty/<tty>/        (cdc-acm, ttyACM*)
+//   class/tty/<tty> -> the tty folder above, whose "device" links to the port (usb-serial)
+//                      or to the interface (cdc-acm)
+// and, when a dev folder is given, <dev>/<tty> as a symbolic link to the real device node
+// (for example a pseudo-terminal), so the port name found opens the simulated modem.
+#pragma once
+
+#include <string>
+
+namespace kvx::modemsim {
+
+struct FakeUsbPort {
+    std::string tty;            // e.g. "ttyUSB2" or "ttyACM0"
+    std::string manufacturer;   // e.g. "Orvanta Wireless"
+    std::string product;        // e.g. "KVX-210 LTE Modem"
+    std::string interfaceName;  // empty: the interface has no string of its own
+    int interfaceClass = 0xff;
+    int interfaceSubClass = 0xff;
+    int interfaceProtocol = 0x30;  // ff/ff/30: the chipset's diagnostics interface
+    std::string target;         // what <dev>/<tty> links to; empty: no link
+};
+
+class FakeSysfs {
+public:
+    // `root` stands for /sys, `dev` for /dev; both are created when missing.
+    FakeSysfs(std::string root, std::string dev);
+
+    // Adds a present port (its USB device and interface too). Re-adding a removed port
+    // brings it back. False when the files could not be written.
+    bool add(const FakeUsbPort& port);
+    // A legacy placeholder port without a UART (ttyS*): present in class/tty, never listed.
+    bool addLegacy(const std::string& tty);
+    // Removes the port as an unplug does: its class entry, its folder and its dev link.
+    void remove(const std::string& tty);
+
+    const std::string& root() const { return root_; }
+    const std::string& dev() const { return dev_; }
+
+private:
+    std::string root_;
+    std::string dev_;
+};
+
+}  // namespace kvx::modemsim
