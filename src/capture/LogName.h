@@ -1,0 +1,16 @@
+// Names of output log files: the base log path followed by the local time stamp and ".kvx",
+// with every earlier ".kvx" of the name replaced by "-".
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace kvx::capture {
+
+// Shown instead of a stem that would be too long; it cannot be created as a file.
+inline constexpr const char* kShortenPath = "***Please shorten the file path***";
+
+// The output name for a file begun at local time `when`.
+std::string makeLogName(const std::string& basePath, std::time_t when);
+
+}  // namespace kvx::capture
