@@ -1,0 +1,86 @@
+#include "app/ErrorLog.h"
+
+#include <cerrno>
+#include <cstdio>
+
+namespace kvx::app {
+
+namespace {
+// "occured" is spelled as the program has always written it; tools grep for it.
+constexpr const char* kLineFormat = "Time: %s -- Error %d occured, parameters: %s, %d, %d, %d.\n";
+constexpr const char* kUnknown = "Unknown Error";
+
+constexpr std::array<ErrorRow, 7> kTable{{
+    {err::kNoError, "No Error", false},
+    {err::kInvalidDestination, "Invalid Destination. <dest, file>", true},
+    {err::kWatchdog, "Restarting Logging, cause = Watchdog. <watchdog, logtimer>", false},
+    {err::kTimestamp, "Restarting Logging, cause = Timestamp. <new, old>", false},
+    {err::kSize, "Restarting Logging, cause = Size. <filesize, limit(bytes)>", false},
+    {err::kTime, "Restarting Logging, cause = Time. <filetime, limit(sec)>", false},
+    {err::kManual, "Restarting Logging, cause = Manual.", false},
+}};
+
+const ErrorRow* findRow(int code) {
+    for (const auto& row : kTable) {
+        if (row.code == code) return &row;
+    }
+    return nullptr;
+}
+}  // namespace
+
+const std::array<ErrorRow, 7>& errorTable() { return kTable; }
+
+const char* errorMessage(int code) {
+    const ErrorRow* row = findRow(code);
+    return row ? row->message : kUnknown;
+}
+
+bool errorIsFatal(int code) {
+    const ErrorRow* row = findRow(code);
+    return row == nullptr || row->fatal;
+}
+
+std::string errorLine(std::time_t when, int code, int first, int second, int third) {
+    std::tm local{};
+    char stamp[32] = "";
+    if (localtime_r(&when, &local) != nullptr) {
+        std::strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &local);
+    }
+    const char* message = errorMessage(code);
+    int length = std::snprintf(nullptr, 0, kLineFormat, stamp, code, message, first, second, third);
+    if (length <= 0) return {};
+    std::string line(static_cast<size_t>(length) + 1, '\0');
+    std::snprintf(line.data(), line.size(), kLineFormat, stamp, code, message, first, second,
+                  third);
+    line.resize(static_cast<size_t>(length));
+    return line;
+}
+
+ErrorLog::ErrorLog(MessageBox messageBox, ExitProgram exitProgram, Clock clock)
+    : messageBox_(std::move(messageBox)),
+      exitProgram_(std::move(exitProgram)),
+      clock_(std::move(clock)) {}
+
+bool ErrorLog::LogError(int code, int first, int second, int third) {
+    const std::time_t now = clock_ ? clock_() : std::time(nullptr);
+    const std::string line = errorLine(now, code, first, second, third);
+
+    // Relative on purpose: the entry goes to whatever the current directory is right now.
+    FILE* file = std::fopen(kErrorLogName, "a");
+    if (file == nullptr) {
+        lastErrno_ = errno;
+        if (messageBox_) {
+            messageBox_(line + kErrorLogUnwritable + kApplicationWillClose);
+        }
+        if (exitProgram_) exitProgram_();
+        return false;
+    }
+    lastErrno_ = 0;
+    std::fputs(line.c_str(), file);
+    // Closed before the program is told to end, so the entry is complete on disk first.
+    std::fclose(file);
+    if (errorIsFatal(code) && exitProgram_) exitProgram_();
+    return true;
+}
+
+}  // namespace kvx::app
