@@ -184,8 +184,8 @@ private:
     void resetParser();
     void endFrame();
     FrameKind checkframe(size_t length, size_t& recordStart, size_t& recordLength);
-    void convertEvents(size_t length);
-    void writerecord(FrameKind kind, const uint8_t* record, size_t length, bool builtHere);
+    void convertEvents(size_t packetLength);
+    void writerecord(FrameKind kind, const uint8_t* record, size_t length, bool eventBatch);
     void writeNote(const char* text, size_t length);
     void writeSizeError(uint32_t expected, uint32_t received);
     void flushNote();
@@ -202,10 +202,9 @@ private:
     size_t accLen_ = 0;
     size_t discarded_ = 0;      // bytes of an over-long frame dropped so far
     bool escape_ = false;
-    uint16_t accCrc_ = 0xFFFF;  // CRC register over acc_[0, crcDone_)
-    size_t crcDone_ = 0;
     std::array<uint8_t, 8> eventTime_{};
-    std::vector<uint8_t> eventCopy_;
+    std::vector<uint8_t> eventCopy_;   // event records of the packet being converted
+    std::vector<uint8_t> noteRecord_;  // a note record being written
     LogWriter writer_;
     InfoDecoder* decoder_ = nullptr;
 

@@ -1,0 +1,430 @@
+// The engine's constructor, the receive path, notes, counters and the log file operations.
+#include "dm/KvxLog.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "dm/ByteReader.h"
+#include "dm/Crc16.h"
+#include "dm/Frame.h"
+
+namespace kvx::dm {
+namespace {
+
+// Room kept in front of a frame in the accumulator, so that a packet can be wrapped in a
+// record by writing the 12-byte record header in front of it, without moving it.
+constexpr size_t kHead = 12;
+constexpr size_t kRecordHeader = 12;
+constexpr size_t kMaxRecord = 0xFFFF;
+constexpr size_t kRawChunk = 1024;  // raw DM file read size
+
+void putHeader(uint8_t* at, size_t length, uint16_t code) {
+    at[0] = static_cast<uint8_t>(length);
+    at[1] = static_cast<uint8_t>(length >> 8);
+    at[2] = static_cast<uint8_t>(code);
+    at[3] = static_cast<uint8_t>(code >> 8);
+}
+
+// True when the 8 bytes at p hold a 0x7D or a 0x7E (bit trick: a zero byte in p ^ pattern).
+inline bool hasFlagOrEscape(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const uint64_t a = v ^ (kOnes * 0x7E);
+    const uint64_t b = v ^ (kOnes * 0x7D);
+    return (((a - kOnes) & ~a) | ((b - kOnes) & ~b)) & kHigh;
+}
+
+}  // namespace
+
+KvxLog::KvxLog() : acc_(kHead + kMaxFrame + 16) {
+    // Device table: slot order is the search priority.
+    const DeviceSlot table[] = {{0, ""},
+                                {1, "Orvanta Wireless COM Port Device"},
+                                {1, "Orvanta Wireless DM Port"},
+                                {1, "DM Port"},
+                                {1, "Orvanta Wireless Diagnostics Interface"},
+                                {1, "KVX Diagnostics Interface"}};
+    for (const auto& slot : table) devices_[deviceCount_++] = slot;
+    const char* root = std::getenv("KVXLOG_SYSFS_ROOT");
+    sysfsRoot_ = (root && *root) ? root : "/sys";
+    portOpener_ = [](const std::string& name, serial::OpenStatus* status) {
+        return serial::openport(name, status);
+    };
+}
+
+KvxLog::~KvxLog() {
+    writer_.closelog();
+}
+
+// ---- notes and counters -------------------------------------------------------------------
+
+int KvxLog::setnote(const std::string& text) {
+    std::lock_guard lock(noteMutex_);
+    note_.assign(text, 0, std::min(text.size(), kNoteMax));
+    notePending_ = !note_.empty();
+    return static_cast<int>(note_.size());
+}
+
+void KvxLog::flushNote() {
+    std::string text;
+    {
+        std::lock_guard lock(noteMutex_);
+        if (!notePending_) return;
+        text.swap(note_);
+        notePending_ = false;
+    }
+    writeNote(text.data(), text.size());
+}
+
+void KvxLog::getstats(uint32_t& bytes, uint32_t& crcErrors, uint32_t& packets,
+                      uint32_t& sizeErrors) const {
+    bytes = bytes_.load(std::memory_order_relaxed);
+    crcErrors = crcErrors_.load(std::memory_order_relaxed);
+    packets = packets_.load(std::memory_order_relaxed);
+    sizeErrors = sizeErrors_.load(std::memory_order_relaxed);
+}
+
+Stats KvxLog::getstats() const {
+    Stats s;
+    getstats(s.bytes, s.crcErrors, s.packets, s.sizeErrors);
+    return s;
+}
+
+void KvxLog::clearstats() {
+    bytes_.store(0);
+    crcErrors_.store(0);
+    packets_.store(0);
+    sizeErrors_.store(0);
+}
+
+bool KvxLog::setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable) {
+    std::lock_guard lock(targetMutex_);
+    if (enable) {
+        if (!window) return false;
+        target_ = window;
+        targetMessage_ = messageId;
+    } else {
+        target_ = nullptr;
+        targetMessage_ = 0;
+    }
+    return true;
+}
+
+// ---- log file -------------------------------------------------------------------------------
+
+bool KvxLog::openlog(const std::string& path) { return writer_.openlog(path); }
+
+void KvxLog::closelog() {
+    flushNote();
+    writer_.closelog();
+    resetParser();
+}
+
+void KvxLog::resetParser() {
+    accLen_ = 0;
+    discarded_ = 0;
+    escape_ = false;
+    chunkLen_ = 0;
+    writer_.resetPending();
+}
+
+// ---- receive path ---------------------------------------------------------------------------
+
+int KvxLog::dispatch() {
+    flushNote();
+    if (!readinput()) {
+        if (source_.load() == kSourcePort) writer_.flush();
+        return 0;
+    }
+    receive({chunk_.data(), chunkLen_});
+    // Live data goes to the disk with every chunk; a conversion writes in larger batches.
+    if (source_.load() == kSourcePort) writer_.flush();
+    return static_cast<int>(chunkLen_);
+}
+
+bool KvxLog::readinput() {
+    size_t n = 0;
+    const int source = source_.load();
+    if (source == kSourcePort) {
+        if (auto port = portSnapshot()) n = serial::readport(*port, chunk_.data());
+    } else if (source == kSourceRawFile) {
+        if (rawFile_) n = std::fread(chunk_.data(), 1, kRawChunk, rawFile_);
+    } else {
+        std::printf("Invalid input DM source: %d\n", source);
+    }
+    chunkLen_ = n;
+    if (n < 1) return false;
+    bytes_.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
+    return true;
+}
+
+void KvxLog::receive(std::span<const uint8_t> chunk) {
+    const uint8_t* p = chunk.data();
+    const uint8_t* const end = p + chunk.size();
+    uint8_t* const frame = acc_.data() + kHead;
+    // Content of a frame may grow to kMaxFrame - 1 bytes; the flag completes it.
+    auto append = [&](uint8_t v) {
+        if (accLen_ < kMaxFrame - 1) {
+            frame[accLen_++] = v;
+        } else {
+            discarded_ = accLen_ + 1;  // too long for any record: drop it up to the next flag
+            accLen_ = 0;
+        }
+    };
+    while (p < end) {
+        if (discarded_ > 0) {
+            const auto* flag = static_cast<const uint8_t*>(std::memchr(p, kFlag, end - p));
+            const uint8_t* stop = flag ? flag + 1 : end;
+            discarded_ += static_cast<size_t>(stop - p);
+            p = stop;
+            if (flag) endFrame();
+            continue;
+        }
+        const uint8_t b = *p;
+        if (b == kFlag) {
+            // A flag always ends a frame, even right after an escape (then stored as 0x5E).
+            frame[accLen_++] = escape_ ? static_cast<uint8_t>(b ^ 0x20) : b;
+            escape_ = false;
+            ++p;
+            endFrame();
+        } else if (escape_) {
+            escape_ = b == kEscape;  // an escaped escape byte opens a new escape
+            if (!escape_) append(static_cast<uint8_t>(b ^ 0x20));
+            ++p;
+        } else if (b == kEscape) {
+            escape_ = true;
+            ++p;
+        } else {
+            // A run of plain bytes, copied at once.
+            const uint8_t* q = p;
+            while (end - q >= 8 && !hasFlagOrEscape(q)) q += 8;
+            while (q < end && *q != kFlag && *q != kEscape) ++q;
+            const size_t run = static_cast<size_t>(q - p);
+            if (run <= kMaxFrame - 1 - accLen_) {
+                std::memcpy(frame + accLen_, p, run);
+                accLen_ += run;
+            } else {
+                discarded_ = accLen_ + run;
+                accLen_ = 0;
+            }
+            p = q;
+        }
+    }
+}
+
+void KvxLog::endFrame() {
+    if (discarded_ > 0) {
+        const size_t dropped = discarded_;
+        discarded_ = 0;
+        accLen_ = 0;
+        escape_ = false;
+        sizeErrors_.fetch_add(1, std::memory_order_relaxed);
+        char text[96];
+        const int n = std::snprintf(text, sizeof text,
+                                    "KvxLog DM Error - frame too long (%zu bytes discarded)",
+                                    dropped);
+        writeNote(text, static_cast<size_t>(n));
+        return;
+    }
+    const size_t length = accLen_;
+    size_t start = 0, recordLength = 0;
+    const FrameKind kind = checkframe(length, start, recordLength);
+    if (kind == FrameKind::CrcFailure) {
+        crcErrors_.fetch_add(1, std::memory_order_relaxed);
+        static constexpr char kCrcNote[] = "KvxLog DM Error - CRC";
+        writeNote(kCrcNote, sizeof kCrcNote - 1);
+        // The frame as received (unescaped), cut where a note record must end.
+        writeNote(reinterpret_cast<const char*>(acc_.data() + kHead),
+                  std::min(length, kMaxRecord - kRecordHeader));
+    } else if (kind == FrameKind::Record) {
+        writerecord(kind, acc_.data() + start, recordLength, /*eventBatch=*/false);
+    }
+    accLen_ = 0;
+}
+
+KvxLog::FrameKind KvxLog::checkframe(size_t length, size_t& recordStart, size_t& recordLength) {
+    uint8_t* const frame = acc_.data() + kHead;
+    if (length < 1) return FrameKind::Nothing;
+    const uint16_t reg = crc16Update(0xFFFF, frame, length - 1);
+    if (static_cast<uint16_t>(~reg) != kCrcGoodResult) return FrameKind::CrcFailure;
+    const size_t packetLength = length >= 3 ? length - 3 : 0;
+    if (packetLength == 0) return FrameKind::Nothing;
+    const uint8_t command = frame[0];
+    std::span<const uint8_t> packet(frame, packetLength);
+
+    auto wrap = [&](uint16_t code) {
+        recordStart = kHead - kRecordHeader;
+        recordLength = kRecordHeader + packetLength;
+        uint8_t* h = acc_.data() + recordStart;
+        putHeader(h, recordLength, code);
+        std::memset(h + 4, 0, 8);
+    };
+
+    switch (command) {
+        case 0x10:
+            // The modem's own log record starts 4 bytes into the packet.
+            if (packetLength < 4) {
+                recordStart = kHead;
+                recordLength = 0;
+            } else {
+                recordStart = kHead + 4;
+                recordLength = packetLength - 4;
+            }
+            break;
+        case 0x00: case 0x15: case 0x1C: case 0x1D: case 0x26: case 0x4B:
+        case 0x73: case 0x78: case 0x7C: case 0x7D: case 0x81: case 0x82:
+            wrap(kCodePacket);
+            break;
+        case 0x1F: {
+            const auto field = le16At(packet, 1);
+            if (!field || *field == 0) {
+                wrap(kCodePacket);
+                break;
+            }
+            // Converted record: the packet from offset 3, stamped with the 8 bytes before the
+            // CRC; its length field always says 96.
+            uint8_t stamp[8] = {};
+            if (packetLength >= 8 + 3) std::memcpy(stamp, frame + packetLength - 8, 8);
+            recordStart = kHead + 3 - kRecordHeader;
+            recordLength = kRecordHeader + packetLength - 3;
+            uint8_t* h = acc_.data() + recordStart;
+            putHeader(h, 96, kCodeConverted1F);
+            std::memcpy(h + 4, stamp, 8);
+            break;
+        }
+        case 0x60:
+            if (length < 7) {
+                wrap(kCodePacket);
+                break;
+            }
+            convertEvents(packetLength);
+            return FrameKind::Nothing;
+        case 0x79: {
+            uint8_t stamp[8] = {};
+            for (size_t i = 0; i < 8 && 4 + i < packetLength; ++i) stamp[i] = frame[4 + i];
+            wrap(kCodeMessage);
+            std::memcpy(acc_.data() + recordStart + 4, stamp, 8);
+            break;
+        }
+        default:
+            return FrameKind::Nothing;
+    }
+    if (decoder_) {
+        NotifyTarget* target;
+        uint32_t message;
+        {
+            std::lock_guard lock(targetMutex_);
+            target = target_;
+            message = targetMessage_;
+        }
+        // A log packet is handed over with its 4-byte packet header in front of the record.
+        const size_t from = command == 0x10 ? kHead : recordStart;
+        const size_t to = recordStart + recordLength;
+        decoder_->decodeInfo(*this, command, {acc_.data() + from, to - from}, target, message);
+    }
+    return FrameKind::Record;
+}
+
+void KvxLog::convertEvents(size_t packetLength) {
+    const uint8_t* const packet = acc_.data() + kHead;
+    eventCopy_.clear();
+    size_t pos = 3;
+    bool truncated = false;
+    size_t needed = 0;
+    while (pos < packetLength) {
+        if (packetLength - pos < 2) {
+            truncated = true;
+            needed = pos + 2;
+            break;
+        }
+        const uint16_t word = static_cast<uint16_t>(packet[pos] | (packet[pos + 1] << 8));
+        const bool shortTime = word & 0x8000;
+        const size_t timeSize = shortTime ? 2 : 8;
+        const unsigned payloadKind = (word >> 13) & 3;
+        size_t at = pos + 2;
+        if (packetLength - at < timeSize + (payloadKind == 3 ? 1 : 0)) {
+            truncated = true;
+            needed = at + timeSize + (payloadKind == 3 ? 1 : 0);
+            break;
+        }
+        const size_t payloadSize =
+            payloadKind == 3 ? 1 + packet[at + timeSize] : payloadKind;
+        if (packetLength - at - timeSize < payloadSize) {
+            truncated = true;
+            needed = at + timeSize + payloadSize;
+            break;
+        }
+        if (shortTime) {
+            eventTime_[1] = packet[at];
+            eventTime_[2] = packet[at + 1];
+        } else {
+            std::memcpy(eventTime_.data(), packet + at, 8);
+        }
+        at += timeSize;
+        const size_t recordLength = 24 + payloadSize;
+        const size_t o = eventCopy_.size();
+        eventCopy_.resize(o + recordLength);
+        uint8_t* r = eventCopy_.data() + o;
+        putHeader(r, recordLength, kCodeEvent);
+        std::memcpy(r + 4, eventTime_.data(), 8);
+        r[12] = static_cast<uint8_t>(recordLength - 14);
+        r[13] = static_cast<uint8_t>((recordLength - 14) >> 8);
+        r[14] = static_cast<uint8_t>(word);
+        r[15] = static_cast<uint8_t>((word >> 8) & 0x7F);
+        std::memcpy(r + 16, eventTime_.data(), 8);
+        std::memcpy(r + 24, packet + at, payloadSize);
+        pos = at + payloadSize;
+    }
+    if (!eventCopy_.empty()) {
+        if (decoder_) {
+            NotifyTarget* target;
+            uint32_t message;
+            {
+                std::lock_guard lock(targetMutex_);
+                target = target_;
+                message = targetMessage_;
+            }
+            decoder_->decodeInfo(*this, 0x60, eventCopy_, target, message);
+        }
+        writerecord(FrameKind::Record, eventCopy_.data(), eventCopy_.size(), /*eventBatch=*/true);
+    }
+    if (truncated) writeSizeError(static_cast<uint32_t>(needed), static_cast<uint32_t>(packetLength));
+}
+
+void KvxLog::writerecord(FrameKind kind, const uint8_t* record, size_t length, bool eventBatch) {
+    if (kind != FrameKind::Record) return;
+    if (!eventBatch) {
+        // The record's own 16-bit length field must match the bytes written, or every reader
+        // would lose its place in the stream.
+        const uint32_t field = length >= 2 ? static_cast<uint32_t>(record[0] | (record[1] << 8)) : 0;
+        if (length < kRecordHeader || field != length) {
+            writeSizeError(field, static_cast<uint32_t>(length));
+            return;
+        }
+    }
+    packets_.fetch_add(1, std::memory_order_relaxed);
+    writer_.append(record, length);
+}
+
+void KvxLog::writeSizeError(uint32_t expected, uint32_t received) {
+    sizeErrors_.fetch_add(1, std::memory_order_relaxed);
+    char text[96];
+    const int n = std::snprintf(text, sizeof text, "KvxLog DM Error - size (expected %u, received %u)",
+                                expected, received);
+    writeNote(text, static_cast<size_t>(n));
+}
+
+void KvxLog::writeNote(const char* text, size_t length) {
+    length = std::min(length, kMaxRecord - kRecordHeader);
+    std::vector<uint8_t>& buf = noteRecord_;
+    buf.resize(kRecordHeader + length);
+    putHeader(buf.data(), buf.size(), kCodeNote);
+    std::memset(buf.data() + 4, 0, 8);
+    std::memcpy(buf.data() + kRecordHeader, text, length);
+    packets_.fetch_add(1, std::memory_order_relaxed);
+    writer_.append(buf.data(), buf.size());
+}
+
+}  // namespace kvx::dm
