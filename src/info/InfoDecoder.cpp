@@ -62,7 +62,9 @@ void appendNibbles(std::string& out, std::span<const uint8_t> bytes) {
 }
 
 // The first character of the nibble's decimal text: 10-15 show as '1'.
-char firstDecimalChar(unsigned nibble) { return std::to_string(nibble)[0]; }
+char firstDecimalChar(unsigned nibble) {
+    return std::to_string(nibble)[0];
+}
 
 // Characters of `bytes` up to the first NUL (or the end), at most `max`.
 std::string cString(std::span<const uint8_t> bytes, size_t max) {
@@ -85,14 +87,14 @@ std::optional<uint8_t> u8At(std::span<const uint8_t> b, size_t off) {
 }
 
 class Fields {
-public:
+  public:
     void add(int32_t field, std::string text) {
         if (text.size() > dm::kNotificationTextMax) text.resize(dm::kNotificationTextMax);
         out_.push_back({field, std::move(text)});
     }
     std::vector<dm::InfoNotification> take() { return std::move(out_); }
 
-private:
+  private:
     std::vector<dm::InfoNotification> out_;
 };
 
@@ -118,12 +120,24 @@ void decodeLog(std::span<const uint8_t> buffer, Fields& f) {
             if (auto b1 = u8At(body, 1)) {
                 std::string_view band;
                 switch (*b1 >> 4) {
-                    case 0: band = "None"; break;
-                    case 8: band = "GSM 900"; break;
-                    case 9: band = "PCS"; break;
-                    case 10: band = "DCS"; break;
-                    case 11: band = "GSM 850"; break;
-                    default: band = "Unknown"; break;
+                    case 0:
+                        band = "None";
+                        break;
+                    case 8:
+                        band = "GSM 900";
+                        break;
+                    case 9:
+                        band = "PCS";
+                        break;
+                    case 10:
+                        band = "DCS";
+                        break;
+                    case 11:
+                        band = "GSM 850";
+                        break;
+                    default:
+                        band = "Unknown";
+                        break;
                 }
                 f.add(kBand, std::string(band));
             }
@@ -224,10 +238,17 @@ std::vector<dm::InfoNotification> decodeFields(uint8_t commandCode,
                                                std::span<const uint8_t> buffer) {
     Fields f;
     switch (commandCode) {
-        case kCmdVersion: decodeVersion(response(buffer), f); break;
-        case kCmdLog: decodeLog(buffer, f); break;
-        case kCmdSubsystem: decodeSubsystem(response(buffer), f); break;
-        default: break;
+        case kCmdVersion:
+            decodeVersion(response(buffer), f);
+            break;
+        case kCmdLog:
+            decodeLog(buffer, f);
+            break;
+        case kCmdSubsystem:
+            decodeSubsystem(response(buffer), f);
+            break;
+        default:
+            break;
     }
     return f.take();
 }

@@ -54,9 +54,10 @@ inline constexpr std::array<std::string_view, 9> kCallStateNames = {
     "Invalid State",
 };
 inline constexpr std::array<std::string_view, 12> kOperModeNames = {
-    "Power Off",      "FTM",       "Offline",     "Offline AMPS",
-    "Offline CDMA",   "Online",    "Low Power Mode", "Resetting",
-    "GSM/WCDMA Network Test", "Offline if not FTM", "Pseudo Online", "Invalid Mode",
+    "Power Off",          "FTM",           "Offline",
+    "Offline AMPS",       "Offline CDMA",  "Online",
+    "Low Power Mode",     "Resetting",     "GSM/WCDMA Network Test",
+    "Offline if not FTM", "Pseudo Online", "Invalid Mode",
 };
 inline constexpr std::array<std::string_view, 9> kSystemModeNames = {
     "No Service", "AMPS", "CDMA", "GSM", "HDR", "WCDMA", "GPS", "GSM and WCDMA", "Invalid Mode",
@@ -77,7 +78,7 @@ std::vector<dm::InfoNotification> decodeFields(uint8_t commandCode,
                                                std::span<const uint8_t> buffer);
 
 class Decoder : public dm::InfoDecoder {
-public:
+  public:
     // Worker thread. A timestamp reply (0x1D) clears the engine's time-query flag whether or
     // not a window is set; decoded fields go to window->notify(messageId, ...) only when
     // `window` is non-null. Never changes the buffer.

@@ -25,8 +25,18 @@ struct RecordingTarget : dm::NotifyTarget {
 
 // A response as the receive path hands it on: the 12-byte packet record header, then the reply.
 Bytes wrapResponse(const Bytes& reply) {
-    Bytes b = {static_cast<uint8_t>(12 + reply.size()), static_cast<uint8_t>((12 + reply.size()) >> 8),
-               0xF0, 0x1F, 0, 0, 0, 0, 0, 0, 0, 0};
+    Bytes b = {static_cast<uint8_t>(12 + reply.size()),
+               static_cast<uint8_t>((12 + reply.size()) >> 8),
+               0xF0,
+               0x1F,
+               0,
+               0,
+               0,
+               0,
+               0,
+               0,
+               0,
+               0};
     b.insert(b.end(), reply.begin(), reply.end());
     return b;
 }
@@ -34,16 +44,21 @@ Bytes wrapResponse(const Bytes& reply) {
 // A log packet: command, flag, 16-bit length, then the log record with a zero time stamp.
 Bytes logPacket(uint16_t code, const Bytes& body) {
     const size_t len = 12 + body.size();
-    Bytes b = {0x10, 0x00, static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8),
-               static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8),
-               static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8)};
+    Bytes b = {0x10,
+               0x00,
+               static_cast<uint8_t>(len),
+               static_cast<uint8_t>(len >> 8),
+               static_cast<uint8_t>(len),
+               static_cast<uint8_t>(len >> 8),
+               static_cast<uint8_t>(code),
+               static_cast<uint8_t>(code >> 8)};
     b.resize(16, 0);
     b.insert(b.end(), body.begin(), body.end());
     return b;
 }
 
 class InfoDecoderTest : public ::testing::Test {
-protected:
+  protected:
     std::map<int32_t, std::string> decode(uint8_t cmd, const Bytes& buffer) {
         target.notes.clear();
         target.ids.clear();
@@ -93,17 +108,33 @@ TEST_F(InfoDecoderTest, GsmRadioLogItem) {
         std::map<int32_t, std::string> want;
     } cases[] = {
         {{0x00, 0x0B, 0x08, 0xFC, 0x05, 0x1A, 0x01},
-         {{kRfChannel, "2816"}, {kBand, "None"}, {kReceivedPower, "-63.500000"},
-          {kTransmitLevel, "50"}, {kTimingAdvance, "A1"}, {kDtx, "On"}}},
+         {{kRfChannel, "2816"},
+          {kBand, "None"},
+          {kReceivedPower, "-63.500000"},
+          {kTransmitLevel, "50"},
+          {kTimingAdvance, "A1"},
+          {kDtx, "On"}}},
         {{0x10, 0xB3, 0x00, 0xFB, 0x1A, 0x00, 0x00},
-         {{kRfChannel, "784"}, {kBand, "GSM 850"}, {kReceivedPower, "-80.000000"},
-          {kTransmitLevel, "A1"}, {kTimingAdvance, "00"}, {kDtx, "Off"}}},
+         {{kRfChannel, "784"},
+          {kBand, "GSM 850"},
+          {kReceivedPower, "-80.000000"},
+          {kTransmitLevel, "A1"},
+          {kTimingAdvance, "00"},
+          {kDtx, "Off"}}},
         {{0x01, 0xC0, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F},
-         {{kRfChannel, "1"}, {kBand, "Unknown"}, {kReceivedPower, "-0.062500"},
-          {kTransmitLevel, "FF"}, {kTimingAdvance, "FF"}, {kDtx, "On"}}},
+         {{kRfChannel, "1"},
+          {kBand, "Unknown"},
+          {kReceivedPower, "-0.062500"},
+          {kTransmitLevel, "FF"},
+          {kTimingAdvance, "FF"},
+          {kDtx, "On"}}},
         {{0x7C, 0x83, 0, 0, 0, 0, 0},
-         {{kRfChannel, "892"}, {kBand, "GSM 900"}, {kReceivedPower, "-4096.000000"},
-          {kTransmitLevel, "00"}, {kTimingAdvance, "00"}, {kDtx, "Off"}}},
+         {{kRfChannel, "892"},
+          {kBand, "GSM 900"},
+          {kReceivedPower, "-4096.000000"},
+          {kTransmitLevel, "00"},
+          {kTimingAdvance, "00"},
+          {kDtx, "Off"}}},
         {{0x00, 0x90, 0, 0x80, 0, 0, 0}, {{kBand, "PCS"}, {kReceivedPower, "-2048.000000"}}},
         {{0x00, 0xA2, 0, 0, 0, 0, 0}, {{kBand, "DCS"}, {kRfChannel, "512"}}},
     };
@@ -189,12 +220,22 @@ TEST_F(InfoDecoderTest, VersionReply) {
     EXPECT_EQ(decode(0x00, wrapResponse(version("NO-NUL-TO-END")))[kFirmware], "NO-NUL-TO-END");
     EXPECT_EQ(decode(0x00, wrapResponse(version(std::string(600, 'v'))))[kFirmware].size(), 499u);
 
+    // The name starts at reply byte 39: one character there is a name, a reply ending
+    // before it has none (the build date is still sent).
+    EXPECT_EQ(decode(0x00, wrapResponse(version("Q")))[kFirmware], "Q");
+    got = decode(0x00, wrapResponse(version("")));
+    EXPECT_EQ(order(), (std::vector<int32_t>{kBuildDate}));
+
     Bytes shortDate = version("x");
     shortDate[5] = 0;  // date "Apr " stops at its NUL
     EXPECT_EQ(decode(0x00, wrapResponse(shortDate))[kBuildDate], "Apr  21:45:40");
 }
 
 TEST_F(InfoDecoderTest, NoTargetSendsNothingButClearsTimeQuery) {
+    engine.statusquery(6);  // marks the time query outstanding (no port: nothing is sent)
+    ASSERT_TRUE(engine.timequeryoutstanding());
+    decoder.decodeInfo(engine, 0x00, wrapResponse(version("FW")), nullptr, 0);
+    EXPECT_TRUE(engine.timequeryoutstanding());
     decoder.decodeInfo(engine, 0x4B, wrapResponse(gsmStatus(0, 0, 0)), nullptr, 0);
     decoder.decodeInfo(engine, 0x1D, wrapResponse({0x1D, 1, 2, 3, 4, 5, 6, 7, 8}), nullptr, 0);
     EXPECT_FALSE(engine.timequeryoutstanding());
@@ -267,8 +308,8 @@ TEST_F(InfoDecoderTest, RealReplies) {
     EXPECT_EQ(got[kCallState], "Call Connect Delay State");
     EXPECT_EQ(got[kOperMode], "Online");
 
-    EXPECT_TRUE(decode(0x4B, wrapResponse(readFile(dir / "mi-sprint_0x4B0800_gsm_version.bin")))
-                    .empty());
+    EXPECT_TRUE(
+        decode(0x4B, wrapResponse(readFile(dir / "mi-sprint_0x4B0800_gsm_version.bin"))).empty());
 
     // Every reply: only known fields, texts within bounds, and every prefix decodes safely.
     for (const auto& e : std::filesystem::directory_iterator(dir)) {
