@@ -64,18 +64,33 @@ int KvxLog::setnote(const std::string& text) {
     std::lock_guard lock(noteMutex_);
     note_.assign(text, 0, std::min(text.size(), kNoteMax));
     notePending_ = !note_.empty();
+    noteClosing_ = false;
     return static_cast<int>(note_.size());
 }
 
-void KvxLog::flushNote() {
+int KvxLog::setclosingnote(const std::string& text) {
+    std::lock_guard lock(noteMutex_);
+    note_.assign(text, 0, std::min(text.size(), kNoteMax));
+    notePending_ = !note_.empty();
+    noteClosing_ = notePending_;
+    return static_cast<int>(note_.size());
+}
+
+void KvxLog::flushNote(bool closing) {
     std::string text;
     {
         std::lock_guard lock(noteMutex_);
-        if (!notePending_) return;
+        if (!notePending_ || (noteClosing_ && !closing)) return;
         text.swap(note_);
+        note_.clear();
         notePending_ = false;
+        noteClosing_ = false;
     }
     writeNote(text.data(), text.size());
+}
+
+void KvxLog::wakeinput() {
+    if (auto port = portSnapshot()) port->wake();
 }
 
 void KvxLog::getstats(uint32_t& bytes, uint32_t& crcErrors, uint32_t& packets,
@@ -117,7 +132,7 @@ bool KvxLog::setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable
 bool KvxLog::openlog(const std::string& path) { return writer_.openlog(path); }
 
 void KvxLog::closelog() {
-    flushNote();
+    flushNote(true);
     writer_.closelog();
     resetParser();
 }
@@ -133,7 +148,7 @@ void KvxLog::resetParser() {
 // ---- receive path ---------------------------------------------------------------------------
 
 int KvxLog::dispatch() {
-    flushNote();
+    flushNote(false);
     if (!readinput()) {
         if (source_.load() == kSourcePort) writer_.flush();
         return 0;

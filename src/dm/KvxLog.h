@@ -109,6 +109,13 @@ public:
     // Any thread. Stores the note (cut to kNoteMax characters), replacing one not yet written;
     // it is written by the next dispatch or by closelog. Returns the stored length.
     int setnote(const std::string& text);
+    // Any thread. Like setnote, but for the note that must end the current file (Stop, Start
+    // New, capacity): dispatch never writes it, only closelog does, so no packet can follow it
+    // whatever the timing of the stop request. A later setnote or setclosingnote replaces it.
+    int setclosingnote(const std::string& text);
+    // Any thread. Makes a port read in progress in dispatch return at once, so a stop request
+    // is seen without waiting for the read's time-out.
+    void wakeinput();
     // Any thread. A snapshot of the four counters (each may be one update behind).
     void getstats(uint32_t& bytes, uint32_t& crcErrors, uint32_t& packets,
                   uint32_t& sizeErrors) const;
@@ -188,7 +195,7 @@ private:
     void writerecord(FrameKind kind, const uint8_t* record, size_t length, bool eventBatch);
     void writeNote(const char* text, size_t length);
     void writeSizeError(uint32_t expected, uint32_t received);
-    void flushNote();
+    void flushNote(bool closing);
     std::shared_ptr<serial::Port> portSnapshot() const;
     bool runQuery(const uint8_t* payload, size_t payloadLength, int which);
     void sendOrWrite(const uint8_t* payload, size_t payloadLength, int mode, FILE* out);
@@ -213,12 +220,16 @@ private:
     mutable std::mutex noteMutex_;
     std::string note_;
     bool notePending_ = false;
+    bool noteClosing_ = false;  // the pending note waits for closelog
 
     mutable std::mutex targetMutex_;
     NotifyTarget* target_ = nullptr;
     uint32_t targetMessage_ = 0;
 
     // Send state.
+    bool storeReply(int which, std::span<const uint8_t> reply);
+    void sendRequest(const uint8_t* payload, size_t payloadLength);  // no dispatch behind it
+    void clearNote();
     mutable std::mutex portMutex_;  // guards the pointer only, never held during I/O
     std::shared_ptr<serial::Port> port_;
     int deviceType_ = 0;

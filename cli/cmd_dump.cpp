@@ -1,0 +1,98 @@
+// kvxlog dump: deciphers a .kvx log and lists its records, for people and tests.
+#include <cstdio>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "Command.h"
+#include "dm/KvxLog.h"
+#include "dm/LogReader.h"
+
+namespace kvx::cli {
+namespace {
+
+std::string hex(std::span<const uint8_t> bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        s.push_back(digits[b >> 4]);
+        s.push_back(digits[b & 15]);
+    }
+    return s;
+}
+
+// Note text as a printable line: bytes outside printable ASCII shown as \xNN.
+std::string printable(std::span<const uint8_t> bytes) {
+    std::string s;
+    for (uint8_t b : bytes) {
+        if (b >= 0x20 && b < 0x7F && b != '\\') {
+            s.push_back(static_cast<char>(b));
+        } else {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", b);
+            s += esc;
+        }
+    }
+    return s;
+}
+
+int runDump(const std::string& path, bool json) {
+    const dm::LogContents log = dm::readLogFile(path);
+    if (log.status == dm::LogReadStatus::OpenFailed) {
+        std::fprintf(stderr, "kvxlog dump: cannot read %s\n", path.c_str());
+        return 1;
+    }
+    for (const auto& r : log.records) {
+        const auto body = log.body(r);
+        const bool note = r.code == dm::kCodeNote;
+        if (json) {
+            nlohmann::json j = {{"offset", r.offset}, {"length", r.length}, {"code", r.code},
+                                {"kind", dm::recordKind(r.code)}};
+            char t[24];
+            std::snprintf(t, sizeof t, "%016llx", static_cast<unsigned long long>(r.time));
+            j["time"] = t;
+            j["body"] = hex(body);
+            if (note) j["text"] = std::string(body.begin(), body.end());
+            std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        } else {
+            std::printf("%8zu %5u 0x%04X %016llx %s", r.offset, r.length, r.code,
+                        static_cast<unsigned long long>(r.time), dm::recordKind(r.code));
+            if (note) std::printf(" \"%s\"", printable(body).c_str());
+            std::printf("\n");
+        }
+    }
+    if (json) {
+        nlohmann::json j = {{"summary", true}, {"records", log.records.size()},
+                            {"stream_length", log.streamLength}, {"padding", log.padding},
+                            {"status", dm::describe(log)}};
+        std::printf("%s\n", j.dump().c_str());
+    } else {
+        std::printf("-- %zu records, %zu bytes of records, final padding %zu bytes\n",
+                    log.records.size(), log.streamLength, log.padding);
+    }
+    if (log.status != dm::LogReadStatus::Ok) {
+        std::fprintf(stderr, "kvxlog dump: %s: %s\n", path.c_str(), dm::describe(log).c_str());
+        return 2;
+    }
+    return 0;
+}
+
+void setup(CLI::App& app) {
+    auto* cmd = app.add_subcommand("dump", "List the records of a .kvx log");
+    auto path = std::make_shared<std::string>();
+    auto json = std::make_shared<bool>(false);
+    cmd->add_option("LOGFILE", *path, "The .kvx log")->required();
+    cmd->add_flag("--json", *json,
+                  "One JSON object per record (offset, length, code, kind, time, body, text), "
+                  "then a summary object");
+    cmd->footer(
+        "Columns: offset in the deciphered stream, length, code, time stamp, kind, note text.\n"
+        "Exit status: 0 read to the end, 1 unreadable, 2 damaged (listed as far as it goes).");
+    cmd->callback([path, json] { exitStatus() = runDump(*path, *json); });
+}
+
+CommandRegistrar registrar(setup);
+
+}  // namespace
+}  // namespace kvx::cli

@@ -1,0 +1,24 @@
+#include "capture/LogName.h"
+
+namespace kvx::capture {
+namespace {
+constexpr size_t kMaxStem = 508;
+}
+
+std::string makeLogName(const std::string& basePath, std::time_t when) {
+    char stamp[32] = {};
+    std::tm local{};
+    localtime_r(&when, &local);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local);
+    const std::string timeText = stamp;
+    std::string name = basePath.size() + timeText.size() > kMaxStem ? std::string(kShortenPath)
+                                                                    : basePath + timeText;
+    name += ".kvx";
+    // Only the final ".kvx" stays; earlier ones (a base path ending in .kvx) become "-".
+    for (size_t at = name.find(".kvx"); at != name.size() - 4; at = name.find(".kvx")) {
+        name = name.substr(0, at) + "-" + name.substr(at + 4);
+    }
+    return name;
+}
+
+}  // namespace kvx::capture

@@ -1,0 +1,112 @@
+#include "capture/LoggingWorker.h"
+
+#include <cstdio>
+
+#include "capture/LogName.h"
+
+namespace kvx::capture {
+
+std::string versionText(const std::array<int, 4>& v) {
+    char text[64];
+    std::snprintf(text, sizeof text, "KvxLog Plus - Version %d.%d.%d.%d", v[0], v[1], v[2], v[3]);
+    return text;
+}
+
+LoggingWorker::LoggingWorker(dm::KvxLog& engine, Window& window, CaptureFlags& flags,
+                             WorkerSettings settings, std::function<bool()> applyFilter)
+    : engine_(engine),
+      window_(window),
+      flags_(flags),
+      settings_(std::move(settings)),
+      applyFilter_(std::move(applyFilter)) {}
+
+std::string LoggingWorker::currentFile() const {
+    std::lock_guard lock(nameMutex_);
+    return currentFile_;
+}
+
+int LoggingWorker::run() {
+    bool filterSent = false;
+    while (flags_.nextFile.load()) {
+        const int code = fileCycle(filterSent);
+        if (code != kExitNormal) return code;
+    }
+    return kExitNormal;
+}
+
+int LoggingWorker::fileCycle(bool& filterSent) {
+    const std::string name = makeLogName(settings_.baseLogPath, std::time(nullptr));
+    {
+        std::lock_guard lock(nameMutex_);
+        currentFile_ = name;
+    }
+    window_.setText(ctl::kLogPath, name);
+
+    engine_.clearstats();
+    if (!engine_.openlog(name)) {
+        window_.messageBox("Could not create output file.\n");
+        return kExitLogNotCreated;
+    }
+    engine_.setnote(versionText(settings_.version));
+
+    if (!filterSent && !settings_.rawFile) {
+        if (applyFilter_ && !applyFilter_()) {
+            engine_.closelog();
+            return kExitFilterNotSent;
+        }
+    }
+    flags_.loggingActive.store(true);
+    filterSent = true;
+    flags_.memoryDebugSeen.store(false);
+    window_.startTimer(timer::kRequests, 2000);
+
+    FILE* input = nullptr;
+    if (settings_.rawFile) {
+        input = std::fopen(settings_.rawPath.c_str(), "rb");
+        if (!input) {
+            window_.messageBox("Could not open input Raw DM file.\n");
+            // The new log holds no record; it is not left behind as if it were one.
+            engine_.setnote("");
+            engine_.closelog();
+            std::remove(name.c_str());
+            flags_.loggingActive.store(false);
+            return kExitRawNotOpened;
+        }
+        engine_.setnote("RAW DM file conversion starting");
+        engine_.startlogging(true, dm::kSourceRawFile, input);
+    }
+
+    receiveLoop();
+
+    engine_.closelog();
+    flags_.loggingActive.store(false);
+    if (input) {
+        std::fclose(input);
+        // A conversion never begins another file.
+        flags_.nextFile.store(false);
+    }
+    if (!engine_.logwriteok()) {
+        window_.messageBox("Could not write to the log file " + name + ".\n");
+    }
+    return kExitNormal;
+}
+
+void LoggingWorker::receiveLoop() {
+    flags_.stopRequested.store(false);
+    flags_.nextFile.store(false);
+    fileStart_.store(std::time(nullptr));
+    engine_.setinfotarget(&window_, dm::kInfoMessage, true);
+    for (;;) {
+        const int n = engine_.dispatch();
+        if (settings_.rawFile && n == 0) {
+            engine_.setnote("RAW DM file conversion is complete");
+            break;
+        }
+        if (flags_.stopRequested.load()) break;
+    }
+    // The pending note (conversion complete, or the note of the stop request) is written by
+    // closelog, after the last packet.
+    engine_.setinfotarget(nullptr, 0, false);
+}
+
+}  // namespace kvx::capture
