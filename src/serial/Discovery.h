@@ -1,0 +1,31 @@
+// Present serial ports as the system lists them (Linux sysfs), with the friendly name a
+// Windows driver would give each: what the DM port search matches its texts against.
+// Pure functions over a sysfs root folder; any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kvx::serial {
+
+struct PresentPort {
+    std::string tty;   // kernel name, e.g. "ttyUSB2"
+    std::string path;  // device path, <dev folder>/<tty>: the port name handed to openport
+    std::string name;  // friendly name, e.g. "Orvanta Wireless DM Port (ttyUSB2)"
+};
+
+// The folder standing for /sys: $KVXLOG_SYSFS_ROOT, else "/sys".
+std::string defaultSysfsRoot();
+// The folder holding the device nodes: $KVXLOG_DEV_ROOT, else "/dev" (made absolute).
+std::string defaultDevRoot();
+
+// Ports backed by hardware under `sysfsRoot`/class/tty, in device index order (tty names in
+// natural order: ttyUSB2 before ttyUSB10). Virtual terminals (no device link) and legacy
+// ttyS* placeholders without a UART are left out. Empty when the folder cannot be read.
+std::vector<PresentPort> listPorts(const std::string& sysfsRoot, const std::string& devRoot);
+
+// Natural order of names: runs of digits compare by value ("ttyUSB2" < "ttyUSB10").
+bool naturalLess(std::string_view a, std::string_view b);
+
+}  // namespace kvx::serial

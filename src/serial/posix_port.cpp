@@ -1,0 +1,300 @@
+// The POSIX serial port: termios for the line settings, poll() for bounded reads and writes,
+// an eventfd to wake a blocked read. The only unit that includes <termios.h>.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <algorithm>
+
+#include "serial/Port.h"
+
+namespace kvx::serial {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Gap after the first byte that ends a read, and the time-out constants (per byte, fixed).
+constexpr int kIntervalMs = 10;
+constexpr int kReadFixedMs = 50;
+constexpr int kWriteFixedMs = 50;
+constexpr int kWritePerByteMs = 10;
+
+// The Windows communications error flags the diagnostics report (CE_*), so a log of
+// "Read error %d!" lines reads the same on both systems.
+constexpr int kErrOverrun = 0x0002;
+constexpr int kErrParity = 0x0004;
+constexpr int kErrFrame = 0x0008;
+constexpr int kErrBreak = 0x0010;
+
+int remainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    // Round up so a poll never returns a hair before the deadline and loops once more.
+    return static_cast<int>(left) + 1;
+}
+
+class PosixPort final : public Port {
+public:
+    PosixPort(int fd, int wakeFd, std::string path)
+        : fd_(fd), wakeFd_(wakeFd), path_(std::move(path)) {
+        serial_icounter_struct counts{};
+        haveCounts_ = ::ioctl(fd_, TIOCGICOUNT, &counts) == 0;
+        if (haveCounts_) lastCounts_ = counts;
+    }
+
+    ~PosixPort() override {
+        ::close(fd_);
+        ::close(wakeFd_);
+    }
+
+    size_t read(std::span<uint8_t> buffer) override {
+        const auto start = Clock::now();
+        const auto deadline = start + milliseconds(static_cast<int64_t>(buffer.size()) + kReadFixedMs);
+
+        if (dead_.load()) return waitOut(deadline);
+        if (int flags = lineErrors(); flags != 0) {
+            std::printf("Read error %d!\n", flags);
+            std::fflush(stdout);
+            return 0;
+        }
+
+        size_t got = 0;
+        while (got < buffer.size()) {
+            int timeout = remainingMs(deadline);
+            if (got > 0) timeout = std::min(timeout, kIntervalMs);
+            if (timeout == 0) break;
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+            int rc = ::poll(fds, 2, timeout);
+            if (rc < 0) {
+                if (errno == EINTR) continue;
+                report(errno);
+                break;
+            }
+            if (rc == 0) break;  // interval or total time-out
+            if ((fds[1].revents & POLLIN) != 0) {
+                consumeWake();
+                break;
+            }
+            if ((fds[0].revents & POLLIN) != 0) {
+                ssize_t n = ::read(fd_, buffer.data() + got, buffer.size() - got);
+                if (n > 0) {
+                    got += static_cast<size_t>(n);
+                    continue;
+                }
+                if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+                markDead(n == 0 ? EIO : errno);
+                break;
+            }
+            if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                markDead(EIO);
+                break;
+            }
+        }
+        if (got == 0 && dead_.load()) return waitOut(deadline);
+        return got;
+    }
+
+    bool write(std::span<const uint8_t> bytes) override {
+        // Drop whatever an earlier write left unsent; unread input stays for the reader.
+        ::tcflush(fd_, TCOFLUSH);
+        const auto deadline =
+            Clock::now() + milliseconds(static_cast<int64_t>(bytes.size()) * kWritePerByteMs + kWriteFixedMs);
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN) {
+                if (errno == EIO) markDead(errno);
+                return writeFailed(errno);
+            }
+            int timeout = remainingMs(deadline);
+            if (timeout == 0) return writeFailed(ETIMEDOUT);
+            pollfd fds{fd_, POLLOUT, 0};
+            int rc = ::poll(&fds, 1, timeout);
+            if (rc < 0 && errno != EINTR) return writeFailed(errno);
+            if (rc > 0 && (fds.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
+                (fds.revents & POLLOUT) == 0) {
+                markDead(EIO);
+                return writeFailed(EIO);
+            }
+        }
+        return true;
+    }
+
+    void wake() override {
+        uint64_t one = 1;
+        // The counter only grows; a failed write means it is already huge, which wakes too.
+        [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    }
+
+    bool dead() const override { return dead_.load(); }
+    const std::string& path() const override { return path_; }
+
+private:
+    // A read on a dead device waits for its deadline or a wake-up so callers never spin.
+    size_t waitOut(Clock::time_point deadline) {
+        for (;;) {
+            int timeout = remainingMs(deadline);
+            if (timeout == 0) return 0;
+            pollfd fds{wakeFd_, POLLIN, 0};
+            int rc = ::poll(&fds, 1, timeout);
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc > 0) consumeWake();
+            return 0;
+        }
+    }
+
+    void consumeWake() {
+        uint64_t value = 0;
+        [[maybe_unused]] ssize_t n = ::read(wakeFd_, &value, sizeof value);
+    }
+
+    // Line errors since the last read, as CE_* flags; 0 where the driver keeps no counts
+    // (pseudo-terminals, some USB adapters).
+    int lineErrors() {
+        if (!haveCounts_) return 0;
+        serial_icounter_struct now{};
+        if (::ioctl(fd_, TIOCGICOUNT, &now) != 0) return 0;
+        int flags = 0;
+        if (now.overrun != lastCounts_.overrun || now.buf_overrun != lastCounts_.buf_overrun)
+            flags |= kErrOverrun;
+        if (now.parity != lastCounts_.parity) flags |= kErrParity;
+        if (now.frame != lastCounts_.frame) flags |= kErrFrame;
+        if (now.brk != lastCounts_.brk) flags |= kErrBreak;
+        lastCounts_ = now;
+        return flags;
+    }
+
+    void report(int err) {
+        std::printf("Read error %d!\n", err);
+        std::fflush(stdout);
+    }
+
+    void markDead(int err) {
+        if (!dead_.exchange(true)) report(err);
+    }
+
+    bool writeFailed(int err) {
+        std::printf("Could not write data (%d)!\n", err);
+        std::fflush(stdout);
+        return false;
+    }
+
+    const int fd_;
+    const int wakeFd_;
+    const std::string path_;
+    std::atomic<bool> dead_{false};
+    // Touched by read() only (the one reading thread).
+    bool haveCounts_ = false;
+    serial_icounter_struct lastCounts_{};
+};
+
+OpenError classify(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            return OpenError::NotFound;
+        case EACCES:
+        case EPERM:
+            return OpenError::PermissionDenied;
+        case EBUSY:
+        case EWOULDBLOCK:
+            return OpenError::Busy;
+        case ENOTTY:
+            return OpenError::NotATerminal;
+        default:
+            return OpenError::Other;
+    }
+}
+
+void configure(int fd) {
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) return;
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, B115200);
+    ::cfsetospeed(&tio, B115200);
+    // As on Windows, a port whose settings cannot be applied still counts as opened.
+    ::tcsetattr(fd, TCSANOW, &tio);
+}
+
+}  // namespace
+
+std::string describe(const OpenStatus& status) {
+    const std::string& p = status.path;
+    switch (status.error) {
+        case OpenError::None:
+            return "Opened " + p;
+        case OpenError::NotFound:
+            if (p.empty()) return "Couldn't locate the device";
+            return "No serial port " + p + " (is the modem plugged in?)";
+        case OpenError::PermissionDenied:
+            return "Permission denied opening " + p +
+                   ": add your user to the group that owns the device (usually dialout: sudo "
+                   "usermod -aG dialout $USER, then log in again)";
+        case OpenError::Busy:
+            return p + " is in use by another program (close it, for example ModemManager or a "
+                       "terminal program, and try again)";
+        case OpenError::NotATerminal:
+            return p + " is not a serial port";
+        case OpenError::Other:
+            break;
+    }
+    return "Could not open " + p + ": " + std::strerror(status.sysErrno);
+}
+
+std::unique_ptr<Port> openport(std::string_view name, OpenStatus* status) {
+    OpenStatus local;
+    OpenStatus& st = status != nullptr ? *status : local;
+    st = OpenStatus{};
+    st.path = portPath(name);
+    auto fail = [&](int err, int fd) -> std::unique_ptr<Port> {
+        if (fd >= 0) ::close(fd);
+        st.error = classify(err);
+        st.sysErrno = err;
+        return nullptr;
+    };
+    if (st.path.empty()) return fail(ENOENT, -1);
+
+    int fd = ::open(st.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return fail(errno, -1);
+    if (::isatty(fd) == 0) return fail(ENOTTY, fd);
+    // TIOCEXCL keeps other openers out (root excepted); the advisory lock also keeps out a
+    // second copy of this program running as root.
+    if (::ioctl(fd, TIOCEXCL) != 0) return fail(errno, fd);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno, fd);
+    configure(fd);
+    int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0) return fail(errno, fd);
+    return std::make_unique<PosixPort>(fd, wakeFd, st.path);
+}
+
+size_t readport(Port& port, uint8_t* buffer) { return port.read(std::span<uint8_t>(buffer, kEngineReadSize)); }
+
+void writeport(Port& port, const uint8_t* bytes, size_t count) {
+    port.write(std::span<const uint8_t>(bytes, count));
+}
+
+}  // namespace kvx::serial
