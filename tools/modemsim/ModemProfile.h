@@ -1,0 +1,78 @@
+// What the simulated modem reports about itself: mask sizes, identity, firmware texts and
+// radio values. Plain data, copied into the modem at construction; defaults look like a
+// GSM/WCDMA/LTE module of the maker.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kvx::modemsim {
+
+struct MessageRange {
+    uint16_t first = 0;
+    uint16_t last = 0;
+};
+
+// Values of the GSM status reply (subsystem 8, command 1) and of the cell the modem camps on.
+struct GsmIdentity {
+    std::string imei = "490154203237518";  // 15 digits, Luhn-valid
+    std::string imsi = "310410123456789";  // 14 or 15 digits
+    std::string mcc = "310";
+    std::string mnc = "410";  // two digits are sent with the filler nibble F
+    uint16_t lac = 0x1A2B;
+    uint16_t cellId = 0x3E8F;
+    uint8_t callState = 0;      // 0 Idle
+    uint8_t operatingMode = 5;  // 5 Online
+    uint8_t systemMode = 3;     // 3 GSM
+};
+
+// The body of log item 0x5072 (GSM L1 serving cell) sent on demand; bytes as on the wire.
+struct GsmServingCell {
+    uint16_t arfcn = 62;             // 0..4095
+    uint8_t band = 8;                // high nibble of body byte 1: 8 GSM 900, 9 PCS, 10 DCS, 11 GSM 850
+    int16_t rxPowerSixteenths = -1280;  // received power in 1/16 dBm (-1280 = -80 dBm)
+    uint8_t txLevelByte = 0x50;      // shown as its nibble digits, low nibble first ("05")
+    uint8_t timingAdvanceByte = 0x30;
+    bool dtx = false;
+};
+
+inline std::vector<MessageRange> defaultMessageRanges() {
+    return {{0, 120},     {500, 520},   {1000, 1030}, {2000, 2010}, {3000, 3020},
+            {4000, 4010}, {5000, 5060}, {6000, 6050}, {7000, 7010}, {8000, 8050}};
+}
+
+inline std::array<uint32_t, 16> defaultLogLimits() {
+    std::array<uint32_t, 16> l{};
+    l[0x1] = 0x0A00;  // 1x / common
+    l[0x4] = 0x0B00;  // WCDMA
+    l[0x5] = 0x0D00;  // GSM
+    l[0xB] = 0x0A00;  // LTE
+    return l;
+}
+
+struct ModemProfile {
+    std::vector<MessageRange> messageRanges = defaultMessageRanges();
+    // Log item limit (number of items) per equipment identifier 0-15; 0 = no such equipment.
+    // Masks are kept for at most 4096 items per equipment (log codes have 12 item bits); a
+    // larger limit is still reported as it is.
+    std::array<uint32_t, 16> logLimits = defaultLogLimits();
+    uint16_t eventMaskBits = 0x0C00;
+
+    // Version reply: fixed-width fields (cut or NUL-padded), then the firmware text.
+    std::string compileDate = "Jan 12 2024";  // 11 characters
+    std::string compileTime = "10:22:33";     // 8 characters
+    std::string releaseDate = "Jan 10 2024";
+    std::string releaseTime = "08:00:00";
+    std::string firmware = "OWM7160-M1.4.2";  // NUL-terminated in the reply
+    std::string buildId = "OWM7160.M1.4.2-00042-KVX210_GENERIC";  // extended build id (0x7C)
+
+    GsmIdentity gsm;
+    GsmServingCell cell;
+
+    // Seed of the stream's sizes and filler bytes: the same seed gives the same stream.
+    uint64_t seed = 0x4B56584C;
+};
+
+}  // namespace kvx::modemsim

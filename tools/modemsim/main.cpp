@@ -1,0 +1,133 @@
+// kvxlog-modemsim: a simulated DM modem on a pseudo-terminal for demos and scripts. Prints
+// the terminal's path on one line and serves until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "modemsim/FakeSysfs.h"
+#include "modemsim/SimModem.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: kvxlog-modemsim [--rate N] [--link PATH] [--sysfs ROOT --dev DEV [--tty NAME]]\n"
+    "                       [--silent] [--silent-after S] [--answer-after N] [--corrupt P]\n"
+    "                       [--drop-after S [--back-after S]]\n"
+    "  --rate N          streamed packets per second while logging (0: as fast as possible)\n"
+    "  --link PATH       keep a symbolic link PATH to the terminal while plugged in\n"
+    "  --sysfs ROOT      show the modem as a USB port in the fake sysfs tree ROOT\n"
+    "  --dev DEV         the folder standing for /dev in that tree\n"
+    "  --tty NAME        the port's name in that tree (default ttyUSB0)\n"
+    "  --silent          answer nothing, stream nothing\n"
+    "  --silent-after S  fall silent S seconds after start\n"
+    "  --answer-after N  answer each request only from its Nth identical try on\n"
+    "  --corrupt P       damage each outgoing byte with probability P (0..1)\n"
+    "  --drop-after S    unplug S seconds after start\n"
+    "  --back-after S    plug back in S seconds after each unplug\n";
+
+std::optional<double> number(const char* text, double lo, double hi) {
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(v >= lo && v <= hi)) return std::nullopt;
+    return v;
+}
+
+kvx::modemsim::Millis seconds(double s) {
+    return kvx::modemsim::Millis(static_cast<int64_t>(s * 1000.0 + 0.5));
+}
+
+int usageError(const std::string& what) {
+    std::fprintf(stderr, "kvxlog-modemsim: %s\n%s", what.c_str(), kUsage);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kvx::modemsim::SimModem::Config config;
+    std::string sysfsRoot, devDir, tty = "ttyUSB0";
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        auto numeric = [&](double lo, double hi) -> std::optional<double> {
+            const char* v = value();
+            return v ? number(v, lo, hi) : std::nullopt;
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--silent") {
+            config.silent = true;
+        } else if (a == "--link" || a == "--sysfs" || a == "--dev" || a == "--tty") {
+            const char* v = value();
+            if (!v || !*v) return usageError(std::string(a) + " needs a value");
+            (a == "--link" ? config.linkPath : a == "--sysfs" ? sysfsRoot : a == "--dev" ? devDir : tty) = v;
+        } else if (a == "--rate") {
+            auto v = numeric(0, 1e6);
+            if (!v) return usageError("--rate needs a number of packets per second");
+            config.packetsPerSecond = static_cast<uint32_t>(*v);
+        } else if (a == "--answer-after") {
+            auto v = numeric(1, 1e6);
+            if (!v) return usageError("--answer-after needs a count of at least 1");
+            config.answerAfter = static_cast<uint32_t>(*v);
+        } else if (a == "--corrupt") {
+            auto v = numeric(0, 1);
+            if (!v) return usageError("--corrupt needs a probability between 0 and 1");
+            config.corruptShare = *v;
+        } else if (a == "--silent-after" || a == "--drop-after" || a == "--back-after") {
+            auto v = numeric(0, 1e7);
+            if (!v) return usageError(std::string(a) + " needs a number of seconds");
+            (a == "--silent-after" ? config.silentAfter
+             : a == "--drop-after" ? config.dropAfter
+                                   : config.comeBackAfter) = seconds(*v);
+        } else {
+            return usageError("unknown option " + std::string(a));
+        }
+    }
+    if (sysfsRoot.empty() != devDir.empty()) return usageError("--sysfs and --dev go together");
+
+    std::unique_ptr<kvx::modemsim::FakeSysfs> sysfs;
+    if (!sysfsRoot.empty()) {
+        sysfs = std::make_unique<kvx::modemsim::FakeSysfs>(sysfsRoot, devDir);
+        config.sysfs.tree = sysfs.get();
+        config.sysfs.port.tty = tty;
+        config.sysfs.port.manufacturer = "Orvanta Wireless";
+        config.sysfs.port.product = "KVX-210 LTE Modem";
+    }
+
+    // The serving thread inherits the blocked signals; only sigwait below takes them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    kvx::modemsim::SimModem modem(std::move(config));
+    const auto st = modem.start();
+    if (st.error != kvx::modemsim::StartError::None) {
+        const char* what = st.error == kvx::modemsim::StartError::Terminal ? "no pseudo-terminal"
+                           : st.error == kvx::modemsim::StartError::Link  ? "cannot make the link"
+                           : st.error == kvx::modemsim::StartError::Sysfs ? "cannot write the sysfs tree"
+                                                                          : "cannot start";
+        std::fprintf(stderr, "kvxlog-modemsim: %s: %s\n", what, std::strerror(st.sysErrno));
+        return 1;
+    }
+    std::printf("%s\n", modem.path().c_str());
+    std::fflush(stdout);
+
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    modem.stop();
+    const auto c = modem.counters();
+    std::fprintf(stderr,
+                 "kvxlog-modemsim: %llu requests, %llu packets (last sequence %u), %llu bytes sent\n",
+                 static_cast<unsigned long long>(c.requestsReceived),
+                 static_cast<unsigned long long>(c.packetsSent), c.lastSequence,
+                 static_cast<unsigned long long>(c.bytesSent));
+    return 0;
+}
