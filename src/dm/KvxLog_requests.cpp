@@ -90,6 +90,7 @@ void KvxLog::clearNote() {
     std::lock_guard lock(noteMutex_);
     note_.clear();
     notePending_ = false;
+    noteClosing_ = false;
 }
 
 std::optional<std::span<const uint8_t>> KvxLog::transact(const uint8_t* frame, size_t length,
