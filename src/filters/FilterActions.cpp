@@ -1,0 +1,155 @@
+#include "filters/FilterActions.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace kvx::filters {
+
+namespace {
+
+std::vector<dm::MaskItem> maskItems(const std::vector<FilterEntry>& entries) {
+    std::vector<dm::MaskItem> items;
+    items.reserve(entries.size());
+    for (const FilterEntry& e : entries) items.push_back(dm::MaskItem{e.id, e.sub});
+    return items;
+}
+
+// A request step may go ahead unless it aims at a file that is not open; that is recorded.
+bool destinationOk(int destination, const FilterContext& ctx) {
+    if (destination == kDestinationModem || ctx.out != nullptr) return true;
+    ctx.reporter.error(kErrorInvalidDestination, destination,
+                       static_cast<int64_t>(reinterpret_cast<intptr_t>(ctx.out)), 0);
+    return false;
+}
+
+bool pathExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+}  // namespace
+
+bool applyFilter(int destination, FilterContext& ctx) {
+    bool result = true;
+    dm::KvxLog& engine = ctx.engine;
+    if (ctx.source == FilterSource::Gui) {
+        engine.startlogging(false, dm::kSourcePort, nullptr);
+        if (destination == kDestinationFile && ctx.out) engine.writescriptheader(ctx.out);
+        if (destinationOk(destination, ctx)) {
+            for (const FilterEntry& e : ctx.filters.nvTable().collectChecked())
+                engine.sendnvread(e.id, destination, ctx.out);
+        }
+        if (destinationOk(destination, ctx)) {
+            const auto items = maskItems(ctx.filters.logTable().collectChecked());
+            engine.sendlogmasks(items, destination, ctx.out);
+        }
+        engine.seteventreporting(true);
+        if (destinationOk(destination, ctx)) {
+            const auto items = maskItems(ctx.filters.eventTable().collectChecked());
+            engine.sendeventmask(items, destination, ctx.out);
+        }
+        if (destinationOk(destination, ctx)) {
+            const auto items = maskItems(ctx.filters.messageTable().collectChecked());
+            engine.sendmessagemasks(items, destination, ctx.out);
+        }
+    } else if (ctx.source == FilterSource::InputFile) {
+        engine.startlogging(false, dm::kSourcePort, nullptr);
+        const int replay = engine.replayscript(ctx.inputPath);
+        if (replay == 1) {
+            ctx.reporter.message(filterFileMessage(FilterFileResult::NotOpened));
+            result = false;
+        } else if (replay == 2) {
+            ctx.reporter.message(filterFileMessage(FilterFileResult::BadHeader));
+            result = false;
+        } else if (replay != 0) {
+            result = false;
+        }
+    }
+    if (result && destination == kDestinationModem) {
+        engine.startlogging(true, dm::kSourcePort, nullptr);
+    }
+    return result;
+}
+
+bool saveFilters(const std::string& path, dm::KvxLog& engine, FilterSet& filters, int device,
+                 const std::string& portText, const FilterReporter& reporter) {
+    reporter.setStatus("Attempting to save filter...");
+    const bool existed = pathExists(path);
+    bool connected = false;
+    if (device != 0) {
+        connected = engine.connect(device, nullptr);
+    } else {
+        const std::string name = "\\\\.\\COM" + portText;
+        connected = engine.connect(0, name.c_str());
+    }
+    bool saved = false;
+    bool created = false;
+    if (!connected) {
+        reporter.message("Could not communicate with the modem");
+    } else {
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        if (!out) {
+            reporter.message("Could not open output file!");
+        } else {
+            created = true;
+            FilterContext ctx{engine, filters, FilterSource::Gui, {}, out, reporter};
+            saved = applyFilter(kDestinationFile, ctx);
+            // A short write (disk full) is no saved filter.
+            if (std::ferror(out)) saved = false;
+            if (std::fclose(out) != 0) saved = false;
+        }
+    }
+    engine.close();
+    if (saved) {
+        reporter.setStatus("Filter saved successfully");
+    } else if (!existed) {
+        // Do not leave a broken file of our own making behind.
+        if (created) std::remove(path.c_str());
+        reporter.setStatus("Filter could not be saved.");
+    } else {
+        std::remove(path.c_str());
+        reporter.setStatus("Filter could not be saved.  File Removed.");
+    }
+    return saved;
+}
+
+void checkLists(const FilterLists& lists, FilterSet& filters) {
+    FilterTable& events = filters.eventTable();
+    for (int32_t id : lists.events) events.setStateById(id, CheckState::Checked, 0);
+    events.recomputeStates(kNoNode);
+    FilterTable& messages = filters.messageTable();
+    for (const auto& [ssid, level] : lists.messages)
+        messages.setStateById(ssid, CheckState::Checked, level);
+    messages.recomputeStates(kNoNode);
+    FilterTable& logs = filters.logTable();
+    for (int32_t code : lists.logs) logs.setStateById(code, CheckState::Checked, 0);
+    logs.recomputeStates(kNoNode);
+    FilterTable& nv = filters.nvTable();
+    for (int32_t item : lists.nv) nv.setStateById(item, CheckState::Checked, 0);
+    nv.recomputeStates(kNoNode);
+}
+
+FilterFileResult loadFilters(const std::string& path, FilterSet& filters,
+                             const FilterReporter& reporter) {
+    filters.resetAll();
+    const FilterFileRead read = readFilterFile(path);
+    if (read.result == FilterFileResult::Read) checkLists(read.lists, filters);
+    else reporter.message(filterFileMessage(read.result));
+    return read.result;
+}
+
+bool exportFilters(const std::string& path, const FilterSet& filters) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    bool ok = true;
+    for (const FilterTable* t :
+         {&filters.nvTable(), &filters.logTable(), &filters.messageTable(), &filters.eventTable()}) {
+        ok = t->exportTree(f) && ok;
+    }
+    if (std::fclose(f) != 0) ok = false;
+    return ok;
+}
+
+}  // namespace kvx::filters
