@@ -1,10 +1,19 @@
 #include "capture/LoggingWorker.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "capture/LogName.h"
 
 namespace kvx::capture {
+
+namespace {
+// Stop sets stopRequested and clears nextFile; a rotation sets both.
+bool stopWithoutNextFile(const CaptureFlags& flags) {
+    return flags.stopRequested.load() && !flags.nextFile.load();
+}
+}  // namespace
 
 std::string versionText(const std::array<int, 4>& v) {
     char text[64];
@@ -35,7 +44,13 @@ int LoggingWorker::run() {
 }
 
 int LoggingWorker::fileCycle(bool& filterSent) {
-    const std::string name = makeLogName(settings_.baseLogPath, std::time(nullptr));
+    std::string name = makeLogName(settings_.baseLogPath, std::time(nullptr));
+    // Names have whole seconds: a file begun in the same second as the one before would get
+    // its name and truncate it. Such quick rotations (Start New twice) wait for the next second.
+    while (name == currentFile() && !stopWithoutNextFile(flags_)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        name = makeLogName(settings_.baseLogPath, std::time(nullptr));
+    }
     {
         std::lock_guard lock(nameMutex_);
         currentFile_ = name;
@@ -92,11 +107,15 @@ int LoggingWorker::fileCycle(bool& filterSent) {
 }
 
 void LoggingWorker::receiveLoop() {
-    flags_.stopRequested.store(false);
+    // A rotation sets stopRequested and nextFile; Stop sets stopRequested and clears nextFile.
+    // A Stop that came while this file was opened (or the filter sent) is honoured here, not
+    // cleared, or the worker would go on logging after the window went idle.
+    const bool stopped = stopWithoutNextFile(flags_);
+    if (!stopped) flags_.stopRequested.store(false);
     flags_.nextFile.store(false);
     fileStart_.store(std::time(nullptr));
     engine_.setinfotarget(&window_, dm::kInfoMessage, true);
-    for (;;) {
+    while (!stopped) {
         const int n = engine_.dispatch();
         if (settings_.rawFile && n == 0) {
             engine_.setnote("RAW DM file conversion is complete");
