@@ -1,0 +1,165 @@
+// Check marks of the filter trees: clicks, propagation to every node of an item, recomputed
+// categories, reset, collecting the checked items, and the export lines.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "FilterTestUtil.h"
+#include "filters/FilterActions.h"
+#include "filters/FilterSet.h"
+
+namespace kvx::filters {
+namespace {
+
+using test::dumpTree;
+using test::findNode;
+
+class TreeState : public ::testing::Test {
+protected:
+    void SetUp() override {
+        load(set.logTable(), "1^\"Radio\"^x^0\n2^\"GSM L1\"^x^1\n3^\"LTE RRC\"^x^1\n4^\"Spare\"^x^0\n",
+             LineKind::Category);
+        // 0x5072 is listed under two categories (GSM L1 and Spare).
+        load(set.logTable(),
+             "0x5072^\"Burst Metrics\"^\"2\"^\n0x5138^\"GSM RR Cell\"^\"2\"^\n"
+             "0xB0C0^\"RRC OTA Packet\"^\"3\"^\n0x5072^\"Burst Metrics\"^\"4\"^\n"
+             "0x0012^\"Legacy code\"^\"4\"^\n",
+             LineKind::Log);
+        load(set.messageTable(), "1^\"Call manager\"^x^0\n", LineKind::Category);
+        load(set.messageTable(),
+             "5^1^\"CM medium\"^{1}\n5^2^\"CM high\"^{1}\n5^3^\"CM error\"^{1}\n", LineKind::Message);
+    }
+    void load(FilterTable& table, const std::string& content, LineKind kind) {
+        const std::string path = dir.write("f" + std::to_string(files++) + ".txt", content);
+        set.loadCatalogueFile(table, path, kind, reporter);
+    }
+    NodeId logNode(const std::string& text) { return findNode(set.logTree(), text); }
+
+    test::FilterTempDir dir;
+    FilterSet set;
+    FilterReporter reporter;
+    int files = 0;
+};
+
+TEST_F(TreeState, ClickOnLabelChangesNoStateButRecomputes) {
+    set.logTable().setStateById(0xB0C0, CheckState::Checked, 0);
+    set.logTable().click(logNode("LTE RRC"), false);
+    EXPECT_EQ(dumpTree(set.logTree()),
+              "Radio [2]\n"
+              "  GSM L1 [3]\n    [0x5072] - Burst Metrics [3]\n    [0x5138] - GSM RR Cell [3]\n"
+              "  LTE RRC [1]\n    [0xB0C0] - RRC OTA Packet [1]\n"
+              "Spare [3]\n  [0x5072] - Burst Metrics [3]\n  [0x0012] - Legacy code [3]\n");
+}
+
+TEST_F(TreeState, ItemUnderTwoCategories) {
+    FilterTable& t = set.logTable();
+    t.click(findNode(set.logTree(), "[0x5072] - Burst Metrics"), true);
+    EXPECT_EQ(dumpTree(set.logTree()),
+              "Radio [2]\n"
+              "  GSM L1 [2]\n    [0x5072] - Burst Metrics [1]\n    [0x5138] - GSM RR Cell [3]\n"
+              "  LTE RRC [3]\n    [0xB0C0] - RRC OTA Packet [3]\n"
+              "Spare [2]\n  [0x5072] - Burst Metrics [1]\n  [0x0012] - Legacy code [3]\n");
+    const auto checked = t.collectChecked();
+    ASSERT_EQ(checked.size(), 2u);  // once per node
+    EXPECT_EQ(checked[0].id, 0x5072);
+    EXPECT_EQ(checked[1].id, 0x5072);
+    t.click(logNode("[0x0012] - Legacy code"), true);
+    EXPECT_EQ(t.stateOf(logNode("Spare")), CheckState::Checked);
+}
+
+TEST_F(TreeState, ClicksOnPartialAndCheckedCategories) {
+    FilterTable& t = set.logTable();
+    t.click(findNode(set.logTree(), "[0x5138] - GSM RR Cell"), true);
+    ASSERT_EQ(t.stateOf(logNode("Radio")), CheckState::Partial);
+    t.click(logNode("Radio"), true);  // partial -> checked, and everything below
+    EXPECT_EQ(dumpTree(set.logTree()),
+              "Radio [1]\n"
+              "  GSM L1 [1]\n    [0x5072] - Burst Metrics [1]\n    [0x5138] - GSM RR Cell [1]\n"
+              "  LTE RRC [1]\n    [0xB0C0] - RRC OTA Packet [1]\n"
+              "Spare [2]\n  [0x5072] - Burst Metrics [1]\n  [0x0012] - Legacy code [3]\n");
+    t.click(logNode("Radio"), true);  // checked -> unchecked
+    EXPECT_EQ(dumpTree(set.logTree()),
+              "Radio [3]\n"
+              "  GSM L1 [3]\n    [0x5072] - Burst Metrics [3]\n    [0x5138] - GSM RR Cell [3]\n"
+              "  LTE RRC [3]\n    [0xB0C0] - RRC OTA Packet [3]\n"
+              "Spare [3]\n  [0x5072] - Burst Metrics [3]\n  [0x0012] - Legacy code [3]\n");
+}
+
+TEST_F(TreeState, PartialChildMakesParentPartial) {
+    FilterTable& t = set.logTable();
+    t.setStateById(0xB0C0, CheckState::Checked, 0);
+    t.setStateById(0x5072, CheckState::Checked, 0);
+    t.recomputeStates(kNoNode);
+    // LTE RRC is checked, GSM L1 partial: Radio is partial.
+    EXPECT_EQ(t.stateOf(logNode("LTE RRC")), CheckState::Checked);
+    EXPECT_EQ(t.stateOf(logNode("GSM L1")), CheckState::Partial);
+    EXPECT_EQ(t.stateOf(logNode("Radio")), CheckState::Partial);
+}
+
+TEST_F(TreeState, MessageLevelsAreSeparate) {
+    FilterTable& t = set.messageTable();
+    t.click(findNode(set.messageTree(), "[00005/02] - CM high"), true);
+    EXPECT_EQ(dumpTree(set.messageTree()),
+              "Call manager [2]\n  [00005/01] - CM medium [3]\n  [00005/02] - CM high [1]\n"
+              "  [00005/03] - CM error [3]\n");
+    const auto checked = t.collectChecked();
+    ASSERT_EQ(checked.size(), 1u);
+    EXPECT_EQ(checked[0].sub, 2);
+}
+
+TEST_F(TreeState, ResetUnchecksEverything) {
+    set.logTable().click(logNode("Radio"), true);
+    set.messageTable().click(findNode(set.messageTree(), "Call manager"), true);
+    set.resetAll();
+    for (TreeModel* tree : {&set.logTree(), &set.messageTree()}) {
+        const std::string dump = dumpTree(*tree);
+        EXPECT_EQ(dump.find("[1]"), std::string::npos) << dump;
+        EXPECT_EQ(dump.find("[2]"), std::string::npos) << dump;
+    }
+    EXPECT_TRUE(set.logTable().collectChecked().empty());
+}
+
+TEST_F(TreeState, ExportLinesInTreeOrder) {
+    load(set.eventTable(), "257^\"Event 257\"^\"0\"^\n", LineKind::Event);
+    load(set.nvTable(), "87^\"Speed dial\"^\"0\"^\n", LineKind::Nv);
+    test::FilterTempDir out;
+    const std::string path = out.file("export.txt");
+    ASSERT_TRUE(exportFilters(path, set));
+    EXPECT_EQ(test::readAll(path), "");  // nothing checked: an empty file
+
+    set.logTable().click(logNode("Spare"), true);
+    set.logTable().click(logNode("LTE RRC"), true);
+    set.messageTable().click(findNode(set.messageTree(), "[00005/03] - CM error"), true);
+    set.eventTable().setStateById(257, CheckState::Checked, 0);
+    set.nvTable().setStateById(87, CheckState::Checked, 0);
+    ASSERT_TRUE(exportFilters(path, set));
+    EXPECT_EQ(test::readAll(path),
+              "NV 00087 Speed dial\n"
+              "[0x5072] Burst Metrics\n[0xB0C0] RRC OTA Packet\n[0x5072] Burst Metrics\n"
+              "[0x  12] Legacy code\n"
+              "[00005/03] CM error\n"
+              "[00257] Event 257\n");
+    EXPECT_FALSE(exportFilters(out.file("no/such/folder.txt"), set));
+}
+
+TEST(TreeStateUnit, RecomputeRules) {
+    // Children states -> parent: none checked 3; all decided checked 1; mixed 2; a partial
+    // child 2 even with all others checked.
+    struct Case {
+        std::vector<int> children;
+        int expected;
+    } cases[] = {{{3, 3}, 3}, {{1, 1}, 1}, {{1, 3}, 2}, {{1, 2, 1}, 2}, {{2}, 2}, {{1, 0}, 1}};
+    for (const auto& c : cases) {
+        TreeModel tree;
+        FilterTable t;
+        t.bind(tree, FilterKind::Event);
+        const NodeId parent = tree.insert(kNoNode, "p");
+        for (int s : c.children) tree.setStateImage(tree.insert(parent, "c"), s);
+        t.recomputeStates(kNoNode);
+        EXPECT_EQ(tree.stateImage(parent), c.expected);
+    }
+}
+
+}  // namespace
+}  // namespace kvx::filters
