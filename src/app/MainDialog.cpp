@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "filters/FilterActions.h"
 #include "version.h"
 
 namespace kvx::app {
@@ -91,7 +92,7 @@ MainDialog::MainDialog(capture::Window& window, dm::KvxLog& engine, std::string_
       options_(std::move(options)),
       mainThread_(std::this_thread::get_id()),
       errorLog_([this](const std::string& text) { window_.messageBox(text); },
-                [this] { requestExit(); }, [this] { return now(); }) {
+                [this] { exitWanted_.store(true); }, [this] { return now(); }) {
     if (options_.useBuildVersion) {
         std::copy(std::begin(kVersion), std::end(kVersion), version_.begin());
     } else {
@@ -178,6 +179,15 @@ void MainDialog::OnMultipleFilesClicked() {
     window_.enable(ctl::kLimit, ticked);
     window_.enable(ctl::kUnitMb, ticked);
     window_.enable(ctl::kUnitMinutes, ticked);
+}
+
+void MainDialog::OnFilterSourceClicked() {
+    const bool gui = window_.isChecked(ctl::kSourceGui);
+    window_.enable(ctl::kFilterPath, !gui);
+    window_.enable(ctl::kBrowseFilter, !gui && state_ == UiState::Idle);
+    for (int tree : kTreeControls) window_.enable(tree, gui);
+    window_.enable(kSaveFiltersButton, gui);
+    window_.enable(kLoadFiltersButton, gui);
 }
 
 // ---- port selection ----------------------------------------------------------------------------
@@ -315,7 +325,8 @@ void MainDialog::continueStart() {
     auto worker = std::make_unique<Worker>();
     worker->logic = std::make_unique<capture::LoggingWorker>(
         engine_, window_, flags_, std::move(settings), [this, choice] {
-            return filterSender_ ? filterSender_(choice, dm::kModeSend) : true;
+            return filterSender_ ? filterSender_(choice, dm::kModeSend)
+                                 : sendFilter(choice, dm::kModeSend);
         });
     worker->thread = std::thread(
         [logic = worker->logic.get(), code = worker->exitCode] { code->store(logic->run()); });
@@ -575,11 +586,35 @@ bool MainDialog::applyFilter(int destination) {
     choice.fromFile = window_.isChecked(ctl::kSourceFile);
     choice.fromGui = window_.isChecked(ctl::kSourceGui);
     choice.filePath = window_.getText(ctl::kFilterPath);
-    return filterSender_ ? filterSender_(choice, destination) : true;
+    return filterSender_ ? filterSender_(choice, destination) : sendFilter(choice, destination);
+}
+
+bool MainDialog::sendFilter(const FilterChoice& choice, int destination) {
+    filters::FilterReporter reporter;
+    reporter.messageBox = [this](const std::string& text) { window_.messageBox(text); };
+    reporter.status = [this](const std::string& text) { window_.setStatus(text); };
+    reporter.logError = [this](int code, int64_t first, int64_t second, int64_t third) {
+        auto clamp = [](int64_t v) {
+            return static_cast<int>(std::clamp<int64_t>(v, INT_MIN, INT_MAX));
+        };
+        LogError(code, clamp(first), clamp(second), clamp(third));
+    };
+    filters::FilterContext ctx{engine_, filters_};
+    ctx.source = choice.fromGui    ? filters::FilterSource::Gui
+                 : choice.fromFile ? filters::FilterSource::InputFile
+                                   : filters::FilterSource::None;
+    ctx.inputPath = choice.filePath;
+    ctx.reporter = std::move(reporter);
+    return filters::applyFilter(destination, ctx);
 }
 
 void MainDialog::LogError(int code, int first, int second, int third) {
-    errorLog_.LogError(code, first, second, third);
+    {
+        std::lock_guard lock(errorLogMutex_);
+        errorLog_.LogError(code, first, second, third);
+    }
+    // Closing happens outside the lock: Stop may wait for a worker that writes an entry.
+    if (exitWanted_.exchange(false)) requestExit();
 }
 
 void MainDialog::requestExit() {

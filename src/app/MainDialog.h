@@ -36,6 +36,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -45,6 +46,7 @@
 #include "capture/Window.h"
 #include "dm/KvxLog.h"
 #include "dm/Notify.h"
+#include "filters/FilterSet.h"
 
 namespace kvx::app {
 
@@ -55,6 +57,11 @@ inline constexpr int kDeviceWaitMs = 250;
 // Device types of the port selection.
 inline constexpr int kDeviceCustom = 0;
 inline constexpr int kDeviceDetected = 1;
+
+// Filter controls switched by the filter source.
+inline constexpr int kSaveFiltersButton = 1004;
+inline constexpr int kLoadFiltersButton = 1041;
+inline constexpr std::array<int, 4> kTreeControls = {1036, 1024, 1023, 1039};
 
 inline constexpr int kDefaultWatchdogSeconds = 10;
 inline constexpr int kDefaultLimit = 20;  // megabytes
@@ -112,7 +119,8 @@ struct FilterChoice {
 class MainDialog {
 public:
     // Sends the filter (destination 1 = the modem) from the choice taken at Start; runs on the
-    // worker thread; false ends the worker with exit code 1 after its own message.
+    // worker thread; false ends the worker with exit code 1 after its own message. The default
+    // is filters::applyFilter over this dialog's FilterSet.
     using FilterSender = std::function<bool(const FilterChoice&, int destination)>;
 
     struct Options {
@@ -149,6 +157,9 @@ public:
     void OnEngineNotify(const dm::InfoNotification& note);
     // Check box 1017 clicked: the rotation controls follow its tick.
     void OnMultipleFilesClicked();
+    // Radio 1037 or 1038 clicked: the input-file controls (edit 1005, button 1003) or the
+    // trees and Save/Load Filters are enabled, the others disabled.
+    void OnFilterSourceClicked();
     // Selection change of the port combo: edit 1050 is enabled exactly for the custom row.
     void OnPortSelectionChanged();
     // Ends a device wait as Stop does, from any thread (Ctrl-C); takes effect at the next
@@ -160,8 +171,11 @@ public:
     bool CheckLogCapacity(int limitUnit, int limit, std::time_t fileStart, uint32_t bytes);
     // The error log; fatal entries and an unwritable log close the program through OnExit.
     void LogError(int code, int first, int second, int third);
-    // The filter of the current choice sent to `destination` (also used by Save Filters).
+    // The filter of the current choice (radio 1037 with edit 1005, or radio 1038 with the
+    // trees) sent to the modem; destination 0 without an open file records error 1.
     bool applyFilter(int destination);
+    // The four filter tables and their trees.
+    filters::FilterSet& filters() { return filters_; }
 
     // ---- port selection ----------------------------------------------------------------------
     // Fills the two rows (detectport for the detected device) and selects the custom row.
@@ -217,6 +231,7 @@ private:
     bool reapAbandoned(std::chrono::milliseconds wait);
     void joinRequestThread();
     void requestExit();
+    bool sendFilter(const FilterChoice& choice, int destination);
     bool onMainThread() const { return std::this_thread::get_id() == mainThread_; }
     std::time_t now() const;
 
@@ -225,6 +240,9 @@ private:
     Options options_;
     std::thread::id mainThread_;
     ErrorLog errorLog_;
+    std::mutex errorLogMutex_;          // filter sending may write an entry from the worker
+    std::atomic<bool> exitWanted_{false};
+    filters::FilterSet filters_;
 
     capture::CaptureFlags flags_;
     std::array<int, 4> version_{};
