@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "capture/LogName.h"
 #include "filters/FilterActions.h"
 #include "version.h"
 
@@ -314,6 +315,14 @@ void MainDialog::continueStart() {
         OnStop();
         if (flags_.memoryDebugSeen.load() && memoryDumpHook_) memoryDumpHook_();
         return;
+    }
+
+    // Names have whole seconds: a Start in the second the previous worker's last file began
+    // would truncate that file. Waiting for the next second costs at most one second.
+    const std::string previous = worker_ && worker_->logic ? worker_->logic->currentFile() : "";
+    while (!previous.empty() &&
+           capture::makeLogName(baseLogPath_, std::time(nullptr)) == previous) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 
     capture::WorkerSettings settings;

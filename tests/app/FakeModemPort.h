@@ -62,6 +62,7 @@ public:
     std::atomic<bool> dead{false};        // the device went away
     std::atomic<bool> jamWrites{false};   // writes from other threads block until released
     std::atomic<int> opens{0};
+    std::atomic<long> reads{0};           // read calls, to see that nobody spins
 
     // Queues log packets with the next `count` sequence numbers.
     void stream(uint32_t count) {
@@ -95,6 +96,7 @@ public:
 
     // ---- port side -------------------------------------------------------------------------
     size_t read(std::span<uint8_t> buffer, std::atomic<bool>& woken) {
+        reads.fetch_add(1);
         std::unique_lock lock(mutex_);
         cv_.wait_for(lock, std::chrono::milliseconds(20),
                      [&] { return !pending_.empty() || woken.load(); });
