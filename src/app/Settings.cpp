@@ -1,0 +1,289 @@
+#include "app/Settings.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace kvx::app {
+
+namespace {
+
+namespace fs = std::filesystem;
+using filters::LineKind;
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+bool equalNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+bool isComment(std::string_view t) { return !t.empty() && (t[0] == ';' || t[0] == '#'); }
+
+// Section name of a "[name]" line, nullopt for other lines.
+std::optional<std::string_view> sectionOf(std::string_view line) {
+    const std::string_view t = trim(line);
+    if (t.size() < 2 || t.front() != '[' || t.back() != ']') return std::nullopt;
+    return trim(t.substr(1, t.size() - 2));
+}
+
+std::string envOr(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::string(v) : std::string();
+}
+
+constexpr CatalogueSource kSources[] = {
+    {"KVXMSGCAT", CatalogueTable::Message, LineKind::Category},
+    {"KVXMSGS", CatalogueTable::Message, LineKind::Message},
+    {"MSGCAT", CatalogueTable::Message, LineKind::Category},
+    {"MSGS", CatalogueTable::Message, LineKind::Message},
+    {"EVENTCAT", CatalogueTable::Event, LineKind::Category},
+    {"EVENTS", CatalogueTable::Event, LineKind::Event},
+    {"OTALOGCAT", CatalogueTable::Log, LineKind::Category},
+    {"OTALOGS", CatalogueTable::Log, LineKind::Ota},
+    {"LOGCAT", CatalogueTable::Log, LineKind::Category},
+    {"LOGS", CatalogueTable::Log, LineKind::Log},
+    {"KVXLOGCAT", CatalogueTable::Log, LineKind::Category},
+    {"KVXLOGS", CatalogueTable::Log, LineKind::Log},
+    {"NVITEMCAT", CatalogueTable::Nv, LineKind::Category},
+    {"NVITEMS", CatalogueTable::Nv, LineKind::Nv},
+    {"KVXNVITEMCAT", CatalogueTable::Nv, LineKind::Category},
+    {"KVXNVITEMS", CatalogueTable::Nv, LineKind::Nv},
+};
+static_assert(std::size(kSources) == 16);
+
+}  // namespace
+
+std::string settingsPath() {
+    if (std::string p = envOr("KVXLOGPLUS_SETTINGS"); !p.empty()) return p;
+    if (std::string x = envOr("XDG_CONFIG_HOME"); !x.empty() && x[0] == '/')
+        return x + "/kvxlogplus/kvxlogplus.ini";
+    if (std::string home = envOr("HOME"); !home.empty())
+        return home + "/.config/kvxlogplus/kvxlogplus.ini";
+    return {};
+}
+
+// ---- the file ----------------------------------------------------------------------------------
+
+std::optional<SettingsFile> SettingsFile::open(const std::string& path) {
+    if (path.empty()) return std::nullopt;
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    SettingsFile file;
+    file.path_ = path;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        file.lines_.push_back(std::move(line));
+    }
+    if (in.bad()) return std::nullopt;
+    return file;
+}
+
+std::optional<size_t> SettingsFile::find(std::string_view name) const {
+    bool inSection = false;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        if (auto s = sectionOf(lines_[i])) {
+            inSection = equalNoCase(*s, kSettingsSection);
+            continue;
+        }
+        const std::string_view t = trim(lines_[i]);
+        if (!inSection || isComment(t)) continue;
+        const size_t eq = t.find('=');
+        if (eq != std::string_view::npos && equalNoCase(trim(t.substr(0, eq)), name)) return i;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> SettingsFile::readString(std::string_view name) const {
+    const auto i = find(name);
+    if (!i) return std::nullopt;
+    const std::string_view t = trim(lines_[*i]);
+    const std::string_view value = trim(t.substr(t.find('=') + 1));
+    if (value.size() + 1 > kSettingsStringBytes) return std::nullopt;
+    return std::string(value);
+}
+
+std::optional<int32_t> SettingsFile::readNumber(std::string_view name) const {
+    const auto text = readString(name);
+    if (!text || text->empty()) return std::nullopt;
+    std::string_view s = *text;
+    bool negative = false;
+    if (s[0] == '-' || s[0] == '+') {
+        negative = s[0] == '-';
+        s.remove_prefix(1);
+    }
+    int base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s.remove_prefix(2);
+    }
+    if (s.empty()) return std::nullopt;
+    uint64_t v = 0;
+    for (char c : s) {
+        int d = -1;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        if (d < 0) return std::nullopt;
+        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+        if (v > 0xFFFFFFFFull) return std::nullopt;
+    }
+    if (negative) {
+        if (v > 0x80000000ull) return std::nullopt;
+        return static_cast<int32_t>(-static_cast<int64_t>(v));
+    }
+    return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
+void SettingsFile::writeString(std::string_view name, std::string_view value) {
+    value = value.substr(0, value.find_first_of("\r\n"));
+    std::string line = std::string(name) + "=" + std::string(value);
+    if (const auto i = find(name)) {
+        // Keep the name as the file spells it.
+        const std::string_view t = trim(lines_[*i]);
+        line = std::string(trim(t.substr(0, t.find('=')))) + "=" + std::string(value);
+        lines_[*i] = std::move(line);
+        return;
+    }
+    // After the last value line of the section, or a new section at the end.
+    std::optional<size_t> at;
+    bool inSection = false;
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        if (auto s = sectionOf(lines_[i])) {
+            inSection = equalNoCase(*s, kSettingsSection);
+            if (inSection) at = i + 1;
+            continue;
+        }
+        if (inSection && !trim(lines_[i]).empty()) at = i + 1;
+    }
+    if (!at) {
+        lines_.push_back("[" + std::string(kSettingsSection) + "]");
+        at = lines_.size();
+    }
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(*at), std::move(line));
+}
+
+void SettingsFile::writeNumber(std::string_view name, int32_t value) {
+    writeString(name, std::to_string(value));
+}
+
+bool SettingsFile::save() const {
+    std::error_code ec;
+    if (!fs::is_regular_file(path_, ec)) return false;
+    std::ofstream out(path_, std::ios::trunc);
+    if (!out) return false;
+    for (const std::string& line : lines_) out << line << '\n';
+    out.close();
+    return !out.fail();
+}
+
+std::string SettingsFile::folder() const {
+    const fs::path parent = fs::path(path_).parent_path();
+    return parent.empty() ? std::string(".") : parent.string();
+}
+
+// ---- loading -----------------------------------------------------------------------------------
+
+std::span<const CatalogueSource> catalogueSources() { return kSources; }
+
+filters::FilterTable& catalogueTable(filters::FilterSet& set, CatalogueTable table) {
+    switch (table) {
+        case CatalogueTable::Message: return set.messageTable();
+        case CatalogueTable::Event: return set.eventTable();
+        case CatalogueTable::Log: return set.logTable();
+        case CatalogueTable::Nv: break;
+    }
+    return set.nvTable();
+}
+
+LoadedSettings readSettings(const SettingsFile& file) {
+    LoadedSettings s;
+    s.filter = file.readString("Filter");
+    s.logPath = file.readString("LogPath");
+    s.device = file.readNumber("Device");
+    s.port = file.readNumber("Port");
+    s.portPath = file.readString("PortPath");
+    for (size_t i = 0; i < std::size(kSources); ++i) s.catalogue[i] = file.readString(kSources[i].value);
+    s.folder = file.folder();
+    return s;
+}
+
+std::optional<std::string> portEditText(const LoadedSettings& settings) {
+    if (settings.portPath && !settings.portPath->empty()) return settings.portPath;
+    if (settings.port) return std::to_string(*settings.port);
+    return std::nullopt;
+}
+
+std::string resolveCataloguePath(const std::string& folder, const std::string& value) {
+    if (value.empty() || value[0] == '/' || folder.empty()) return value;
+    return (fs::path(folder) / value).string();
+}
+
+void loadCatalogue(const LoadedSettings& settings, filters::FilterSet& set,
+                   const filters::FilterReporter& reporter) {
+    for (size_t i = 0; i < std::size(kSources); ++i) {
+        if (!settings.catalogue[i]) continue;
+        set.loadCatalogueFile(catalogueTable(set, kSources[i].table),
+                              resolveCataloguePath(settings.folder, *settings.catalogue[i]),
+                              kSources[i].kind, reporter);
+    }
+    set.pruneAll();
+}
+
+// ---- saving ------------------------------------------------------------------------------------
+
+bool pathExists(const std::string& path) {
+    std::error_code ec;
+    return !path.empty() && fs::exists(path, ec);
+}
+
+std::optional<std::string> logPathToSave(const std::string& text, const PathExists& exists) {
+    auto withSlash = [](std::string p) {
+        if (p.empty() || p.back() != '/') p.push_back('/');
+        return p;
+    };
+    if (exists(text)) return withSlash(text);
+    std::string t = text;
+    if (!t.empty() && t.back() == '/') t.pop_back();
+    const size_t slash = t.rfind('/');
+    if (slash == std::string::npos) return std::nullopt;
+    // Cutting "/name" leaves the root folder.
+    const std::string folder = slash == 0 ? std::string("/") : t.substr(0, slash);
+    if (!exists(folder)) return std::nullopt;
+    return withSlash(folder);
+}
+
+SettingsToSave settingsToSave(const SettingsEdits& edits, const PathExists& exists) {
+    SettingsToSave v;
+    v.filter = edits.filter;
+    v.logPath = logPathToSave(edits.logPath, exists);
+    v.device = edits.device;
+    v.port = filters::parseDecimal(edits.port);
+    if (edits.port.find('/') != std::string::npos) v.portPath = edits.port;
+    return v;
+}
+
+bool saveSettings(const std::string& path, const SettingsToSave& values) {
+    auto file = SettingsFile::open(path);
+    if (!file) return false;
+    file->writeString("Filter", values.filter);
+    if (values.logPath) file->writeString("LogPath", *values.logPath);
+    file->writeNumber("Device", values.device);
+    file->writeNumber("Port", values.port);
+    file->writeString("PortPath", values.portPath);
+    return file->save();
+}
+
+}  // namespace kvx::app

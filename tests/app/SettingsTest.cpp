@@ -1,0 +1,212 @@
+// The settings file: where it is, reading values with the 500-byte and 32-bit rules, loading
+// the catalogue it names, and the values SaveSettings writes (only into an existing file).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "app/Settings.h"
+
+namespace kvx::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "kvxsettings-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    std::string write(const std::string& name, const std::string& content) {
+        const fs::path p = dir / name;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << content;
+        return p.string();
+    }
+    static std::string readAll(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    fs::path dir;
+};
+
+// Sets an environment variable for one scope.
+class EnvVar {
+public:
+    EnvVar(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+        if (value) ::setenv(name, value, 1);
+        else ::unsetenv(name);
+    }
+    ~EnvVar() {
+        if (had_) ::setenv(name_, old_.c_str(), 1);
+        else ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+TEST_F(SettingsTest, Location) {
+    EnvVar home("HOME", "/home/u");
+    {
+        EnvVar a("KVXLOGPLUS_SETTINGS", "/etc/k.ini");
+        EnvVar b("XDG_CONFIG_HOME", "/cfg");
+        EXPECT_EQ(settingsPath(), "/etc/k.ini");
+    }
+    EnvVar a("KVXLOGPLUS_SETTINGS", nullptr);
+    {
+        EnvVar b("XDG_CONFIG_HOME", "/cfg");
+        EXPECT_EQ(settingsPath(), "/cfg/kvxlogplus/kvxlogplus.ini");
+    }
+    EnvVar b("XDG_CONFIG_HOME", "relative");  // not absolute: ignored
+    EXPECT_EQ(settingsPath(), "/home/u/.config/kvxlogplus/kvxlogplus.ini");
+}
+
+TEST_F(SettingsTest, ReadingValues) {
+    EXPECT_FALSE(SettingsFile::open((dir / "none.ini").string()));
+    EXPECT_FALSE(SettingsFile::open(dir.string()));
+    const std::string fits(499, 'a'), tooLong(500, 'b');
+    const std::string path = write("k.ini",
+                                   "Filter=outside the section\r\n"
+                                   "[KvxLogPlus]\r\n"
+                                   "; comment=1\r\n"
+                                   "  filter = /data/f.sqf  \r\n"
+                                   "Filter=second one\n"
+                                   "Device=1\nPort=0x10\nA=-5\nB=4294967295\nC=4294967296\nD=12x\nE=\n"
+                                   "Fits=" + fits + "\nLong=" + tooLong + "\n"
+                                   "[Other]\nLogPath=/elsewhere\n");
+    auto f = SettingsFile::open(path);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->readString("Filter"), "/data/f.sqf");
+    EXPECT_FALSE(f->readString("LogPath"));
+    EXPECT_FALSE(f->readString("comment"));
+    EXPECT_EQ(f->readNumber("Device"), 1);
+    EXPECT_EQ(f->readNumber("Port"), 16);
+    EXPECT_EQ(f->readNumber("A"), -5);
+    EXPECT_EQ(f->readNumber("B"), -1);
+    EXPECT_FALSE(f->readNumber("C"));
+    EXPECT_FALSE(f->readNumber("D"));
+    EXPECT_FALSE(f->readNumber("E"));
+    EXPECT_EQ(f->readString("E"), "");
+    EXPECT_EQ(f->readString("Fits"), fits);
+    EXPECT_FALSE(f->readString("Long"));
+    EXPECT_EQ(f->folder(), dir.string());
+}
+
+TEST_F(SettingsTest, PortEditText) {
+    LoadedSettings s;
+    EXPECT_FALSE(portEditText(s));
+    s.port = 0;
+    EXPECT_EQ(portEditText(s), "0");
+    s.portPath = "";
+    EXPECT_EQ(portEditText(s), "0");
+    s.portPath = "/dev/ttyACM0";
+    EXPECT_EQ(portEditText(s), "/dev/ttyACM0");
+}
+
+TEST_F(SettingsTest, CatalogueLoadOrderRelativePathsAndPruning) {
+    write("cat/msgcat.txt", "1^\"Call manager\"^x^0\n2^\"Empty group\"^x^0\n");
+    write("cat/msgs.txt", "5^2^\"CM high level\"^{1}\n");
+    write("cat/logcat.txt", "10^\"LTE group\"^x^0\n");
+    write("cat/logs.txt", "0xB0C0^\"LTE RRC OTA Packet\"^\"10\"^\n");
+    const std::string longPath = "/" + std::string(510, 'x');
+    const std::string ini = write("conf/k.ini",
+                                  "[KvxLogPlus]\nMSGCAT=../cat/msgcat.txt\nMSGS=" + (dir / "cat/msgs.txt").string() +
+                                      "\nLOGCAT=../cat/logcat.txt\nLOGS=../cat/logs.txt\n"
+                                      "EVENTCAT=" + longPath + "\nNVITEMS=../cat/none.txt\n");
+    auto f = SettingsFile::open(ini);
+    ASSERT_TRUE(f);
+    const LoadedSettings s = readSettings(*f);
+    EXPECT_FALSE(s.catalogue[4]);  // EVENTCAT too long: missing
+    filters::FilterSet set;
+    loadCatalogue(s, set, {});
+    EXPECT_EQ(set.messageTable().entryCount(), 1);
+    EXPECT_EQ(set.logTable().entryCount(), 1);
+    // "Empty group" had no items and is gone; the others hold their items.
+    const filters::TreeModel& tree = set.messageTree();
+    const auto top = tree.firstChild(filters::kNoNode);
+    EXPECT_EQ(tree.text(top), "Call manager");
+    EXPECT_EQ(tree.nextSibling(top), filters::kNoNode);
+    EXPECT_EQ(tree.text(tree.firstChild(top)), "[00005/02] - CM high level");
+    const filters::TreeModel& logs = set.logTree();
+    EXPECT_EQ(logs.text(logs.firstChild(logs.firstChild(filters::kNoNode))),
+              "[0xB0C0] - LTE RRC OTA Packet");
+
+    std::set<std::string_view> names;
+    for (const auto& src : catalogueSources()) names.insert(src.value);
+    EXPECT_EQ(names.size(), 16u);
+    EXPECT_EQ(catalogueSources().front().value, "KVXMSGCAT");
+    EXPECT_EQ(catalogueSources().back().value, "KVXNVITEMS");
+}
+
+TEST_F(SettingsTest, LogPathRule) {
+    const std::set<std::string> existing = {"/d/logs", "/d/logs/", "/"};
+    auto exists = [&](const std::string& p) { return existing.count(p) > 0; };
+    struct Case {
+        std::string text;
+        std::optional<std::string> saved;
+    } cases[] = {
+        {"/d/logs/", "/d/logs/"},  {"/d/logs", "/d/logs/"},   {"/d/logs/run", "/d/logs/"},
+        {"/d/logs/run/", "/d/logs/"}, {"/d/missing/run", std::nullopt}, {"run", std::nullopt},
+        {"", std::nullopt},        {"/run", "/"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(logPathToSave(c.text, exists), c.saved) << c.text;
+}
+
+TEST_F(SettingsTest, SavedValues) {
+    auto none = [](const std::string&) { return false; };
+    struct Case {
+        std::string port;
+        int32_t number;
+        std::string path;
+    } cases[] = {{"12", 12, ""}, {"", 0, ""}, {"abc", 0, ""}, {"7x", 7, ""}, {"/dev/ttyACM0", 0, "/dev/ttyACM0"}};
+    for (const auto& c : cases) {
+        const SettingsToSave v = settingsToSave({"f.sqf", "nowhere", 1, c.port}, none);
+        EXPECT_EQ(v.port, c.number) << c.port;
+        EXPECT_EQ(v.portPath, c.path) << c.port;
+        EXPECT_EQ(v.device, 1);
+        EXPECT_FALSE(v.logPath);
+    }
+}
+
+TEST_F(SettingsTest, SaveOnlyIntoAnExistingFile) {
+    const std::string missing = (dir / "missing.ini").string();
+    EXPECT_FALSE(saveSettings(missing, {"f", "/x/", 1, 2, ""}));
+    EXPECT_FALSE(fs::exists(missing));
+
+    const std::string path = write("k.ini", "# mine\n[KvxLogPlus]\nLOGS=/cat/logs.txt\nlogpath=/old/\n\n[Other]\nX=1\n");
+    ASSERT_TRUE(saveSettings(path, {"/f.sqf", std::nullopt, 1, 0, "/dev/ttyACM0"}));
+    EXPECT_EQ(readAll(path),
+              "# mine\n[KvxLogPlus]\nLOGS=/cat/logs.txt\nlogpath=/old/\nFilter=/f.sqf\nDevice=1\nPort=0\n"
+              "PortPath=/dev/ttyACM0\n\n[Other]\nX=1\n");
+    ASSERT_TRUE(saveSettings(path, {"/g.sqf", "/new/", 0, 12, ""}));
+    auto f = SettingsFile::open(path);
+    ASSERT_TRUE(f);
+    const LoadedSettings s = readSettings(*f);
+    EXPECT_EQ(s.filter, "/g.sqf");
+    EXPECT_EQ(s.logPath, "/new/");
+    EXPECT_EQ(s.device, 0);
+    EXPECT_EQ(s.port, 12);
+    EXPECT_EQ(portEditText(s), "12");
+    EXPECT_EQ(s.catalogue[9], "/cat/logs.txt");
+
+    const std::string bare = write("bare.ini", "");
+    ASSERT_TRUE(saveSettings(bare, {"f", std::nullopt, 0, 3, ""}));
+    EXPECT_EQ(readAll(bare), "[KvxLogPlus]\nFilter=f\nDevice=0\nPort=3\nPortPath=\n");
+}
+
+}  // namespace
+}  // namespace kvx::app
