@@ -169,7 +169,9 @@ void SettingsFile::writeString(std::string_view name, std::string_view value) {
         if (inSection && !trim(lines_[i]).empty()) at = i + 1;
     }
     if (!at) {
-        lines_.push_back("[" + std::string(kSettingsSection) + "]");
+        std::string header = "[";
+        header.append(kSettingsSection).append("]");
+        lines_.push_back(std::move(header));
         at = lines_.size();
     }
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(*at), std::move(line));
