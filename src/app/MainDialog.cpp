@@ -100,6 +100,7 @@ MainDialog::MainDialog(capture::Window& window, dm::KvxLog& engine, std::string_
         version_ = options_.version;
     }
     watchdogSeconds_ = parseWatchdogSeconds(commandLine);
+    engine_.setdecoder(&decoder_);
     rows_[0] = {kDeviceCustom, kCustomPortLabel, false};
     rows_[1] = {kDeviceDetected, kDetectedPrefix, false};
 }
@@ -111,6 +112,7 @@ MainDialog::~MainDialog() {
     joinRequestThread();
     worker_.reset();
     abandoned_.reset();
+    engine_.setdecoder(nullptr);
 }
 
 std::time_t MainDialog::now() const {
@@ -159,14 +161,19 @@ void MainDialog::applyUiState(UiState state) {
     if (stateObserver_) stateObserver_(state);
 }
 
-void MainDialog::OnInitDialog() {
+void MainDialog::OnInitDialog(bool detectPorts) {
     window_.setChecked(ctl::kMultipleFiles, true);
     window_.setChecked(ctl::kUnitMb, true);
     window_.setChecked(ctl::kUnitMinutes, false);
     window_.setText(ctl::kLimit, std::to_string(kDefaultLimit));
     window_.setChecked(ctl::kSourceFile, true);
     window_.setChecked(ctl::kSourceGui, false);
-    fillPortCombo();
+    if (detectPorts) {
+        fillPortCombo();
+    } else {
+        window_.setText(ctl::kPortCombo, rows_[0].label);
+        window_.enable(ctl::kCustomPort, true);
+    }
     flags_.stopRequested.store(false);
     flags_.nextFile.store(true);
     flags_.loggingActive.store(false);

@@ -47,6 +47,7 @@
 #include "dm/KvxLog.h"
 #include "dm/Notify.h"
 #include "filters/FilterSet.h"
+#include "info/InfoDecoder.h"
 
 namespace kvx::app {
 
@@ -141,7 +142,8 @@ public:
 
     // The capture part of the window's initialisation: Stop off, status "Ready", rotation
     // defaults (1017 ticked, "MB", "20"), filter source "Input File", the port combo, flags.
-    void OnInitDialog();
+    // Without `detectPorts` the combo holds only the custom row (no port is opened).
+    void OnInitDialog(bool detectPorts = true);
 
     // ---- buttons and timers ----------------------------------------------------------------
     void OnStart();
@@ -243,6 +245,7 @@ private:
     std::mutex errorLogMutex_;          // filter sending may write an entry from the worker
     std::atomic<bool> exitWanted_{false};
     filters::FilterSet filters_;
+    info::Decoder decoder_;             // installed in the engine for the dialog's lifetime
 
     capture::CaptureFlags flags_;
     std::array<int, 4> version_{};

@@ -1,0 +1,152 @@
+#include "app/HeadlessWindow.h"
+
+#include <vector>
+
+namespace kvx::app {
+
+HeadlessWindow::HeadlessWindow(std::FILE* out) : out_(out) {}
+
+bool HeadlessWindow::isChecked(int id) {
+    std::lock_guard lock(mutex_);
+    auto it = checked_.find(id);
+    return it != checked_.end() && it->second;
+}
+
+void HeadlessWindow::setChecked(int id, bool checked) {
+    std::lock_guard lock(mutex_);
+    checked_[id] = checked;
+}
+
+std::string HeadlessWindow::getText(int id) {
+    std::lock_guard lock(mutex_);
+    auto it = texts_.find(id);
+    return it == texts_.end() ? std::string() : it->second;
+}
+
+void HeadlessWindow::setText(int id, const std::string& text) {
+    {
+        std::lock_guard lock(mutex_);
+        texts_[id] = text;
+    }
+    if (textObserver_) textObserver_(id, text);
+}
+
+void HeadlessWindow::enable(int id, bool on) {
+    std::lock_guard lock(mutex_);
+    enabled_[id] = on;
+}
+
+bool HeadlessWindow::enabled(int id) {
+    std::lock_guard lock(mutex_);
+    auto it = enabled_.find(id);
+    return it != enabled_.end() && it->second;
+}
+
+void HeadlessWindow::setPrintStatus(bool on) {
+    std::lock_guard lock(mutex_);
+    printStatus_ = on;
+}
+
+void HeadlessWindow::setStatus(const std::string& text) {
+    bool print;
+    {
+        std::lock_guard lock(mutex_);
+        print = printStatus_;
+    }
+    if (!print || out_ == nullptr) return;
+    std::lock_guard lock(printMutex_);
+    std::fprintf(out_, "%s\n", text.c_str());
+    std::fflush(out_);
+}
+
+void HeadlessWindow::messageBox(const std::string& text) {
+    if (out_ == nullptr) return;
+    // Printed at once, from whichever thread: a box never waits for the loop.
+    std::lock_guard lock(printMutex_);
+    std::fputs(text.c_str(), out_);
+    if (text.empty() || text.back() != '\n') std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+void HeadlessWindow::startTimer(int id, int periodMs) {
+    std::lock_guard lock(mutex_);
+    const auto period = std::chrono::milliseconds(periodMs > 0 ? periodMs : 1);
+    timers_[id] = Timer{period, std::chrono::steady_clock::now() + period};
+    wake_.notify_all();
+}
+
+void HeadlessWindow::stopTimer(int id) {
+    std::lock_guard lock(mutex_);
+    timers_.erase(id);
+}
+
+bool HeadlessWindow::timerRunning(int id) {
+    std::lock_guard lock(mutex_);
+    return timers_.count(id) != 0;
+}
+
+void HeadlessWindow::close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    wake_.notify_all();
+}
+
+bool HeadlessWindow::closed() {
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+
+void HeadlessWindow::notify(uint32_t messageId, const dm::InfoNotification& note) {
+    if (messageId != dm::kInfoMessage) return;
+    post([this, note] {
+        if (notifyHandler_) notifyHandler_(note);
+    });
+}
+
+void HeadlessWindow::post(std::function<void()> call) {
+    std::lock_guard lock(mutex_);
+    posted_.push_back(std::move(call));
+    wake_.notify_all();
+}
+
+void HeadlessWindow::run() {
+    std::unique_lock lock(mutex_);
+    while (!closed_) {
+        auto next = std::chrono::steady_clock::time_point::max();
+        for (const auto& [id, t] : timers_) next = std::min(next, t.due);
+        if (posted_.empty()) {
+            if (next == std::chrono::steady_clock::time_point::max()) {
+                wake_.wait(lock);
+            } else {
+                wake_.wait_until(lock, next);
+            }
+        }
+        if (closed_) break;
+
+        std::deque<std::function<void()>> calls;
+        calls.swap(posted_);
+        std::vector<int> due;
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& [id, t] : timers_) {
+            if (t.due <= now) {
+                due.push_back(id);
+                // A late loop does not fire a timer twice to catch up.
+                t.due = std::max(t.due + t.period, now + t.period / 2);
+            }
+        }
+        lock.unlock();
+        for (auto& call : calls) call();
+        for (int id : due) {
+            // A handler may have stopped a timer that was due as well.
+            bool still;
+            {
+                std::lock_guard check(mutex_);
+                still = timers_.count(id) != 0 && !closed_;
+            }
+            if (still && timerHandler_) timerHandler_(id);
+        }
+        lock.lock();
+    }
+}
+
+}  // namespace kvx::app
