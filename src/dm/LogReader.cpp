@@ -11,10 +11,6 @@ namespace kvx::dm {
 
 LogContents readLog(std::span<const uint8_t> file) {
     LogContents log;
-    if (file.size() % 8 != 0) {
-        log.status = LogReadStatus::NotBlocks;
-        log.stopOffset = file.size() - file.size() % 8;
-    }
     log.plain.assign(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(file.size() / 8 * 8));
     logCipher().decryptBlocks(log.plain.data(), log.plain.size() / 8);
 
@@ -57,7 +53,12 @@ LogContents readLog(std::span<const uint8_t> file) {
         pos += length;
     }
     log.streamLength = log.records.empty() ? 0 : log.records.back().offset + log.records.back().length;
-    if (log.status == LogReadStatus::Ok && file.size() % 8 != 0) log.status = LogReadStatus::NotBlocks;
+    // A partial block means the file was cut short: that is the cause, whatever the walk of
+    // the whole blocks ran into at their end.
+    if (file.size() % 8 != 0) {
+        log.status = LogReadStatus::NotBlocks;
+        log.stopOffset = file.size() - file.size() % 8;
+    }
     return log;
 }
 
