@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# End-to-end checks of the command line: kvxlog convert and kvxlog dump on a generated capture
+# and on real captures, damaged logs, and the exit codes with their messages. The records a
+# dump lists are compared with a conversion of the capture's frames done here in awk.
+# Usage: cli_tests.sh KVXLOG SAMPLEGEN [REALDATA_DIR]
+set -u
+KVXLOG=$(realpath "$1")
+SAMPLEGEN=$(realpath "$2")
+REAL=${3:+$(realpath "$3")}
+for tool in "$KVXLOG" "$SAMPLEGEN"; do
+    [ -x "$tool" ] || { echo "not an executable: $tool"; exit 2; }
+done
+
+passed=0
+failed=0
+ok() { passed=$((passed + 1)); }
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+check() {  # check DESCRIPTION COMMAND...
+    local what=$1
+    shift
+    if "$@"; then ok; else bad "$what"; fi
+}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+# The records a conversion of RAWFILE must give, one "kind:body-hex" line each, notes left out:
+# frames cut at 7E, escapes undone, each packet turned into its records. No CRC check: use it
+# on captures without damaged frames.
+expected_records() {
+    od -An -v -tx1 "$1" | tr -s ' \n' '\n' | grep -v '^$' | awk '
+    function val(h) { return index("0123456789abcdef", substr(h, 1, 1)) * 16 + index("0123456789abcdef", substr(h, 2, 1)) - 17 }
+    function cat(from, to,    s, i) { s = ""; for (i = from; i < to; i++) s = s f[i]; return s }
+    function frame(    p, cmd, pos, w, st, kind, at, pl, len, i, t) {
+        p = n - 3
+        if (p < 1) return
+        cmd = f[0]
+        if (cmd == "10") { if (p >= 16) print "modem log:" cat(16, p); return }
+        if (cmd ~ /^(00|15|1c|1d|26|4b|73|78|7c|7d|81|82)$/) { print "packet:" cat(0, p); return }
+        if (cmd == "79") { print "message:" cat(0, p); return }
+        if (cmd == "1f") {
+            if (p >= 3 && (f[1] != "00" || f[2] != "00")) print "converted:" cat(3, p)
+            else print "packet:" cat(0, p)
+            return
+        }
+        if (cmd != "60") return
+        if (n < 7) { print "packet:" cat(0, p); return }
+        for (pos = 3; pos + 2 <= p; pos = at + pl) {
+            w = val(f[pos]) + 256 * val(f[pos + 1])
+            st = w >= 32768
+            kind = int(w / 8192) % 4
+            at = pos + 2 + (st ? 2 : 8)
+            if (at + (kind == 3) > p) return
+            pl = kind == 3 ? 1 + val(f[at]) : kind
+            if (at + pl > p) return
+            if (st) { et[1] = f[pos + 2]; et[2] = f[pos + 3] }
+            else for (i = 0; i < 8; i++) et[i] = f[pos + 2 + i]
+            t = ""
+            for (i = 0; i < 8; i++) t = t et[i]
+            len = 10 + pl
+            print "event:" sprintf("%02x%02x%02x%02x", len % 256, int(len / 256), w % 256, int(w / 256) % 128) t cat(at, at + pl)
+        }
+    }
+    BEGIN { n = 0; esc = 0; for (i = 0; i < 8; i++) et[i] = "00" }
+    {
+        b = $1
+        if (esc) { v = val(b); v = int(v / 32) % 2 ? v - 32 : v + 32; f[n++] = sprintf("%02x", v); esc = 0 }
+        else f[n++] = b
+        if (b == "7d") { n--; esc = 1 }
+        else if (b == "7e") { frame(); n = 0 }
+    }'
+}
+
+# "kind:body-hex" of every record but the notes, from kvxlog dump --json.
+dumped_records() {
+    sed -n 's/^{"body":"\([0-9a-f]*\)","code":[0-9]*,"kind":"\([a-z ]*\)".*/\2:\1/p' "$1" | grep -v '^note:'
+}
+
+json_field() {  # json_field FILE KEY: the value of KEY in the summary line
+    grep '"summary":true' "$1" | sed -n "s/.*\"$2\":\"\{0,1\}\([^,\"}]*\).*/\1/p"
+}
+
+# ---- convert a generated capture ------------------------------------------------------------
+"$SAMPLEGEN" sample.raw 60000 3
+size=$(wc -c <sample.raw)
+"$KVXLOG" convert sample.raw -o "$work/out.kvx" >convert.out 2>convert.err
+rc=$?
+check "convert exits 0 (got $rc)" test "$rc" -eq 0
+log=$(cat convert.out)
+check "stdout is the one log name: $log" test "$(wc -l <convert.out)" -eq 1
+check "log name is base-time.kvx: $log" \
+    grep -Eq "^$work/out-[0-9]{4}-[0-9]{2}-[0-9]{2}_[0-9]{2}-[0-9]{2}-[0-9]{2}\.kvx$" convert.out
+check "log file exists" test -f "$log"
+check "status line on stderr" grep -Eq "^ Bytes: $size, Packets: [0-9]+, Errors: 0 \(crc\), 0 \(size\)$" convert.err
+
+"$KVXLOG" dump "$log" >dump.txt 2>dump.err
+rc=$?
+check "dump exits 0 (got $rc)" test "$rc" -eq 0
+count=$(sed -n 's/^-- \([0-9]*\) records,.*/\1/p' dump.txt)
+check "dump lists as many lines as records ($count)" test "$(grep -c '^ *[0-9]* *[0-9]* 0x' dump.txt)" = "$count"
+check "first record is the start note" grep -q '^ *0 .*note "RAW DM file conversion starting"$' dump.txt
+
+"$KVXLOG" dump --json "$log" >dump.json 2>/dev/null
+check "every JSON line is one object" test -s dump.json -a "$(grep -cv '^{.*}$' dump.json)" -eq 0
+check "JSON lists every record" test "$(grep -c '"offset":' dump.json)" = "$count"
+check "JSON summary record count" test "$(json_field dump.json records)" = "$count"
+check "JSON summary status" test "$(json_field dump.json status)" = "ok"
+check "last record is the completion note" \
+    grep -q '"text":"RAW DM file conversion is complete"' <(grep '"offset":' dump.json | tail -1)
+expected_records sample.raw >expected.txt
+dumped_records dump.json >dumped.txt
+check "generated capture: dumped records equal the frames' ($(wc -l <expected.txt) records)" \
+    cmp -s expected.txt dumped.txt
+check "generated capture has every record kind" \
+    test "$(cut -d: -f1 expected.txt | sort -u | tr '\n' ,)" = "event,message,modem log,packet,"
+
+# ---- real captures ---------------------------------------------------------------------------
+if [ -n "$REAL" ] && [ -f "$REAL/rayhunter-traces_1749211282-goodsim.qmdl" ]; then
+    mkdir real
+    for f in "$REAL"/*.qmdl "$REAL"/*.mi2log; do
+        name=$(basename "$f")
+        [ "$name" = "mi_unit-test_cmcc.mi2log" ] && continue  # begins with a damaged frame
+        rlog=$("$KVXLOG" convert "$f" -o "$work/real/$name." 2>/dev/null)
+        "$KVXLOG" dump --json "$rlog" >real/dump.json
+        expected_records "$f" >real/expected.txt
+        dumped_records real/dump.json >real/dumped.txt
+        check "$name: dumped records equal the frames'" cmp -s real/expected.txt real/dumped.txt
+    done
+    good=$("$KVXLOG" convert "$REAL/rayhunter-traces_1749211282-goodsim.qmdl" -o "$work/good" 2>good.err)
+    "$KVXLOG" dump --json "$good" >good.json
+    check "goodsim: 31 records" test "$(json_field good.json records)" = 31
+    check "goodsim: 1681 bytes of records" test "$(json_field good.json stream_length)" = 1681
+    check "goodsim: counters" grep -q '^ Bytes: 1798, Packets: 31, Errors: 0 (crc), 0 (size)$' good.err
+else
+    echo "no real captures: skipped"
+fi
+
+# ---- damaged logs ------------------------------------------------------------------------------
+logsize=$(wc -c <"$log")
+head -c $((logsize - 3)) "$log" >cut.kvx
+"$KVXLOG" dump cut.kvx >cut.out 2>cut.err
+rc=$?
+check "cut log: exit 2 (got $rc)" test "$rc" -eq 2
+check "cut log: says why" grep -q 'not a multiple of 8' cut.err
+check "cut log: still lists its records" test "$(grep -c ' 0x' cut.out)" -ge $((count - 2))
+
+# Flip one enciphered byte of the block holding the second record's length field.
+cp "$log" len.kvx
+printf '\x5a' | dd of=len.kvx bs=1 seek=44 conv=notrunc status=none
+"$KVXLOG" dump len.kvx >len.out 2>len.err
+rc=$?
+check "corrupt length: exit 2 (got $rc)" test "$rc" -eq 2
+check "corrupt length: says why" grep -q 'damaged' len.err
+check "corrupt length: lists the record before it" grep -q '^ *0 .*note' len.out
+
+"$KVXLOG" dump "$work/absent.kvx" >/dev/null 2>absent.err
+rc=$?
+check "dump of a missing file exits 1 (got $rc)" test "$rc" -eq 1
+
+# ---- exit codes of convert -----------------------------------------------------------------------
+"$KVXLOG" convert "$work/absent.raw" -o "$work/m" >m.out 2>m.err
+rc=$?
+check "missing input: exit 4 (got $rc)" test "$rc" -eq 4
+check "missing input: message" grep -qx 'Could not open input Raw DM file.' m.err
+check "missing input: nothing on stdout" test ! -s m.out
+check "missing input: no log left" test -z "$(ls "$work" | grep '^m.*\.kvx$')"
+
+"$KVXLOG" convert sample.raw -o "$work/no-such-folder/x" >n.out 2>n.err
+rc=$?
+check "uncreatable output: exit 3 (got $rc)" test "$rc" -eq 3
+check "uncreatable output: message" grep -qx 'Could not create output file.' n.err
+
+long=$(printf 'L%.0s' $(seq 490))
+"$KVXLOG" convert sample.raw -o "$long" >l.out 2>l.err
+rc=$?
+check "base of 490 characters: exit 3 (got $rc)" test "$rc" -eq 3
+check "base of 490 characters: message" grep -qx 'Could not create output file.' l.err
+check "base of 490 characters: no hint file created" test ! -e '***Please shorten the file path***.kvx'
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
