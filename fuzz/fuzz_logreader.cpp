@@ -1,0 +1,37 @@
+// The log reader over arbitrary bytes. First input byte even: the rest is a .kvx file as it
+// lies on disk. Odd: the rest is a plaintext record stream, enciphered here first, so the
+// fuzzer reaches the record walk rather than only cipher noise. Every record found must lie
+// inside the stream, one behind the other, and a read that ends well must cover the stream.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <vector>
+
+#include "dm/Blowfish.h"
+#include "dm/LogReader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    std::vector<uint8_t> file(data + 1, data + size);
+    const bool plaintext = data[0] & 1;
+    if (plaintext) kvx::dm::logCipher().encryptBlocks(file.data(), file.size() / 8);
+
+    const kvx::dm::LogContents log = kvx::dm::readLog(file);
+    if (log.plain.size() != file.size() / 8 * 8) std::abort();
+    if (plaintext && !std::equal(log.plain.begin(), log.plain.end(), data + 1)) std::abort();
+    size_t next = 0;
+    for (const auto& r : log.records) {
+        if (r.offset != next || r.length < 12 || r.offset + r.length > log.plain.size()) std::abort();
+        const auto body = log.body(r);
+        if (body.size() != r.length - 12u) std::abort();
+        next = r.offset + r.length;
+    }
+    if (log.streamLength != next) std::abort();
+    if (log.status == kvx::dm::LogReadStatus::Ok && next + log.padding != log.plain.size())
+        std::abort();
+    if (log.status != kvx::dm::LogReadStatus::Ok && log.stopOffset > file.size()) std::abort();
+    if (kvx::dm::describe(log).empty() || kvx::dm::recordKind(static_cast<uint16_t>(size)) == nullptr)
+        std::abort();
+    return 0;
+}
