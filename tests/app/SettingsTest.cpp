@@ -210,3 +210,48 @@ TEST_F(SettingsTest, SaveOnlyIntoAnExistingFile) {
 
 }  // namespace
 }  // namespace kvx::app
+
+namespace kvx::app {
+namespace {
+
+// The sample settings file and catalogue of the repository load cleanly: every item finds
+// its category, the nesting survives re-parenting, and nothing is shown to the user.
+TEST(SampleCatalogue, LoadsWithoutStrayItems) {
+    auto file = SettingsFile::open(std::string(KVX_SOURCE_DIR) + "/data/kvxlogplus.ini");
+    ASSERT_TRUE(file);
+    const LoadedSettings s = readSettings(*file);
+    for (const auto& value : s.catalogue) ASSERT_TRUE(value);
+    filters::FilterSet set;
+    std::vector<std::string> messages;
+    loadCatalogue(s, set, {[&](const std::string& m) { messages.push_back(m); }, {}, {}});
+    EXPECT_TRUE(messages.empty());
+    for (filters::FilterTable* t : {&set.logTable(), &set.eventTable(), &set.messageTable(), &set.nvTable()}) {
+        EXPECT_GT(t->entryCount(), 0);
+        const filters::TreeModel& tree = *t->tree();
+        for (auto n = tree.firstChild(filters::kNoNode); n != filters::kNoNode; n = tree.nextSibling(n)) {
+            EXPECT_EQ(t->findEntryByNode(n), nullptr) << "item at the top level: " << tree.text(n);
+            EXPECT_GE(t->findCategoryByNode(n), 0) << tree.text(n);
+        }
+        for (const auto& slot : t->categories()) EXPECT_NE(slot.node, filters::kNoNode);
+    }
+    EXPECT_GE(set.logTable().entryCount(), 150);
+    // 87 is listed twice (diagnostics and the maker's own items); the LTE measurement
+    // categories, filed before their parents, end up three deep.
+    int nv87 = 0;
+    for (const auto& slot : set.nvTable().entries()) nv87 += slot.entry.id == 87;
+    EXPECT_EQ(nv87, 2);
+    const filters::TreeModel& logs = set.logTree();
+    bool found = false;
+    for (const auto& slot : set.logTable().entries()) {
+        if (slot.entry.id != 0xB193) continue;
+        const auto meas = logs.parent(slot.node), phy = logs.parent(meas), lte = logs.parent(phy);
+        EXPECT_EQ(logs.text(meas), "LTE ML1 Measurements");
+        EXPECT_EQ(logs.text(phy), "LTE Physical Layer");
+        EXPECT_EQ(logs.text(lte), "LTE");
+        found = true;
+    }
+    EXPECT_TRUE(found);
+}
+
+}  // namespace
+}  // namespace kvx::app

@@ -1,0 +1,240 @@
+// kvxlog filter: show the items of a .sqf or .dmc filter file, build a .sqf file for the
+// connected modem from the catalogue of the settings file (the same applyFilter path as Save
+// Filters in the window), and export the checked items as text.
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Command.h"
+#include "app/Settings.h"
+#include "dm/KvxLog.h"
+#include "filters/FilterActions.h"
+
+namespace kvx::cli {
+namespace {
+
+// Exit status for malformed arguments.
+constexpr int kExitUsage = 64;
+
+// Decimal (leading zeros allowed, no octal) or 0x-hexadecimal, within 32 bits.
+bool parseItemNumber(const std::string& text, int32_t& value) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+    int base = 10;
+    if (text.size() - i > 2 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    }
+    if (i >= text.size()) return false;
+    int64_t v = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        int d = -1;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        if (d < 0) return false;
+        v = v * base + d;
+        if (v > 0xFFFFFFFFll) return false;
+    }
+    if (negative) v = -v;
+    if (v < INT32_MIN) return false;
+    value = static_cast<int32_t>(v > INT32_MAX ? static_cast<uint32_t>(v) : v);
+    return true;
+}
+
+struct ItemArgs {
+    std::string from;
+    std::vector<std::string> logs, events, messages, nv;
+};
+
+void addItemOptions(CLI::App* cmd, ItemArgs& a) {
+    cmd->add_option("--from", a.from, "check the items of this .sqf or .dmc filter file");
+    cmd->add_option("--log", a.logs, "log code to check (0x hex or decimal)");
+    cmd->add_option("--event", a.events, "event id to check");
+    cmd->add_option("--message", a.messages, "SSID/LEVEL to check");
+    cmd->add_option("--nv", a.nv, "NV item to check");
+}
+
+// The listed items (and those of --from) as filter lists; false after a message on failure,
+// with `status` set to the exit status.
+bool collectItems(const ItemArgs& a, filters::FilterLists& lists, int& status) {
+    if (!a.from.empty()) {
+        const filters::FilterFileRead read = filters::readFilterFile(a.from);
+        if (read.result != filters::FilterFileResult::Read) {
+            std::fprintf(stderr, "%s\n", filters::filterFileMessage(read.result).c_str());
+            status = static_cast<int>(read.result);
+            return false;
+        }
+        lists = read.lists;
+    }
+    auto numbers = [&](const std::vector<std::string>& in, std::vector<int32_t>& out, const char* what) {
+        for (const std::string& text : in) {
+            int32_t v = 0;
+            if (!parseItemNumber(text, v)) {
+                std::fprintf(stderr, "Not a number for %s: %s\n", what, text.c_str());
+                return false;
+            }
+            out.push_back(v);
+        }
+        return true;
+    };
+    if (!numbers(a.logs, lists.logs, "--log") || !numbers(a.events, lists.events, "--event") ||
+        !numbers(a.nv, lists.nv, "--nv")) {
+        status = kExitUsage;
+        return false;
+    }
+    for (const std::string& text : a.messages) {
+        const size_t slash = text.find('/');
+        int32_t ssid = 0, level = 0;
+        if (slash == std::string::npos || !parseItemNumber(text.substr(0, slash), ssid) ||
+            !parseItemNumber(text.substr(slash + 1), level)) {
+            std::fprintf(stderr, "Not SSID/LEVEL for --message: %s\n", text.c_str());
+            status = kExitUsage;
+            return false;
+        }
+        lists.messages.push_back({ssid, level});
+    }
+    return true;
+}
+
+// The trees as the window has them at start-up: the catalogue of the settings file.
+void loadCatalogueFromSettings(filters::FilterSet& set) {
+    const std::string path = app::settingsPath();
+    auto file = path.empty() ? std::nullopt : app::SettingsFile::open(path);
+    if (!file) {
+        std::fprintf(stderr, "No settings file (%s): the catalogue is empty.\n",
+                     path.empty() ? "no path" : path.c_str());
+        return;
+    }
+    filters::FilterReporter reporter;
+    reporter.messageBox = [](const std::string& m) { std::fprintf(stderr, "%s\n", m.c_str()); };
+    app::loadCatalogue(app::readSettings(*file), set, reporter);
+}
+
+bool listed(const filters::FilterTable& table, int32_t id, int32_t sub, bool bySub) {
+    for (const filters::FilterSlot& s : table.entries())
+        if (s.entry.id == id && (!bySub || s.entry.sub == sub)) return true;
+    return false;
+}
+
+// Checks the items in the trees; names on stderr those the catalogue does not list.
+void checkItems(const filters::FilterLists& lists, filters::FilterSet& set) {
+    set.resetAll();
+    filters::checkLists(lists, set);
+    for (int32_t id : lists.events)
+        if (!listed(set.eventTable(), id, 0, false)) std::fprintf(stderr, "Not in the catalogue: event %d\n", id);
+    for (const auto& [ssid, level] : lists.messages)
+        if (!listed(set.messageTable(), ssid, level, true))
+            std::fprintf(stderr, "Not in the catalogue: message %d/%d\n", ssid, level);
+    for (int32_t id : lists.logs)
+        if (!listed(set.logTable(), id, 0, false))
+            std::fprintf(stderr, "Not in the catalogue: log 0x%04X\n", static_cast<unsigned>(id));
+    for (int32_t id : lists.nv)
+        if (!listed(set.nvTable(), id, 0, false)) std::fprintf(stderr, "Not in the catalogue: NV %d\n", id);
+}
+
+int runShow(const std::string& path, bool json) {
+    const filters::FilterFileRead read = filters::readFilterFile(path);
+    if (read.result != filters::FilterFileResult::Read) {
+        std::fprintf(stderr, "%s\n", filters::filterFileMessage(read.result).c_str());
+        return static_cast<int>(read.result);
+    }
+    const filters::FilterLists& l = read.lists;
+    if (json) {
+        nlohmann::json j;
+        j["events"] = l.events;
+        j["messages"] = nlohmann::json::array();
+        for (const auto& [ssid, level] : l.messages) j["messages"].push_back({ssid, level});
+        j["logs"] = l.logs;
+        j["nv"] = l.nv;
+        std::printf("%s\n", j.dump().c_str());
+        return 0;
+    }
+    std::string line = "events:";
+    for (int32_t v : l.events) line += " " + std::to_string(v);
+    std::printf("%s\nmessages:", line.c_str());
+    for (const auto& [ssid, level] : l.messages) std::printf(" %d/%d", ssid, level);
+    std::printf("\nlogs:");
+    for (int32_t v : l.logs) std::printf(" 0x%04X", static_cast<unsigned>(v));
+    std::printf("\nnv:");
+    for (int32_t v : l.nv) std::printf(" %d", v);
+    std::printf("\n");
+    return 0;
+}
+
+int runSave(const std::string& out, const std::string& port, const ItemArgs& a) {
+    filters::FilterLists lists;
+    int status = 0;
+    if (!collectItems(a, lists, status)) return status;
+    filters::FilterSet set;
+    loadCatalogueFromSettings(set);
+    checkItems(lists, set);
+    filters::FilterReporter reporter;
+    reporter.messageBox = [](const std::string& m) { std::fprintf(stderr, "%s\n", m.c_str()); };
+    reporter.status = [](const std::string& m) {
+        std::printf("%s\n", m.c_str());
+        std::fflush(stdout);
+    };
+    dm::KvxLog engine;
+    const int device = port.empty() ? 1 : 0;
+    const bool saved = filters::saveFilters(out, engine, set, device, port, reporter);
+    if (!saved && engine.lastopenstatus().error != serial::OpenError::None)
+        std::fprintf(stderr, "%s\n", serial::describe(engine.lastopenstatus()).c_str());
+    return saved ? 0 : 1;
+}
+
+int runExport(const std::string& out, const ItemArgs& a) {
+    filters::FilterLists lists;
+    int status = 0;
+    if (!collectItems(a, lists, status)) return status;
+    filters::FilterSet set;
+    loadCatalogueFromSettings(set);
+    checkItems(lists, set);
+    if (!filters::exportFilters(out, set)) {
+        std::fprintf(stderr, "Could not write %s\n", out.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+struct Args {
+    std::string file;
+    bool json = false;
+    std::string port;
+    ItemArgs items;
+};
+
+void setup(CLI::App& app) {
+    auto* filter = app.add_subcommand("filter", "Filter files: show, save for the modem, export");
+    filter->require_subcommand(1);
+    auto a = std::make_shared<Args>();
+
+    auto* show = filter->add_subcommand("show", "List the items of a .sqf or .dmc filter file in file order");
+    show->add_option("FILE", a->file, "filter file")->required();
+    show->add_flag("--json", a->json, "one JSON object {events, messages, logs, nv}");
+    show->callback([a] { exitStatus() = runShow(a->file, a->json); });
+
+    auto* save = filter->add_subcommand(
+        "save", "Build a .sqf filter for the connected modem from items of the settings' catalogue");
+    save->add_option("OUT", a->file, "filter file to write")->required();
+    save->add_option("--port", a->port,
+                     "port name or path (as the custom port edit takes it); default: the detected modem");
+    addItemOptions(save, a->items);
+    save->callback([a] { exitStatus() = runSave(a->file, a->port, a->items); });
+
+    auto* exp = filter->add_subcommand("export", "Write the checked items as text (NV, log, message, event)");
+    exp->add_option("OUT", a->file, "text file to write")->required();
+    addItemOptions(exp, a->items);
+    exp->callback([a] { exitStatus() = runExport(a->file, a->items); });
+}
+
+const CommandRegistrar registrar(setup);
+
+}  // namespace
+}  // namespace kvx::cli
