@@ -58,7 +58,9 @@ int LoggingWorker::fileCycle(bool& filterSent) {
     window_.setText(ctl::kLogPath, name);
 
     engine_.clearstats();
-    if (!engine_.openlog(name)) {
+    // The over-long-path hint is shown in the edit but never created as a file (a name of
+    // asterisks that Windows refuses is a valid name here).
+    if (name.rfind(kShortenPath, 0) == 0 || !engine_.openlog(name)) {
         window_.messageBox("Could not create output file.\n");
         return kExitLogNotCreated;
     }
