@@ -1,0 +1,117 @@
+// kvxlog ports and kvxlog probe end to end: the built program against a fake sysfs tree and
+// the simulated modem. Skipped when the program has not been built.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "modemsim/FakeSysfs.h"
+#include "modemsim/SimModem.h"
+
+namespace kvx {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+};
+
+class KvxlogCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        program = fs::path(KVX_BINARY_DIR) / "cli" / "kvxlog";
+        if (!fs::exists(program)) GTEST_SKIP() << "kvxlog not built";
+        base = fs::temp_directory_path() / ("kvx-cli-" + std::to_string(::getpid()));
+        fs::remove_all(base);
+        tree = std::make_unique<modemsim::FakeSysfs>((base / "sys").string(), (base / "dev").string());
+    }
+    void TearDown() override {
+        if (!base.empty()) fs::remove_all(base);
+    }
+
+    // Runs kvxlog with the fake tree as /sys and /dev; stdout only (stderr joins it with `both`).
+    Outcome run(const std::string& args, bool both = false) const {
+        const std::string cmd = "KVXLOG_SYSFS_ROOT='" + tree->root() + "' KVXLOG_DEV_ROOT='" + tree->dev() + "' '" +
+                                program.string() + "' " + args + (both ? " 2>&1" : " 2>/dev/null");
+        Outcome r;
+        FILE* p = ::popen(cmd.c_str(), "r");
+        if (p == nullptr) return r;
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+        const int st = ::pclose(p);
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        return r;
+    }
+
+    fs::path program, base;
+    std::unique_ptr<modemsim::FakeSysfs> tree;
+};
+
+TEST_F(KvxlogCommand, PortsListsNamesAndDeviceTypes) {
+    modemsim::FakeUsbPort dm;
+    dm.tty = "ttyUSB2";
+    dm.manufacturer = "Orvanta Wireless";
+    dm.product = "KVX-210";
+    dm.target = (base / "node").string();
+    modemsim::FakeUsbPort other = dm;
+    other.tty = "ttyACM0";
+    other.manufacturer = "Acme";
+    other.product = "GPS";
+    other.interfaceProtocol = 1;
+    ASSERT_TRUE(tree->add(dm));
+    ASSERT_TRUE(tree->add(other));
+
+    const Outcome json = run("ports --json");
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.out, "[{\"port\":\"" + tree->dev() + "/ttyACM0\",\"name\":\"Acme GPS (ttyACM0)\",\"device_type\":null}," +
+                            "{\"port\":\"" + tree->dev() +
+                            "/ttyUSB2\",\"name\":\"Orvanta Wireless DM Port (ttyUSB2)\",\"device_type\":1}]\n");
+    const Outcome text = run("ports");
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("Orvanta Wireless DM Port (ttyUSB2)  [device type 1]"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Acme GPS (ttyACM0)  [device type none]"), std::string::npos) << text.out;
+}
+
+TEST_F(KvxlogCommand, ProbeShowsWhatTheModemReports) {
+    modemsim::SimModem::Config cfg;
+    cfg.profile.messageRanges = {{0, 120}, {500, 520}};
+    cfg.profile.logLimits = {};
+    cfg.profile.logLimits[4] = 0x0B00;
+    cfg.profile.eventMaskBits = 0x0C00;
+    cfg.sysfs.tree = tree.get();
+    cfg.sysfs.port.tty = "ttyUSB0";
+    cfg.sysfs.port.manufacturer = "Orvanta Wireless";
+    cfg.sysfs.port.product = "KVX-210";
+    modemsim::SimModem modem(cfg);
+    ASSERT_EQ(modem.start().error, modemsim::StartError::None);
+
+    const Outcome json = run("probe --json");
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.out,
+              "{\"message_ranges\":[[0,120],[500,520]],\"log_limits\":[0,0,0,0,2816,0,0,0,0,0,0,0,0,0,0,0],"
+              "\"event_mask_size\":3072}\n");
+    const Outcome text = run("probe --port COM0");
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("Message ranges (2): 0-120 500-520"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Event mask size: 3072"), std::string::npos) << text.out;
+    modem.stop();
+}
+
+TEST_F(KvxlogCommand, ProbeSaysWhyItCouldNot) {
+    Outcome r = run("probe", true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Couldn't locate the device"), std::string::npos) << r.out;
+    r = run("probe --port COM9", true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("No serial port " + tree->dev() + "/ttyUSB9"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace kvx
