@@ -468,7 +468,9 @@ void SimModem::serve() {
         consider(dropAtNs_);
         consider(comeBackAtNs_);
         if (!silent) consider(silentAtNs_.load());
-        const bool outPending = outOff_ < out_.size();
+        // Unpaced streaming wants to hear of every bit of room in the terminal, even with
+        // nothing queued at this moment: room is when the next batch gets made.
+        const bool wantRoom = outOff_ < out_.size() || (present_.load() && rate_.load() == 0 && model_.streaming());
         if (present_.load() && !silent && rate_.load() != 0 && nextDue_ != Clock::time_point{} &&
             out_.size() - outOff_ < kHighWater)
             consider(std::chrono::duration_cast<std::chrono::nanoseconds>(nextDue_.time_since_epoch()).count());
@@ -480,7 +482,7 @@ void SimModem::serve() {
         nfds_t nfds = 1;
         fds[0] = {wakeRead_, POLLIN, 0};
         if (master_ >= 0) {
-            fds[1] = {master_, static_cast<short>(POLLIN | (outPending && !silent ? POLLOUT : 0)), 0};
+            fds[1] = {master_, static_cast<short>(POLLIN | (wantRoom && !silent ? POLLOUT : 0)), 0};
             nfds = 2;
         }
         const int rc = ::poll(fds, nfds, timeoutMs);
