@@ -28,6 +28,7 @@ void LogWriter::queueBlock(const uint8_t* block) {
 }
 
 void LogWriter::append(const uint8_t* bytes, size_t count) {
+    if (count == 0) return;
     if (pendingCount_ + count > 8) {
         const size_t fill = 8 - pendingCount_;
         std::memcpy(pending_.data() + pendingCount_, bytes, fill);
