@@ -59,7 +59,12 @@ public:
         return n;
     }
     bool write(std::span<const uint8_t> bytes) override {
-        last_ = bytes.size() > 1 && bytes[0] == 0x7D ? static_cast<uint8_t>(bytes[1] ^ 0x20) : bytes[0];
+        // Only the three connection queries are answered; mask requests get no reply here.
+        const Bytes sent(bytes.begin(), bytes.end());
+        last_ = sent == kvx::dm::buildFrame(Bytes{0x7D, 0x01})                 ? 0x7D
+                : sent == kvx::dm::buildFrame(Bytes{0x73, 0, 0, 0, 1, 0, 0, 0}) ? 0x73
+                : sent == kvx::dm::buildFrame(Bytes{0x81, 0, 0, 0})             ? 0x81
+                                                                           : 0;
         written_ += bytes.size();
         return true;
     }
