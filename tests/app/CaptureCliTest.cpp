@@ -1,0 +1,171 @@
+// `kvxlog capture` end to end against the simulated modem: file names on stdout, status and
+// messages on stderr, Ctrl-C and --duration as Stop, the waiting message and exit statuses.
+// Skipped when the kvxlog program has not been built.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "app/CaptureFixture.h"
+#include "modemsim/SimModem.h"
+
+extern char** environ;
+
+namespace kvx::app {
+namespace {
+
+using kvx::testing::readLog;
+using kvx::testing::readText;
+using kvx::testing::TempDir;
+using kvx::testing::waitUntil;
+using namespace std::chrono_literals;
+
+std::string kvxlogPath() { return std::string(KVX_BINARY_DIR) + "/cli/kvxlog"; }
+
+// A filter file that enables log item 0x1234.
+void writeFilterFile(const std::filesystem::path& path) {
+    const uint32_t limit = 0x0A00;
+    std::vector<uint8_t> p = {0x73, 0, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0};
+    for (int i = 0; i < 4; ++i) p.push_back(static_cast<uint8_t>(limit >> (8 * i)));
+    std::vector<uint8_t> mask((limit + 7) / 8, 0);
+    mask[0x234 / 8] |= static_cast<uint8_t>(1u << (0x234 % 8));
+    p.insert(p.end(), mask.begin(), mask.end());
+    const auto frame = kvx::testing::wireFrame(p);
+    std::ofstream out(path, std::ios::binary);
+    out.put(0x76).put(0x00).put(0x01);
+    out.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
+}
+
+class Child {
+public:
+    Child(const std::vector<std::string>& args, const std::filesystem::path& dir,
+          const std::vector<std::string>& env)
+        : out_(dir / "stdout.txt"), err_(dir / "stderr.txt") {
+        std::vector<char*> argv;
+        std::vector<std::string> all = {kvxlogPath()};
+        all.insert(all.end(), args.begin(), args.end());
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> envStrings;
+        for (char** e = environ; *e != nullptr; ++e) envStrings.emplace_back(*e);
+        envStrings.insert(envStrings.end(), env.begin(), env.end());
+        std::vector<char*> envp;
+        for (auto& e : envStrings) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~Child() {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool started() const { return pid_ > 0; }
+    void signal(int sig) { kill(pid_, sig); }
+    // The exit status, or -1 when it did not end within `timeout`.
+    int wait(std::chrono::milliseconds timeout) {
+        int status = 0;
+        const bool ended = waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; },
+                                     static_cast<int>(timeout.count()));
+        if (!ended) return -1;
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::string out() const { return readText(out_); }
+    std::string err() const { return readText(err_); }
+
+private:
+    std::filesystem::path out_, err_;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+};
+
+class CaptureCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(kvxlogPath())) GTEST_SKIP() << "kvxlog not built";
+        writeFilterFile(dir_.path() / "f.sqf");
+        env_ = {"KVXLOGPLUS_SETTINGS=" + (dir_.path() / "none.ini").string(),
+                "KVXLOG_SYSFS_ROOT=" + (dir_.path() / "sys").string()};
+    }
+    std::vector<std::string> captureArgs(const std::string& port) {
+        return {"capture", "--port", port, "--filter", (dir_.path() / "f.sqf").string(), "-o",
+                (dir_.path() / "cap.kvx").string()};
+    }
+    TempDir dir_;
+    std::vector<std::string> env_;
+};
+
+TEST_F(CaptureCli, CtrlCStopsAndClosesTheLogWithItsNote) {
+    modemsim::SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.packetsPerSecond = 300;
+    modemsim::SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    Child child(captureArgs(cfg.linkPath), dir_.path(), env_);
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(waitUntil([&] { return child.out().find(".kvx\n") != std::string::npos; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return child.err().find(" Bytes: ") != std::string::npos; }, 10000));
+    child.signal(SIGINT);
+    EXPECT_EQ(child.wait(10s), 0);
+
+    std::string name = child.out();
+    ASSERT_FALSE(name.empty());
+    name.pop_back();
+    EXPECT_EQ(name.find((dir_.path() / "cap-").string()), 0u);
+    const auto log = readLog(name);
+    ASSERT_TRUE(log.readable);
+    ASSERT_GE(log.records.size(), 2u);
+    EXPECT_EQ(log.records.front().text(), "KvxLog Plus - Version 1.0.0.1");
+    EXPECT_EQ(log.records.back().text(), "Log manually stopped from UI");
+    EXPECT_FALSE(kvx::testing::sequences(log, 0x1234).empty());
+    EXPECT_NE(child.err().find("Please wait while logging is stopped and the port is flushed...."),
+              std::string::npos);
+}
+
+TEST_F(CaptureCli, DurationStopsByItself) {
+    modemsim::SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.packetsPerSecond = 100;
+    modemsim::SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    auto args = captureArgs(cfg.linkPath);
+    args.insert(args.end(), {"--duration", "2", "--single-file"});
+    Child child(args, dir_.path(), env_);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(30s), 0);
+    EXPECT_EQ(kvx::testing::logFiles(dir_.path()).size(), 1u);
+}
+
+TEST_F(CaptureCli, ModemThatCannotBeReachedEndsWithStatusTwo) {
+    Child child(captureArgs((dir_.path() / "nothing").string()), dir_.path(), env_);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(30s), 2);
+    EXPECT_NE(child.err().find("Could not communicate with the modem\n"), std::string::npos);
+    EXPECT_TRUE(kvx::testing::logFiles(dir_.path()).empty());
+}
+
+TEST_F(CaptureCli, AbsentDeviceIsAwaitedUntilSigterm) {
+    Child child(captureArgs("auto"), dir_.path(), env_);
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(waitUntil([&] { return child.err().find("Waiting") != std::string::npos; }, 10000));
+    std::this_thread::sleep_for(600ms);  // a few polls: the message is said once
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(10s), 0);
+    const std::string err = child.err();
+    EXPECT_EQ(err.find("Waiting"), err.rfind("Waiting"));
+    EXPECT_TRUE(kvx::testing::logFiles(dir_.path()).empty());
+}
+
+}  // namespace
+}  // namespace kvx::app
