@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <algorithm>
 
 #include "serial/Port.h"
@@ -134,7 +135,7 @@ public:
                 return writeFailed(EIO);
             }
         }
-        return true;
+        return drain(deadline);
     }
 
     void wake() override {
@@ -147,6 +148,20 @@ public:
     const std::string& path() const override { return path_; }
 
 private:
+    // Waits, within the write's time-out, until the driver has sent everything. A write
+    // returns only then (as a synchronous Windows write does), so the purge at the start of
+    // the next write discards only what a timed-out write left behind, never a good frame
+    // still on its way.
+    bool drain(Clock::time_point deadline) {
+        constexpr auto kDrainPoll = milliseconds(1);
+        for (;;) {
+            int queued = 0;
+            if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+            if (Clock::now() >= deadline) return writeFailed(ETIMEDOUT);
+            std::this_thread::sleep_for(kDrainPoll);
+        }
+    }
+
     // A read on a dead device waits for its deadline or a wake-up so callers never spin.
     size_t waitOut(Clock::time_point deadline) {
         for (;;) {

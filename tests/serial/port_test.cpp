@@ -164,6 +164,22 @@ TEST(PosixPort, BytesTravelBothWays) {
     EXPECT_TRUE(std::equal(out.begin(), out.end(), buf.begin()));
 }
 
+TEST(PosixPort, BackToBackWritesArriveWhole) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    auto port = openport(pty.slavePath());
+    ASSERT_NE(port, nullptr);
+    // The purge in front of each write must not eat a frame written just before.
+    std::vector<uint8_t> expected;
+    for (int i = 0; i < 6; ++i) {
+        std::vector<uint8_t> frame(700, static_cast<uint8_t>(i));
+        frame.back() = 0x7E;
+        ASSERT_TRUE(port->write(frame));
+        expected.insert(expected.end(), frame.begin(), frame.end());
+    }
+    EXPECT_EQ(pty.receive(), expected);
+}
+
 TEST(PosixPort, ReadEndsOnTheGapAfterTheFirstBytes) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
