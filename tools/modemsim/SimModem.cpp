@@ -64,9 +64,22 @@ SimModem::SimModem(Config config)
       answerAfter_(config_.answerAfter),
       corruptThreshold_(shareToThreshold(config_.corruptShare)),
       rate_(config_.packetsPerSecond),
-      comeBackAfterNs_(ns(config_.comeBackAfter)) {}
+      comeBackAfterNs_(ns(config_.comeBackAfter)) {
+    // The wake-up pipe lives as long as the object, so setters never race with stop().
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        wakeRead_ = fds[0];
+        wakeWrite_ = fds[1];
+    } else {
+        pipeErrno_ = errno;
+    }
+}
 
-SimModem::~SimModem() { stop(); }
+SimModem::~SimModem() {
+    stop();
+    if (wakeRead_ >= 0) ::close(wakeRead_);
+    if (wakeWrite_ >= 0) ::close(wakeWrite_);
+}
 
 StartStatus SimModem::start() {
     StartStatus st;
@@ -74,20 +87,12 @@ StartStatus SimModem::start() {
         st.error = StartError::AlreadyRunning;
         return st;
     }
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        st = {StartError::Thread, errno};
+    if (wakeRead_ < 0) {
+        st = {StartError::Thread, pipeErrno_};
         return st;
     }
-    wakeRead_ = fds[0];
-    wakeWrite_ = fds[1];
     stopRequested_ = false;
-    if (!plugIn(st)) {
-        ::close(wakeRead_);
-        ::close(wakeWrite_);
-        wakeRead_ = wakeWrite_ = -1;
-        return st;
-    }
+    if (!plugIn(st)) return st;
     const int64_t t0 = nowNs();
     if (config_.silentAfter.count() > 0) silentAtNs_ = t0 + ns(config_.silentAfter);
     dropAtNs_ = config_.dropAfter.count() > 0 ? t0 + ns(config_.dropAfter) : 0;
@@ -103,9 +108,6 @@ StartStatus SimModem::start() {
     } catch (const std::system_error& e) {
         running_ = false;
         unplug(false);
-        ::close(wakeRead_);
-        ::close(wakeWrite_);
-        wakeRead_ = wakeWrite_ = -1;
         st = {StartError::Thread, e.code().value()};
     }
     return st;
@@ -117,9 +119,9 @@ void SimModem::stop() {
     wake();
     if (thread_.joinable()) thread_.join();
     if (present_.load()) unplug(false);
-    ::close(wakeRead_);
-    ::close(wakeWrite_);
-    wakeRead_ = wakeWrite_ = -1;
+    uint8_t sink[64];
+    while (::read(wakeRead_, sink, sizeof sink) > 0) {
+    }
     {
         std::lock_guard lk(ctlMutex_);
         ctlHandled_ = ctlIssued_;
@@ -410,6 +412,9 @@ void SimModem::onFrame(std::span<const uint8_t> payload, bool crcOk) {
     }
     {
         std::lock_guard lk(logMutex_);
+        // A modem serving for days keeps the most recent requests only.
+        if (log_.size() >= config_.requestLogLimit && config_.requestLogLimit > 0)
+            log_.erase(log_.begin(), log_.begin() + static_cast<ptrdiff_t>(log_.size() / 2));
         log_.push_back(std::move(rr));
     }
     logCv_.notify_all();

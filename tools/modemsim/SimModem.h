@@ -50,6 +50,9 @@ struct SimModemConfig {
     Millis dropAfter{0};         // unplugged this long after start(); 0 = never
     Millis comeBackAfter{0};     // plugged in again this long after any drop; 0 = only by comeBack()
     uint64_t faultSeed = 0x5EED; // seed of the corruption's choices
+
+    // The request log keeps at most this many requests; when full, the older half goes.
+    size_t requestLogLimit = 100000;
 };
 
 enum class StartError {
@@ -174,6 +177,7 @@ private:
     std::thread thread_;
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
+    int pipeErrno_ = 0;
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> present_{false};
