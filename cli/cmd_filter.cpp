@@ -2,6 +2,7 @@
 // connected modem from the catalogue of the settings file (the same applyFilter path as Save
 // Filters in the window), and export the checked items as text.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -147,9 +148,9 @@ int runShow(const std::string& path, bool json) {
     }
     const filters::FilterLists& l = read.lists;
     if (json) {
-        nlohmann::json j;
+        nlohmann::ordered_json j;  // keys in the order of the lists
         j["events"] = l.events;
-        j["messages"] = nlohmann::json::array();
+        j["messages"] = nlohmann::ordered_json::array();
         for (const auto& [ssid, level] : l.messages) j["messages"].push_back({ssid, level});
         j["logs"] = l.logs;
         j["nv"] = l.nv;
