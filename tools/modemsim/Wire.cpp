@@ -5,27 +5,33 @@
 namespace kvx::modemsim {
 
 namespace {
-inline void putEscaped(std::vector<uint8_t>& out, uint8_t b) {
+inline uint8_t* putEscaped(uint8_t* w, uint8_t b) {
     if (b == 0x7E || b == 0x7D) {
-        out.push_back(0x7D);
-        out.push_back(static_cast<uint8_t>(b ^ 0x20));
+        *w++ = 0x7D;
+        *w++ = static_cast<uint8_t>(b ^ 0x20);
     } else {
-        out.push_back(b);
+        *w++ = b;
     }
+    return w;
 }
 }  // namespace
 
 size_t appendFrame(std::vector<uint8_t>& out, std::span<const uint8_t> payload) {
     const size_t before = out.size();
-    // Room for the usual case (few escapes) in one step.
-    out.reserve(before + payload.size() + payload.size() / 32 + 8);
-    for (uint8_t b : payload) putEscaped(out, b);
+    // Room for the worst case (every byte escaped), given back once the frame is written:
+    // one pass through raw memory, as the stream is made at the terminal's full speed.
+    out.resize(before + 2 * payload.size() + 5);
+    uint8_t* const start = out.data() + before;
+    uint8_t* w = start;
+    for (uint8_t b : payload) w = putEscaped(w, b);
     const uint16_t crc =
         static_cast<uint16_t>(~dm::crc16Update(0xFFFF, payload.data(), payload.size()));
-    putEscaped(out, static_cast<uint8_t>(crc & 0xFF));
-    putEscaped(out, static_cast<uint8_t>(crc >> 8));
-    out.push_back(0x7E);
-    return out.size() - before;
+    w = putEscaped(w, static_cast<uint8_t>(crc & 0xFF));
+    w = putEscaped(w, static_cast<uint8_t>(crc >> 8));
+    *w++ = 0x7E;
+    const size_t n = static_cast<size_t>(w - start);
+    out.resize(before + n);
+    return n;
 }
 
 bool crcGood(std::span<const uint8_t> frame) {
