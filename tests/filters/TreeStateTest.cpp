@@ -2,7 +2,9 @@
 // categories, reset, collecting the checked items, and the export lines.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FilterTestUtil.h"
@@ -141,6 +143,28 @@ TEST_F(TreeState, ExportLinesInTreeOrder) {
               "[00005/03] CM error\n"
               "[00257] Event 257\n");
     EXPECT_FALSE(exportFilters(out.file("no/such/folder.txt"), set));
+}
+
+TEST_F(TreeState, CollectingWhileClickingSeesWholeClicks) {
+    // The logging worker collects while the window thread clicks: each click is applied whole.
+    FilterTable& t = set.logTable();
+    const NodeId radio = logNode("Radio");
+    t.click(radio, true);
+    const size_t whole = t.collectChecked().size();  // Radio's items and 0x5072 under Spare
+    ASSERT_EQ(whole, 4u);
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0}, seen{0};
+    std::thread worker([&] {
+        while (!stop.load()) {
+            const size_t n = t.collectChecked().size();
+            if (n != 0 && n != whole) torn.fetch_add(1);
+            seen.fetch_add(1);
+        }
+    });
+    for (int i = 0; i < 2000 || seen.load() < 10; ++i) t.click(radio, true);
+    stop.store(true);
+    worker.join();
+    EXPECT_EQ(torn.load(), 0);
 }
 
 TEST(TreeStateUnit, RecomputeRules) {
