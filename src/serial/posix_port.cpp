@@ -108,8 +108,10 @@ public:
     }
 
     bool write(std::span<const uint8_t> bytes) override {
-        // Drop whatever an earlier write left unsent; unread input stays for the reader.
-        ::tcflush(fd_, TCOFLUSH);
+        // Drop whatever an earlier, timed-out write left unsent; unread input stays for the
+        // reader. Only when something is queued: on a pseudo-terminal the purge would also
+        // discard bytes already handed to the other side but not yet taken in by it.
+        if (int queued = 0; ::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued > 0) ::tcflush(fd_, TCOFLUSH);
         const auto deadline =
             Clock::now() + milliseconds(static_cast<int64_t>(bytes.size()) * kWritePerByteMs + kWriteFixedMs);
         size_t done = 0;
