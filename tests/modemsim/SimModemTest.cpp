@@ -185,6 +185,22 @@ TEST(SimModem, StreamsEnabledLogsInOrderWithLargeFramesAndStopsOnRequest) {
     // Nothing more after the stop.
     EXPECT_TRUE(host.readFor(300).empty());
     EXPECT_EQ(modem.counters().packetsSent, c.packetsSent);
+
+    // Packets made but dropped at the stop never cost a number: a new start goes on from
+    // the last one the host received.
+    ASSERT_TRUE(host.send(kLoggingStart));
+    frames = host.frames(300);
+    ASSERT_TRUE(host.send(kLoggingStop));
+    ASSERT_TRUE(drain(host, &frames));
+    size_t again = 0;
+    for (const auto& f : frames) {
+        if (!f.crcOk || f.payload.size() < 20 || f.payload[0] != 0x10) continue;
+        ASSERT_EQ(dm::le32At(f.payload, 16), expectSeq) << "gap across a stop and start";
+        ++expectSeq;
+        ++again;
+    }
+    EXPECT_GT(again, 0u);
+    EXPECT_EQ(modem.counters().lastSequence, expectSeq - 1);
 }
 
 TEST(SimModem, AnswersOnlyFromTheNthIdenticalTry) {

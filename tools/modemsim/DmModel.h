@@ -50,6 +50,12 @@ public:
     // keeps counting so that packets before and after the cycle stay distinguishable.
     void reset();
 
+    // The sequence number of the last log packet made; the next one gets this + 1. The
+    // modem's server rewinds it when packets it made never reached the line (queued packets
+    // dropped at a logging stop, a hang or an unplug), so that numbers stay without gaps.
+    uint32_t lastSequence() const { return sequence_; }
+    void rewindSequence(uint32_t last) { sequence_ = last; }
+
     bool loggingOn() const { return logging_; }
     bool eventReportingOn() const { return eventReporting_; }
     // True when nextStreamPacket() would produce a packet.

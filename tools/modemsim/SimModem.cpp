@@ -278,10 +278,7 @@ void SimModem::unplug(bool countDrop) {
     if (config_.sysfs.tree) config_.sysfs.tree->remove(config_.sysfs.port.tty);
     present_ = false;
     // A power cycle: whatever was queued is lost, and the modem wakes up knowing nothing.
-    out_.clear();
-    outOff_ = 0;
-    pending_.clear();
-    pendingHead_ = 0;
+    discardAllQueued();
     queuedTotal_ = writtenTotal_ = 0;
     deframer_.reset();
     tries_.clear();
@@ -393,6 +390,41 @@ void SimModem::writeOut() {
     }
 }
 
+void SimModem::discardAllQueued() {
+    out_.clear();
+    outOff_ = 0;
+    pending_.clear();
+    pendingHead_ = 0;
+    queuedTotal_ = writtenTotal_;
+    model_.rewindSequence(lastSequence_.load());
+}
+
+void SimModem::discardQueuedStream() {
+    // A modem stops making packets at once; only what is already on its way (the frame
+    // being written, and replies) still goes out. Frames are contiguous in out_, each
+    // ending at its pending entry's end.
+    if (pendingHead_ >= pending_.size()) return;
+    const uint64_t base = writtenTotal_ - outOff_;  // stream offset of out_[0]
+    const Pending& current = pending_[pendingHead_];
+    std::vector<uint8_t> kept(out_.begin() + static_cast<ptrdiff_t>(outOff_),
+                              out_.begin() + static_cast<ptrdiff_t>(current.end - base));
+    std::vector<Pending> keptPending{current};
+    uint32_t lastSeq = std::max(lastSequence_.load(), current.sequence);
+    for (size_t i = pendingHead_ + 1; i < pending_.size(); ++i) {
+        if (pending_[i].kind != 3) continue;
+        const uint64_t from = pending_[i - 1].end - base;
+        const uint64_t to = pending_[i].end - base;
+        kept.insert(kept.end(), out_.begin() + static_cast<ptrdiff_t>(from), out_.begin() + static_cast<ptrdiff_t>(to));
+        keptPending.push_back({writtenTotal_ + kept.size(), 0, 3});
+    }
+    out_ = std::move(kept);
+    outOff_ = 0;
+    pending_ = std::move(keptPending);
+    pendingHead_ = 0;
+    queuedTotal_ = writtenTotal_ + out_.size();
+    model_.rewindSequence(lastSeq);
+}
+
 void SimModem::onFrame(std::span<const uint8_t> payload, bool crcOk) {
     ++requestsReceived_;
     if (!crcOk) ++badRequests_;
@@ -406,7 +438,9 @@ void SimModem::onFrame(std::span<const uint8_t> payload, bool crcOk) {
         const uint32_t tries = ++tries_[rr.payload];
         const bool answer = tries >= answerAfter_.load();
         replies_.clear();
+        const bool wasStreaming = model_.streaming();
         rr.effect = model_.handle(payload, answer, replies_);
+        if (wasStreaming && !model_.streaming()) discardQueuedStream();
         for (const auto& r : replies_) queueFrame(r, 3, 0);
         logging_ = model_.loggingOn();
     }
@@ -450,14 +484,8 @@ void SimModem::serve() {
             if (!present_.load() && !plugIn(st)) comeBackAtNs_ = tNow + ns(Millis(1000));
         }
         const bool silent = silentNow(now);
-        if (silent && !wasSilent_) {
-            // A modem that hangs never finishes the frame it was sending.
-            out_.clear();
-            outOff_ = 0;
-            pending_.clear();
-            pendingHead_ = 0;
-            queuedTotal_ = writtenTotal_;
-        }
+        // A modem that hangs never finishes the frame it was sending.
+        if (silent && !wasSilent_) discardAllQueued();
         wasSilent_ = silent;
         if (present_.load() && !silent) {
             fillStream(now);

@@ -151,6 +151,8 @@ private:
     void queueFrame(std::span<const uint8_t> payload, uint8_t kind, uint32_t sequence);
     void fillStream(std::chrono::steady_clock::time_point now);
     void writeOut();
+    void discardQueuedStream();
+    void discardAllQueued();
     bool silentNow(std::chrono::steady_clock::time_point now) const;
     void wake() const;
 
