@@ -185,7 +185,9 @@ int runSave(const std::string& out, const std::string& port, const ItemArgs& a) 
     dm::KvxLog engine;
     const int device = port.empty() ? 1 : 0;
     const bool saved = filters::saveFilters(out, engine, set, device, port, reporter);
-    if (!saved && engine.lastopenstatus().error != serial::OpenError::None)
+    // Why the port did not open; an unlocated device was already reported.
+    if (!saved && engine.lastopenstatus().error != serial::OpenError::None &&
+        !engine.lastopenstatus().path.empty())
         std::fprintf(stderr, "%s\n", serial::describe(engine.lastopenstatus()).c_str());
     return saved ? 0 : 1;
 }

@@ -87,6 +87,10 @@ bool saveFilters(const std::string& path, dm::KvxLog& engine, FilterSet& filters
     bool saved = false;
     bool created = false;
     if (!connected) {
+        // The engine leaves the port name empty when no port of the device was found.
+        const serial::OpenStatus& open = engine.lastopenstatus();
+        if (device != 0 && open.error == serial::OpenError::NotFound && open.path.empty())
+            reporter.message("Couldn't locate the device");
         reporter.message("Could not communicate with the modem");
     } else {
         std::FILE* out = std::fopen(path.c_str(), "wb");

@@ -283,6 +283,18 @@ TEST_F(ApplyFilter, SaveStatusAndRemoval) {
     EXPECT_EQ(scriptPayloads(test::readAll(good)).size(), 5u);
 }
 
+TEST_F(ApplyFilter, SaveWithTheDetectedDeviceGone) {
+    test::FilterTempDir sysfs;  // no ports at all
+    engine.setsysfsroot(sysfs.path().string());
+    const std::string existing = dir.write("chosen.sqf", "old");
+    EXPECT_FALSE(saveFilters(existing, engine, set, 1, "", reporter));
+    EXPECT_EQ(messages, (std::vector<std::string>{"Couldn't locate the device",
+                                                  "Could not communicate with the modem"}));
+    EXPECT_EQ(statuses.back(), "Filter could not be saved.  File Removed.");
+    EXPECT_FALSE(std::filesystem::exists(existing));
+    EXPECT_TRUE(modem->opened.empty());
+}
+
 TEST_F(ApplyFilter, SaveThenLoadRestoresWhatTheRangesCover) {
     checkAll();
     const auto before = [&](FilterTable& t) { return t.collectChecked().size(); };

@@ -268,6 +268,12 @@ TEST_F(CatalogueLoad, PruningRepeatsUntilEmpty) {
     EXPECT_EQ(calls, 3);  // C, then B, then A
     EXPECT_EQ(dumpTree(set.eventTree()), "Kept [3]\n  [0x0646] - RRC state [3]\n");
     EXPECT_FALSE(set.eventTable().pruneEmptyCategories());
+
+    // Categories alone: pruning repeats until the tree is empty.
+    load(set.nvTable(), "5^\"Deepest one\"^x^4\n4^\"Middle one\"^x^3\n3^\"Top level\"^x^0\n", LineKind::Category);
+    ASSERT_EQ(dumpTree(set.nvTree()), "Top level [3]\n  Middle one [3]\n    Deepest one [3]\n");
+    set.pruneAll();
+    EXPECT_EQ(set.nvTree().size(), 0u);
 }
 
 TEST_F(CatalogueLoad, FullTablesDropAndCount) {
