@@ -47,7 +47,8 @@ void writeFilterFile(const std::filesystem::path& path) {
     const auto frame = wireFrame(p);
     std::ofstream out(path, std::ios::binary);
     out.put(0x76).put(0x00).put(0x01);
-    out.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
+    out.write(reinterpret_cast<const char*>(frame.data()),
+              static_cast<std::streamsize>(frame.size()));
 }
 
 void BM_LiveCapture(benchmark::State& state) {

@@ -30,7 +30,7 @@ constexpr int kDurationTimer = 9001;
 // SIGINT and SIGTERM are taken by a thread of their own (sigwait) and handed to the loop as
 // Stop; the mask is set before any other thread exists so that every thread inherits it.
 class SignalStop {
-public:
+  public:
     explicit SignalStop(std::function<void()> onSignal) : onSignal_(std::move(onSignal)) {
         sigemptyset(&set_);
         sigaddset(&set_, SIGINT);
@@ -51,7 +51,7 @@ public:
     SignalStop(const SignalStop&) = delete;
     SignalStop& operator=(const SignalStop&) = delete;
 
-private:
+  private:
     sigset_t set_{};
     sigset_t old_{};
     std::function<void()> onSignal_;

@@ -40,11 +40,11 @@ struct CaptureOptions {
     int durationSeconds = 0;   // 0: until stopped
     bool info = false;         // print Info Box fields as they change
 
-    bool rawFile = false;      // "Log from a Raw DM File": convert rawPath, no port
+    bool rawFile = false;  // "Log from a Raw DM File": convert rawPath, no port
     std::string rawPath;
 
-    bool useSettings = true;   // read the settings file (filter, log path, catalogue)
-    bool printStatus = true;   // status lines on the message stream
+    bool useSettings = true;       // read the settings file (filter, log path, catalogue)
+    bool printStatus = true;       // status lines on the message stream
     std::FILE* names = stdout;     // each log file's name as it opens
     std::FILE* messages = stderr;  // message boxes, status lines, Info Box fields
 };

@@ -53,8 +53,8 @@ int runFromArgs(const Args& a) {
             }
             return true;
         };
-        if (!numbers(a.logs, o.items.logs, "--log") || !numbers(a.events, o.items.events, "--event") ||
-            !numbers(a.nv, o.items.nv, "--nv")) {
+        if (!numbers(a.logs, o.items.logs, "--log") ||
+            !numbers(a.events, o.items.events, "--event") || !numbers(a.nv, o.items.nv, "--nv")) {
             return 64;
         }
         for (const auto& text : a.messages) {
@@ -89,8 +89,9 @@ void setup(CLI::App& app) {
     cmd->add_option("-o,--output", a->output,
                     "Base of the log names (the time stamp and .kvx are appended); default: "
                     "LogPath of the settings, else the current folder");
-    auto* size = cmd->add_option("--size", a->sizeMb, "Start a new file after this many MB "
-                                                      "(1 MB = 1,000,000 bytes; default 20)")
+    auto* size = cmd->add_option("--size", a->sizeMb,
+                                 "Start a new file after this many MB "
+                                 "(1 MB = 1,000,000 bytes; default 20)")
                      ->check(CLI::Range(1, 2147));
     auto* minutes =
         cmd->add_option("--minutes", a->minutes, "Start a new file after this many minutes")

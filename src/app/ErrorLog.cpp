@@ -28,7 +28,9 @@ const ErrorRow* findRow(int code) {
 }
 }  // namespace
 
-const std::array<ErrorRow, 7>& errorTable() { return kTable; }
+const std::array<ErrorRow, 7>& errorTable() {
+    return kTable;
+}
 
 const char* errorMessage(int code) {
     const ErrorRow* row = findRow(code);

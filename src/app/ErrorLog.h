@@ -45,7 +45,7 @@ inline constexpr const char* kErrorLogUnwritable =
 inline constexpr const char* kApplicationWillClose = "This application will close.";
 
 class ErrorLog {
-public:
+  public:
     using MessageBox = std::function<void(const std::string&)>;
     using ExitProgram = std::function<void()>;
     using Clock = std::function<std::time_t()>;
@@ -61,7 +61,7 @@ public:
     // errno of the last failed open, 0 when the last entry was written.
     int lastErrno() const { return lastErrno_; }
 
-private:
+  private:
     MessageBox messageBox_;
     ExitProgram exitProgram_;
     Clock clock_;

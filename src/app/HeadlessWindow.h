@@ -21,7 +21,7 @@
 namespace kvx::app {
 
 class HeadlessWindow : public capture::Window {
-public:
+  public:
     // Message boxes and status lines go to `out` (not owned; stderr by default).
     explicit HeadlessWindow(std::FILE* out = stderr);
 
@@ -59,7 +59,7 @@ public:
     bool closed();
     bool timerRunning(int id);
 
-private:
+  private:
     struct Timer {
         std::chrono::milliseconds period;
         std::chrono::steady_clock::time_point due;

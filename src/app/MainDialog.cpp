@@ -22,7 +22,9 @@ constexpr size_t kBasePathMax = 1023;
 constexpr int kInfoFieldLast = 16;
 constexpr int kMemoryDebugField = 18;
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 }  // namespace
 
 int parseWatchdogSeconds(std::string_view commandLine) {
@@ -284,8 +286,10 @@ void MainDialog::startNew() {
 
 void MainDialog::continueStart() {
     if (state_ == UiState::Logging) {
-        if (flags_.loggingActive.load()) startNew();
-        else applyUiState(UiState::Logging);
+        if (flags_.loggingActive.load())
+            startNew();
+        else
+            applyUiState(UiState::Logging);
         return;
     }
     if (!reapAbandoned(std::chrono::milliseconds(2000))) {
@@ -519,8 +523,7 @@ void MainDialog::OnStatusTimer() {
     }
 
     // Checked only while a file is being filled and no rotation is already under way.
-    if (multipleFiles_ && worker_ && flags_.loggingActive.load() &&
-        !flags_.stopRequested.load()) {
+    if (multipleFiles_ && worker_ && flags_.loggingActive.load() && !flags_.stopRequested.load()) {
         if (CheckLogCapacity(limitUnit_, limit_, worker_->logic->fileStartTime(), stats.bytes)) {
             if (exiting_) return;
             engine_.setnote(capacityNote(stats.bytes));
@@ -530,8 +533,7 @@ void MainDialog::OnStatusTimer() {
     }
 }
 
-bool MainDialog::CheckLogCapacity(int limitUnit, int limit, std::time_t fileStart,
-                                  uint32_t bytes) {
+bool MainDialog::CheckLogCapacity(int limitUnit, int limit, std::time_t fileStart, uint32_t bytes) {
     if (limitUnit == 0) {
         const long long elapsed = static_cast<long long>(now() - fileStart);
         const long long limitSeconds = static_cast<long long>(limit) * 60;

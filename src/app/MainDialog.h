@@ -112,23 +112,23 @@ struct PortRow {
 // Where the filter comes from at Start, taken from the window by value so that the worker
 // never reads the window.
 struct FilterChoice {
-    bool fromFile = true;   // radio 1037 "Send Filters from Input File"
-    bool fromGui = false;   // radio 1038 "Send Filters from GUI"
-    std::string filePath;   // edit 1005
+    bool fromFile = true;  // radio 1037 "Send Filters from Input File"
+    bool fromGui = false;  // radio 1038 "Send Filters from GUI"
+    std::string filePath;  // edit 1005
 };
 
 class MainDialog {
-public:
+  public:
     // Sends the filter (destination 1 = the modem) from the choice taken at Start; runs on the
     // worker thread; false ends the worker with exit code 1 after its own message. The default
     // is filters::applyFilter over this dialog's FilterSet.
     using FilterSender = std::function<bool(const FilterChoice&, int destination)>;
 
     struct Options {
-        std::array<int, 4> version{};                      // default: the build's version
+        std::array<int, 4> version{};                          // default: the build's version
         std::function<void(std::chrono::milliseconds)> sleep;  // RestartLogging's pause
-        std::function<std::time_t()> clock;                // capacity check and error log
-        std::chrono::milliseconds stopWait{1000};          // Stop's wait for the worker
+        std::function<std::time_t()> clock;                    // capacity check and error log
+        std::chrono::milliseconds stopWait{1000};              // Stop's wait for the worker
         bool useBuildVersion = true;
     };
 
@@ -223,7 +223,7 @@ public:
     std::string currentLogFile() const;
     const std::array<int, 4>& version() const { return version_; }
 
-private:
+  private:
     struct Worker;
 
     void applyUiState(UiState state);
@@ -242,10 +242,10 @@ private:
     Options options_;
     std::thread::id mainThread_;
     ErrorLog errorLog_;
-    std::mutex errorLogMutex_;          // filter sending may write an entry from the worker
+    std::mutex errorLogMutex_;  // filter sending may write an entry from the worker
     std::atomic<bool> exitWanted_{false};
     filters::FilterSet filters_;
-    info::Decoder decoder_;             // installed in the engine for the dialog's lifetime
+    info::Decoder decoder_;  // installed in the engine for the dialog's lifetime
 
     capture::CaptureFlags flags_;
     std::array<int, 4> version_{};

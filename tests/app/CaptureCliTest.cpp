@@ -1,8 +1,8 @@
 // `kvxlog capture` end to end against the simulated modem: file names on stdout, status and
 // messages on stderr, Ctrl-C and --duration as Stop, the waiting message and exit statuses.
 // Skipped when the kvxlog program has not been built.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -24,7 +24,9 @@ using kvx::testing::TempDir;
 using kvx::testing::waitUntil;
 using namespace std::chrono_literals;
 
-std::string kvxlogPath() { return std::string(KVX_BINARY_DIR) + "/cli/kvxlog"; }
+std::string kvxlogPath() {
+    return std::string(KVX_BINARY_DIR) + "/cli/kvxlog";
+}
 
 // A filter file that enables log item 0x1234.
 void writeFilterFile(const std::filesystem::path& path) {
@@ -37,11 +39,12 @@ void writeFilterFile(const std::filesystem::path& path) {
     const auto frame = kvx::testing::wireFrame(p);
     std::ofstream out(path, std::ios::binary);
     out.put(0x76).put(0x00).put(0x01);
-    out.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
+    out.write(reinterpret_cast<const char*>(frame.data()),
+              static_cast<std::streamsize>(frame.size()));
 }
 
 class Child {
-public:
+  public:
     Child(const std::vector<std::string>& args, const std::filesystem::path& dir,
           const std::vector<std::string>& env)
         : out_(dir / "stdout.txt"), err_(dir / "stderr.txt") {
@@ -84,14 +87,14 @@ public:
     std::string out() const { return readText(out_); }
     std::string err() const { return readText(err_); }
 
-private:
+  private:
     std::filesystem::path out_, err_;
     pid_t pid_ = -1;
     bool reaped_ = false;
 };
 
 class CaptureCli : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!std::filesystem::exists(kvxlogPath())) GTEST_SKIP() << "kvxlog not built";
         writeFilterFile(dir_.path() / "f.sqf");
@@ -99,7 +102,12 @@ protected:
                 "KVXLOG_SYSFS_ROOT=" + (dir_.path() / "sys").string()};
     }
     std::vector<std::string> captureArgs(const std::string& port) {
-        return {"capture", "--port", port, "--filter", (dir_.path() / "f.sqf").string(), "-o",
+        return {"capture",
+                "--port",
+                port,
+                "--filter",
+                (dir_.path() / "f.sqf").string(),
+                "-o",
                 (dir_.path() / "cap.kvx").string()};
     }
     TempDir dir_;
@@ -115,7 +123,8 @@ TEST_F(CaptureCli, CtrlCStopsAndClosesTheLogWithItsNote) {
     Child child(captureArgs(cfg.linkPath), dir_.path(), env_);
     ASSERT_TRUE(child.started());
     ASSERT_TRUE(waitUntil([&] { return child.out().find(".kvx\n") != std::string::npos; }, 20000));
-    ASSERT_TRUE(waitUntil([&] { return child.err().find(" Bytes: ") != std::string::npos; }, 10000));
+    ASSERT_TRUE(
+        waitUntil([&] { return child.err().find(" Bytes: ") != std::string::npos; }, 10000));
     child.signal(SIGINT);
     EXPECT_EQ(child.wait(10s), 0);
 

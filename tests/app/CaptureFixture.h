@@ -51,7 +51,7 @@ inline bool hasRequest(const std::vector<uint8_t>& req, std::initializer_list<ui
 }
 
 class CaptureFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { makeDialog(""); }
 
     void TearDown() override {
@@ -102,8 +102,8 @@ protected:
     // Waits until the worker fills a file other than `previous`.
     void waitNextFile(const std::string& previous) {
         ASSERT_TRUE(waitUntil([&] {
-            return dialog_->flags().loggingActive.load() && !dialog_->flags().stopRequested.load() &&
-                   dialog_->currentLogFile() != previous;
+            return dialog_->flags().loggingActive.load() &&
+                   !dialog_->flags().stopRequested.load() && dialog_->currentLogFile() != previous;
         }));
     }
 

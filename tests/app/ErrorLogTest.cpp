@@ -33,8 +33,7 @@ struct Recorder {
     int exits = 0;
     ErrorLog log() {
         return ErrorLog([this](const std::string& text) { boxes.push_back(text); },
-                        [this] { ++exits; },
-                        [] { return localTime(2009, 5, 14, 9, 3, 27); });
+                        [this] { ++exits; }, [] { return localTime(2009, 5, 14, 9, 3, 27); });
     }
 };
 
@@ -72,7 +71,7 @@ TEST(ErrorLogLine, EveryCodeHasItsMessageAndFatality) {
 }
 
 class ErrorLogFile : public ::testing::Test {
-protected:
+  protected:
     TempDir dir_;
     ScopedChdir cd_{dir_.path()};
     Recorder rec_;
@@ -105,8 +104,9 @@ TEST_F(ErrorLogFile, FatalCodesWriteTheirLineThenClose) {
     const std::string text = readText(dir_.path() / kErrorLogName);
     EXPECT_NE(text.find("Error 7 occured, parameters: Unknown Error, 1, 2, 3.\n"),
               std::string::npos);
-    EXPECT_NE(text.find("Error 1 occured, parameters: Invalid Destination. <dest, file>, 0, 0, 0.\n"),
-              std::string::npos);
+    EXPECT_NE(
+        text.find("Error 1 occured, parameters: Invalid Destination. <dest, file>, 0, 0, 0.\n"),
+        std::string::npos);
     EXPECT_TRUE(rec_.boxes.empty());
 }
 
@@ -129,8 +129,8 @@ TEST_F(ErrorLogFile, UnwritableLogShowsTheLineAndBothSentencesThenCloses) {
     if (geteuid() == 0) {
         std::filesystem::create_directory(dir_.path() / kErrorLogName);
     } else {
-        std::filesystem::permissions(dir_.path(), std::filesystem::perms::owner_read |
-                                                      std::filesystem::perms::owner_exec);
+        std::filesystem::permissions(
+            dir_.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     }
     ErrorLog log = rec_.log();
     EXPECT_FALSE(log.LogError(err::kWatchdog, 10, 5, 5));

@@ -44,7 +44,9 @@ inline std::vector<uint8_t> wireFrame(const std::vector<uint8_t>& payload) {
 // A 0x10 log packet carrying the record (length, code 0x1234, zero time, LE32 sequence).
 inline std::vector<uint8_t> logPacket(uint32_t sequence) {
     const uint16_t recordLength = 12 + 4;
-    std::vector<uint8_t> p = {0x10, 0x00, static_cast<uint8_t>(recordLength & 0xFF),
+    std::vector<uint8_t> p = {0x10,
+                              0x00,
+                              static_cast<uint8_t>(recordLength & 0xFF),
                               static_cast<uint8_t>(recordLength >> 8),
                               static_cast<uint8_t>(recordLength & 0xFF),
                               static_cast<uint8_t>(recordLength >> 8),
@@ -57,12 +59,12 @@ inline std::vector<uint8_t> logPacket(uint32_t sequence) {
 
 // The state a test keeps: shared by every port the opener hands out.
 class FakeModemLine {
-public:
-    std::atomic<bool> answer{true};       // reply to the connection queries
-    std::atomic<bool> dead{false};        // the device went away
-    std::atomic<bool> jamWrites{false};   // writes from other threads block until released
+  public:
+    std::atomic<bool> answer{true};      // reply to the connection queries
+    std::atomic<bool> dead{false};       // the device went away
+    std::atomic<bool> jamWrites{false};  // writes from other threads block until released
     std::atomic<int> opens{0};
-    std::atomic<long> reads{0};           // read calls, to see that nobody spins
+    std::atomic<long> reads{0};  // read calls, to see that nobody spins
 
     // Queues log packets with the next `count` sequence numbers.
     void stream(uint32_t count) {
@@ -128,7 +130,7 @@ public:
     }
     void wake() { cv_.notify_all(); }
 
-private:
+  private:
     void handleFrame() {
         if (frame_.size() < 2) return;
         std::vector<uint8_t> payload(frame_.begin(), frame_.end() - 2);
@@ -164,7 +166,7 @@ private:
 };
 
 class FakeModemPort : public serial::Port {
-public:
+  public:
     FakeModemPort(std::shared_ptr<FakeModemLine> line, std::string path)
         : line_(std::move(line)), path_(std::move(path)) {}
     size_t read(std::span<uint8_t> buffer) override { return line_->read(buffer, woken_); }
@@ -176,7 +178,7 @@ public:
     bool dead() const override { return line_->dead.load(); }
     const std::string& path() const override { return path_; }
 
-private:
+  private:
     std::shared_ptr<FakeModemLine> line_;
     std::string path_;
     std::atomic<bool> woken_{false};
@@ -184,8 +186,8 @@ private:
 
 // Makes `engine` open FakeModemPorts on `line`; a dead line cannot be opened.
 inline void installFakeModem(dm::KvxLog& engine, std::shared_ptr<FakeModemLine> line) {
-    engine.setportopener([line](const std::string& name, serial::OpenStatus* status)
-                             -> std::unique_ptr<serial::Port> {
+    engine.setportopener([line](const std::string& name,
+                                serial::OpenStatus* status) -> std::unique_ptr<serial::Port> {
         if (line->dead.load() || serial::portPath(name).empty()) {
             if (status) status->error = serial::OpenError::NotFound;
             return nullptr;

@@ -18,7 +18,7 @@
 namespace kvx::testing {
 
 class FakeWindow : public capture::Window {
-public:
+  public:
     struct Call {
         enum Kind { Enable, SetText, SetChecked, Status, Box, StartTimer, StopTimer, Close } kind;
         int id = 0;
@@ -175,7 +175,7 @@ public:
         return closed_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::map<int, bool> checked_;

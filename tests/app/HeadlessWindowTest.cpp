@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 
 // Text printed to a memory stream.
 class Printed {
-public:
+  public:
     Printed() : file_(open_memstream(&buffer_, &size_)) {}
     ~Printed() {
         std::fclose(file_);
@@ -30,7 +30,7 @@ public:
         return std::string(buffer_, size_);
     }
 
-private:
+  private:
     char* buffer_ = nullptr;
     size_t size_ = 0;
     std::FILE* file_;

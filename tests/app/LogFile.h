@@ -22,9 +22,9 @@ struct LogRecord {
 };
 
 struct LogContents {
-    bool readable = false;     // a whole number of blocks
+    bool readable = false;  // a whole number of blocks
     std::vector<LogRecord> records;
-    size_t trailing = 0;       // bytes after the last whole record (padding)
+    size_t trailing = 0;  // bytes after the last whole record (padding)
 };
 
 inline LogContents readLog(const std::filesystem::path& file) {

@@ -159,26 +159,31 @@ TEST_F(MainDialogState, ExitWatchReturnsToIdleForEveryWorkerCode) {
     const std::string empty = (dir_.path() / "empty.raw").string();
     { std::ofstream(empty, std::ios::binary); }
     const Case cases[] = {
-        {"raw file converted", [&] {
+        {"raw file converted",
+         [&] {
              window_.setChecked(ctl::kRawFileBox, true);
              window_.setText(ctl::kRawFilePath, empty);
-         }, capture::kExitNormal, nullptr},
+         },
+         capture::kExitNormal, nullptr},
         {"filter not sent", [&] { filterResult_.store(false); }, capture::kExitFilterNotSent,
          "Could not decode the input file!"},
-        {"log not created", [&] {
-             window_.setText(ctl::kLogPath, (dir_.path() / "missing" / "x.kvx").string());
-         }, capture::kExitLogNotCreated, "Could not create output file.\n"},
-        {"raw input missing", [&] {
+        {"log not created",
+         [&] { window_.setText(ctl::kLogPath, (dir_.path() / "missing" / "x.kvx").string()); },
+         capture::kExitLogNotCreated, "Could not create output file.\n"},
+        {"raw input missing",
+         [&] {
              window_.setChecked(ctl::kRawFileBox, true);
              window_.setText(ctl::kRawFilePath, (dir_.path() / "absent.raw").string());
-         }, capture::kExitRawNotOpened, "Could not open input Raw DM file.\n"},
+         },
+         capture::kExitRawNotOpened, "Could not open input Raw DM file.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         makeDialog("");
         c.arrange();
         dialog_->OnStart();
-        ASSERT_TRUE(waitUntil([&] { return dialog_->workerExitCode() != capture::kExitStillRunning; }));
+        ASSERT_TRUE(
+            waitUntil([&] { return dialog_->workerExitCode() != capture::kExitStillRunning; }));
         EXPECT_EQ(dialog_->workerExitCode(), c.code);
         if (c.box != nullptr) {
             ASSERT_FALSE(window_.boxes().empty());
@@ -243,9 +248,17 @@ TEST(MainDialogCommandLine, WatchdogSecondsFromDog) {
         int seconds;
     };
     const Case cases[] = {
-        {"", 10},           {"kvxlogplus", 10},   {"-DOG 30", 30},  {"-DOG30", 30},
-        {"-DOG", 0},        {"-DOG 0", 0},        {"x -DOG  7 -KVX", 7}, {"-DOG abc", 0},
-        {"-DOG -5", 0},     {"-dog 30", 10},      {"-DOG 99999999999", 2147483647},
+        {"", 10},
+        {"kvxlogplus", 10},
+        {"-DOG 30", 30},
+        {"-DOG30", 30},
+        {"-DOG", 0},
+        {"-DOG 0", 0},
+        {"x -DOG  7 -KVX", 7},
+        {"-DOG abc", 0},
+        {"-DOG -5", 0},
+        {"-dog 30", 10},
+        {"-DOG 99999999999", 2147483647},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -259,7 +272,7 @@ TEST_F(MainDialogState, RotationSettingsCorrectALimitBelowOne) {
         int limit;
         const char* shown;
     };
-    const Case cases[] = {{"0", 1, "1"}, {"-3", 1, "1"}, {"abc", 1, "1"}, {"", 1, "1"},
+    const Case cases[] = {{"0", 1, "1"}, {"-3", 1, "1"},       {"abc", 1, "1"}, {"", 1, "1"},
                           {"5", 5, "5"}, {"12MB", 12, "12MB"}, {" 7", 7, " 7"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.edit);
@@ -310,9 +323,12 @@ TEST_F(MainDialogState, RequestTimerSendsOneBatchOfStatusQueries) {
     ASSERT_TRUE(window_.fire(timer::kRequests));
     ASSERT_TRUE(waitUntil([&] { return line_->requests().size() >= before + 6; }));
     const auto reqs = line_->requests();
-    const std::vector<std::vector<uint8_t>> expected = {
-        {0x4B, 0x08, 0x01, 0x00}, {0x4B, 0x0F, 0x00, 0x00}, {0x4B, 0x04, 0x05, 0x00},
-        {0x78, 0x72, 0x50},       {0x1D},                   {0x00}};
+    const std::vector<std::vector<uint8_t>> expected = {{0x4B, 0x08, 0x01, 0x00},
+                                                        {0x4B, 0x0F, 0x00, 0x00},
+                                                        {0x4B, 0x04, 0x05, 0x00},
+                                                        {0x78, 0x72, 0x50},
+                                                        {0x1D},
+                                                        {0x00}};
     ASSERT_GE(reqs.size(), before + expected.size());
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(reqs[before + i], expected[i]);
     dialog_->OnStop();

@@ -17,8 +17,8 @@ using kvx::testing::CaptureFixture;
 using kvx::testing::errorLogLines;
 using kvx::testing::hasRequest;
 using kvx::testing::kStreamLogCode;
-using kvx::testing::logFiles;
 using kvx::testing::LogContents;
+using kvx::testing::logFiles;
 using kvx::testing::readLog;
 using kvx::testing::sequences;
 using kvx::testing::waitUntil;
@@ -237,7 +237,7 @@ TEST_F(Watchdog, PeriodFromTheCommandLine) {
 
 // The modem's DM port disappears (as when it is unplugged or resets) and returns.
 class Unplug : public CaptureFixture {
-protected:
+  protected:
     void SetUp() override {
         sysfs_ = std::make_unique<modemsim::FakeSysfs>((dir_.path() / "sys").string(),
                                                        (dir_.path() / "dev").string());

@@ -8,8 +8,8 @@
 #include <fstream>
 
 #include "app/CaptureFixture.h"
-#include "modemsim/FakeSysfs.h"
 #include "dm/Frame.h"
+#include "modemsim/FakeSysfs.h"
 #include "modemsim/SimModem.h"
 
 namespace kvx::app {
@@ -44,7 +44,8 @@ void writeFilterFile(const std::filesystem::path& path) {
     const auto frame = frameOf(p);
     std::ofstream out(path, std::ios::binary);
     out.put(0x76).put(0x00).put(0x01);
-    out.write(reinterpret_cast<const char*>(frame.data()), static_cast<std::streamsize>(frame.size()));
+    out.write(reinterpret_cast<const char*>(frame.data()),
+              static_cast<std::streamsize>(frame.size()));
 }
 
 bool isLogMaskSet(const modemsim::ReceivedRequest& r) {
@@ -80,10 +81,10 @@ void expectOneToN(const std::vector<uint32_t>& all, uint32_t n) {
 }
 
 class SimCapture : public CaptureFixture {
-protected:
+  protected:
     void SetUp() override {
         CaptureFixture::SetUp();
-        engine_.setportopener(nullptr);   // real ports: the modem's pseudo-terminal
+        engine_.setportopener(nullptr);     // real ports: the modem's pseudo-terminal
         dialog_->setFilterSender(nullptr);  // the filter file, replayed as the window does
         writeFilterFile(dir_.path() / "f.sqf");
         window_.setText(ctl::kFilterPath, (dir_.path() / "f.sqf").string());
@@ -128,8 +129,9 @@ TEST_F(SimCapture, PacketsStayInOrderAcrossSizeRotationsAtFullSpeed) {
         std::this_thread::sleep_for(300ms);
         const std::string file = dialog_->currentLogFile();
         ASSERT_TRUE(window_.fire(timer::kStatus));
-        const size_t entries =
-            std::filesystem::exists(dir_.path() / kErrorLogName) ? errorLogLines(dir_.path()).size() : 0;
+        const size_t entries = std::filesystem::exists(dir_.path() / kErrorLogName)
+                                   ? errorLogLines(dir_.path()).size()
+                                   : 0;
         if (entries > rotations) {
             rotations = entries;
             waitNextFile(file);
@@ -218,7 +220,7 @@ TEST_F(SimCapture, WatchdogRestartSendsTheFilterAgainAndGoesOnInANewFile) {
 }
 
 class SimUnplug : public SimCapture {
-protected:
+  protected:
     void SetUp() override {
         setenv("KVXLOG_DEV_ROOT", (dir_.path() / "dev").c_str(), 1);
         SimCapture::SetUp();

@@ -12,10 +12,9 @@
 namespace kvx::testing {
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "kvxapp-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "kvxapp-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     }
     ~TempDir() {
@@ -29,14 +28,13 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::string str() const { return path_.string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 class ScopedChdir {
-public:
-    explicit ScopedChdir(const std::filesystem::path& to)
-        : from_(std::filesystem::current_path()) {
+  public:
+    explicit ScopedChdir(const std::filesystem::path& to) : from_(std::filesystem::current_path()) {
         std::filesystem::current_path(to);
     }
     ~ScopedChdir() {
@@ -46,7 +44,7 @@ public:
     ScopedChdir(const ScopedChdir&) = delete;
     ScopedChdir& operator=(const ScopedChdir&) = delete;
 
-private:
+  private:
     std::filesystem::path from_;
 };
 
