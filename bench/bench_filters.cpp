@@ -65,7 +65,10 @@ void BM_LoadFullTableWithReparenting(benchmark::State& state) {
         state.ResumeTiming();
     }
 }
-BENCHMARK(BM_LoadFullTableWithReparenting)->Unit(benchmark::kMillisecond)->Repetitions(9)->ReportAggregatesOnly(true);
+BENCHMARK(BM_LoadFullTableWithReparenting)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 
 void BM_ClickRootCategory(benchmark::State& state) {
     FilterSet set;
@@ -76,7 +79,10 @@ void BM_ClickRootCategory(benchmark::State& state) {
         benchmark::DoNotOptimize(set.logTree().stateImage(root));
     }
 }
-BENCHMARK(BM_ClickRootCategory)->Unit(benchmark::kMillisecond)->Repetitions(9)->ReportAggregatesOnly(true);
+BENCHMARK(BM_ClickRootCategory)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 
 void BM_CollectChecked7000(benchmark::State& state) {
     FilterSet set;
@@ -88,7 +94,10 @@ void BM_CollectChecked7000(benchmark::State& state) {
         benchmark::DoNotOptimize(checked.data());
     }
 }
-BENCHMARK(BM_CollectChecked7000)->Unit(benchmark::kMillisecond)->Repetitions(9)->ReportAggregatesOnly(true);
+BENCHMARK(BM_CollectChecked7000)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(9)
+    ->ReportAggregatesOnly(true);
 
 }  // namespace
 

@@ -36,9 +36,12 @@ bool parseItemNumber(const std::string& text, int32_t& value) {
     for (; i < text.size(); ++i) {
         const char c = text[i];
         int d = -1;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
         if (d < 0) return false;
         v = v * base + d;
         if (v > 0xFFFFFFFFll) return false;
@@ -74,7 +77,8 @@ bool collectItems(const ItemArgs& a, filters::FilterLists& lists, int& status) {
         }
         lists = read.lists;
     }
-    auto numbers = [&](const std::vector<std::string>& in, std::vector<int32_t>& out, const char* what) {
+    auto numbers = [&](const std::vector<std::string>& in, std::vector<int32_t>& out,
+                       const char* what) {
         for (const std::string& text : in) {
             int32_t v = 0;
             if (!parseItemNumber(text, v)) {
@@ -118,26 +122,22 @@ void loadCatalogueFromSettings(filters::FilterSet& set) {
     app::loadCatalogue(app::readSettings(*file), set, reporter);
 }
 
-bool listed(const filters::FilterTable& table, int32_t id, int32_t sub, bool bySub) {
-    for (const filters::FilterSlot& s : table.entries())
-        if (s.entry.id == id && (!bySub || s.entry.sub == sub)) return true;
-    return false;
-}
-
 // Checks the items in the trees; names on stderr those the catalogue does not list.
 void checkItems(const filters::FilterLists& lists, filters::FilterSet& set) {
     set.resetAll();
     filters::checkLists(lists, set);
     for (int32_t id : lists.events)
-        if (!listed(set.eventTable(), id, 0, false)) std::fprintf(stderr, "Not in the catalogue: event %d\n", id);
+        if (!set.eventTable().listsItem(id, 0))
+            std::fprintf(stderr, "Not in the catalogue: event %d\n", id);
     for (const auto& [ssid, level] : lists.messages)
-        if (!listed(set.messageTable(), ssid, level, true))
+        if (!set.messageTable().listsItem(ssid, level))
             std::fprintf(stderr, "Not in the catalogue: message %d/%d\n", ssid, level);
     for (int32_t id : lists.logs)
-        if (!listed(set.logTable(), id, 0, false))
+        if (!set.logTable().listsItem(id, 0))
             std::fprintf(stderr, "Not in the catalogue: log 0x%04X\n", static_cast<unsigned>(id));
     for (int32_t id : lists.nv)
-        if (!listed(set.nvTable(), id, 0, false)) std::fprintf(stderr, "Not in the catalogue: NV %d\n", id);
+        if (!set.nvTable().listsItem(id, 0))
+            std::fprintf(stderr, "Not in the catalogue: NV %d\n", id);
 }
 
 int runShow(const std::string& path, bool json) {
@@ -218,20 +218,24 @@ void setup(CLI::App& app) {
     filter->require_subcommand(1);
     auto a = std::make_shared<Args>();
 
-    auto* show = filter->add_subcommand("show", "List the items of a .sqf or .dmc filter file in file order");
+    auto* show = filter->add_subcommand(
+        "show", "List the items of a .sqf or .dmc filter file in file order");
     show->add_option("FILE", a->file, "filter file")->required();
     show->add_flag("--json", a->json, "one JSON object {events, messages, logs, nv}");
     show->callback([a] { exitStatus() = runShow(a->file, a->json); });
 
     auto* save = filter->add_subcommand(
-        "save", "Build a .sqf filter for the connected modem from items of the settings' catalogue");
+        "save",
+        "Build a .sqf filter for the connected modem from items of the settings' catalogue");
     save->add_option("OUT", a->file, "filter file to write")->required();
-    save->add_option("--port", a->port,
-                     "port name or path (as the custom port edit takes it); default: the detected modem");
+    save->add_option(
+        "--port", a->port,
+        "port name or path (as the custom port edit takes it); default: the detected modem");
     addItemOptions(save, a->items);
     save->callback([a] { exitStatus() = runSave(a->file, a->port, a->items); });
 
-    auto* exp = filter->add_subcommand("export", "Write the checked items as text (NV, log, message, event)");
+    auto* exp = filter->add_subcommand("export",
+                                       "Write the checked items as text (NV, log, message, event)");
     exp->add_option("OUT", a->file, "text file to write")->required();
     addItemOptions(exp, a->items);
     exp->callback([a] { exitStatus() = runExport(a->file, a->items); });

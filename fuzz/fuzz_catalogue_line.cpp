@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         table.loadCatalogueStream(f, k, start, reporter);
         std::fclose(f);
     }
-    if (table.entryCount() > FilterTable::kMaxEntries || table.categoryCount() > FilterTable::kMaxCategories)
+    if (table.entryCount() > FilterTable::kMaxEntries ||
+        table.categoryCount() > FilterTable::kMaxCategories)
         std::abort();
     table.click(table.tree()->firstChild(kNoNode), true);
     if (table.collectChecked().size() > static_cast<size_t>(table.entryCount())) std::abort();

@@ -8,7 +8,8 @@
 using namespace kvx::filters;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const FilterFileRead r = decodeDmcText(std::string_view(reinterpret_cast<const char*>(data), size));
+    const FilterFileRead r =
+        decodeDmcText(std::string_view(reinterpret_cast<const char*>(data), size));
     const FilterLists& l = r.lists;
     if (l.events.size() > kMaxFilterValues || l.messages.size() > kMaxFilterValues ||
         l.logs.size() > kMaxFilterValues || !l.nv.empty())

@@ -22,13 +22,16 @@ std::string_view trim(std::string_view s) {
 bool equalNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     }
     return true;
 }
 
-bool isComment(std::string_view t) { return !t.empty() && (t[0] == ';' || t[0] == '#'); }
+bool isComment(std::string_view t) {
+    return !t.empty() && (t[0] == ';' || t[0] == '#');
+}
 
 // Section name of a "[name]" line, nullopt for other lines.
 std::optional<std::string_view> sectionOf(std::string_view line) {
@@ -133,9 +136,12 @@ std::optional<int32_t> SettingsFile::readNumber(std::string_view name) const {
     uint64_t v = 0;
     for (char c : s) {
         int d = -1;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
         if (d < 0) return std::nullopt;
         v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
         if (v > 0xFFFFFFFFull) return std::nullopt;
@@ -198,14 +204,20 @@ std::string SettingsFile::folder() const {
 
 // ---- loading -----------------------------------------------------------------------------------
 
-std::span<const CatalogueSource> catalogueSources() { return kSources; }
+std::span<const CatalogueSource> catalogueSources() {
+    return kSources;
+}
 
 filters::FilterTable& catalogueTable(filters::FilterSet& set, CatalogueTable table) {
     switch (table) {
-        case CatalogueTable::Message: return set.messageTable();
-        case CatalogueTable::Event: return set.eventTable();
-        case CatalogueTable::Log: return set.logTable();
-        case CatalogueTable::Nv: break;
+        case CatalogueTable::Message:
+            return set.messageTable();
+        case CatalogueTable::Event:
+            return set.eventTable();
+        case CatalogueTable::Log:
+            return set.logTable();
+        case CatalogueTable::Nv:
+            break;
     }
     return set.nvTable();
 }
@@ -217,7 +229,8 @@ LoadedSettings readSettings(const SettingsFile& file) {
     s.device = file.readNumber("Device");
     s.port = file.readNumber("Port");
     s.portPath = file.readString("PortPath");
-    for (size_t i = 0; i < std::size(kSources); ++i) s.catalogue[i] = file.readString(kSources[i].value);
+    for (size_t i = 0; i < std::size(kSources); ++i)
+        s.catalogue[i] = file.readString(kSources[i].value);
     s.folder = file.folder();
     return s;
 }

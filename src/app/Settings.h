@@ -39,7 +39,7 @@ inline constexpr std::string_view kSettingsSection = "KvxLogPlus";
 std::string settingsPath();
 
 class SettingsFile {
-public:
+  public:
     // "Opening the key": nullopt when the file does not exist or cannot be read.
     static std::optional<SettingsFile> open(const std::string& path);
 
@@ -57,7 +57,7 @@ public:
     // The folder holding the file (relative catalogue paths start here).
     std::string folder() const;
 
-private:
+  private:
     std::optional<size_t> find(std::string_view name) const;  // line index of the value
     std::string path_;
     std::vector<std::string> lines_;
@@ -81,7 +81,7 @@ struct LoadedSettings {
     std::optional<int32_t> port;          // edit 1050 as "%d"
     std::optional<std::string> portPath;  // a port given as a path, shown in edit 1050
     std::array<std::optional<std::string>, 16> catalogue;  // in catalogueSources() order
-    std::string folder;                   // of the settings file
+    std::string folder;                                    // of the settings file
 };
 LoadedSettings readSettings(const SettingsFile& file);
 
@@ -115,7 +115,8 @@ using PathExists = std::function<bool(const std::string&)>;
 bool pathExists(const std::string& path);
 // The log folder rule: an existing path gets a trailing '/'; otherwise the path is cut before
 // its last '/' (a trailing one removed first) and that folder is kept when it exists.
-std::optional<std::string> logPathToSave(const std::string& text, const PathExists& exists = pathExists);
+std::optional<std::string> logPathToSave(const std::string& text,
+                                         const PathExists& exists = pathExists);
 SettingsToSave settingsToSave(const SettingsEdits& edits, const PathExists& exists = pathExists);
 // SaveSettings: writes the values into the file at `path` only when it exists. False when
 // nothing could be saved.

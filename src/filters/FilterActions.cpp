@@ -139,8 +139,10 @@ FilterFileResult loadFilters(const std::string& path, FilterSet& filters,
                              const FilterReporter& reporter) {
     filters.resetAll();
     const FilterFileRead read = readFilterFile(path);
-    if (read.result == FilterFileResult::Read) checkLists(read.lists, filters);
-    else reporter.message(filterFileMessage(read.result));
+    if (read.result == FilterFileResult::Read)
+        checkLists(read.lists, filters);
+    else
+        reporter.message(filterFileMessage(read.result));
     return read.result;
 }
 
@@ -148,8 +150,8 @@ bool exportFilters(const std::string& path, const FilterSet& filters) {
     std::FILE* f = std::fopen(path.c_str(), "w");
     if (!f) return false;
     bool ok = true;
-    for (const FilterTable* t :
-         {&filters.nvTable(), &filters.logTable(), &filters.messageTable(), &filters.eventTable()}) {
+    for (const FilterTable* t : {&filters.nvTable(), &filters.logTable(), &filters.messageTable(),
+                                 &filters.eventTable()}) {
         ok = t->exportTree(f) && ok;
     }
     if (std::fclose(f) != 0) ok = false;

@@ -28,8 +28,8 @@ struct FilterContext {
     dm::KvxLog& engine;
     FilterSet& filters;
     FilterSource source = FilterSource::InputFile;
-    std::string inputPath;      // the input filter file (Input File source)
-    std::FILE* out = nullptr;   // the open filter file for destination 0; owned by the caller
+    std::string inputPath;     // the input filter file (Input File source)
+    std::FILE* out = nullptr;  // the open filter file for destination 0; owned by the caller
     FilterReporter reporter;
 };
 

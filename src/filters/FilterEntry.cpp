@@ -8,7 +8,9 @@ namespace {
 
 constexpr size_t npos = std::string_view::npos;
 
-bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Text from `from` up to (not including) `to`, or to the end when `to` is npos; empty when
 // the positions are out of order.
@@ -19,7 +21,9 @@ std::string_view between(std::string_view s, size_t from, size_t to) {
     return s.substr(from, to - from);
 }
 
-std::string_view beforeFirstCaret(std::string_view line) { return line.substr(0, line.find('^')); }
+std::string_view beforeFirstCaret(std::string_view line) {
+    return line.substr(0, line.find('^'));
+}
 
 // First quoted text: from the first '"' to the next one. `closing` gets the position of the
 // closing quote (npos when there is none, and then the name is empty).
@@ -86,9 +90,12 @@ int32_t parseHexId(std::string_view text) {
     uint32_t value = 0;
     for (char c : text.substr(at + 2)) {
         uint32_t digit = 0;
-        if (c >= '0' && c <= '9') digit = static_cast<uint32_t>(c - '0');
-        else if (c >= 'A' && c <= 'F') digit = static_cast<uint32_t>(c - 'A' + 10);
-        else if (c >= 'a' && c <= 'f') digit = static_cast<uint32_t>(c - 'a' + 10);
+        if (c >= '0' && c <= '9')
+            digit = static_cast<uint32_t>(c - '0');
+        else if (c >= 'A' && c <= 'F')
+            digit = static_cast<uint32_t>(c - 'A' + 10);
+        else if (c >= 'a' && c <= 'f')
+            digit = static_cast<uint32_t>(c - 'a' + 10);
         value = value * 16u + digit;
     }
     return static_cast<int32_t>(value);
@@ -115,9 +122,15 @@ FilterEntry parseCategoryLine(std::string_view line) {
     return withOneRef(id, std::move(name), ref);
 }
 
-FilterEntry parseLogLine(std::string_view line) { return simpleItem(line, true); }
-FilterEntry parseEventLine(std::string_view line) { return simpleItem(line, false); }
-FilterEntry parseNvLine(std::string_view line) { return simpleItem(line, false); }
+FilterEntry parseLogLine(std::string_view line) {
+    return simpleItem(line, true);
+}
+FilterEntry parseEventLine(std::string_view line) {
+    return simpleItem(line, false);
+}
+FilterEntry parseNvLine(std::string_view line) {
+    return simpleItem(line, false);
+}
 
 FilterEntry parseOtaLine(std::string_view line) {
     const std::string_view first = beforeFirstCaret(line);
@@ -177,12 +190,18 @@ FilterEntry parseMessageLine(std::string_view line) {
 
 FilterEntry parseCatalogueLine(LineKind kind, std::string_view line) {
     switch (kind) {
-        case LineKind::Category: return parseCategoryLine(line);
-        case LineKind::Log: return parseLogLine(line);
-        case LineKind::Ota: return parseOtaLine(line);
-        case LineKind::Event: return parseEventLine(line);
-        case LineKind::Message: return parseMessageLine(line);
-        case LineKind::Nv: return parseNvLine(line);
+        case LineKind::Category:
+            return parseCategoryLine(line);
+        case LineKind::Log:
+            return parseLogLine(line);
+        case LineKind::Ota:
+            return parseOtaLine(line);
+        case LineKind::Event:
+            return parseEventLine(line);
+        case LineKind::Message:
+            return parseMessageLine(line);
+        case LineKind::Nv:
+            return parseNvLine(line);
     }
     return {};
 }
@@ -192,18 +211,25 @@ std::string nodeText(const FilterEntry& entry, LineKind kind, bool underCategory
     const auto id = entry.id;
     const auto hex = static_cast<unsigned>(entry.id);
     switch (kind) {
-        case LineKind::Category: return entry.name;
+        case LineKind::Category:
+            return entry.name;
         case LineKind::Message:
-            if (underCategory) std::snprintf(prefix, sizeof prefix, "[%05d/%02d] - ", id, entry.sub);
-            else std::snprintf(prefix, sizeof prefix, "[0x%04X/%02d] - ", hex, entry.sub);
+            if (underCategory)
+                std::snprintf(prefix, sizeof prefix, "[%05d/%02d] - ", id, entry.sub);
+            else
+                std::snprintf(prefix, sizeof prefix, "[0x%04X/%02d] - ", hex, entry.sub);
             break;
         case LineKind::Nv:
-            if (underCategory) std::snprintf(prefix, sizeof prefix, "[%05d] - ", id);
-            else std::snprintf(prefix, sizeof prefix, "[0x%04X] - ", hex);
+            if (underCategory)
+                std::snprintf(prefix, sizeof prefix, "[%05d] - ", id);
+            else
+                std::snprintf(prefix, sizeof prefix, "[0x%04X] - ", hex);
             break;
         case LineKind::Log:
         case LineKind::Ota:
-        case LineKind::Event: std::snprintf(prefix, sizeof prefix, "[0x%04X] - ", hex); break;
+        case LineKind::Event:
+            std::snprintf(prefix, sizeof prefix, "[0x%04X] - ", hex);
+            break;
     }
     return prefix + entry.name;
 }
@@ -216,8 +242,10 @@ std::string readCatalogueLine(std::FILE* file, bool& last) {
         int c = std::fgetc(file);
         if (c == '\r') {
             const int n = std::fgetc(file);
-            if (n == '\n') c = '\n';
-            else if (n != EOF) std::ungetc(n, file);
+            if (n == '\n')
+                c = '\n';
+            else if (n != EOF)
+                std::ungetc(n, file);
         }
         if (c == EOF || c == 0xFF) {
             last = true;

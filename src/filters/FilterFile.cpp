@@ -27,7 +27,7 @@ void append(std::vector<T>& list, T value, FilterLists& lists) {
 
 // Collects escaped script bytes into frames and decodes each complete one.
 class ScriptDecoder {
-public:
+  public:
     explicit ScriptDecoder(FilterLists& lists) : lists_(lists) { frame_.reserve(kMaxScriptFrame); }
 
     void feed(uint8_t byte) {
@@ -43,15 +43,19 @@ public:
         store(byte, byte == kFlag);
     }
 
-private:
+  private:
     void store(uint8_t byte, bool ends) {
         if (!overlong_) {
-            if (frame_.size() < kMaxScriptFrame) frame_.push_back(byte);
-            else overlong_ = true;
+            if (frame_.size() < kMaxScriptFrame)
+                frame_.push_back(byte);
+            else
+                overlong_ = true;
         }
         if (!ends) return;
-        if (overlong_) ++lists_.skippedFrames;
-        else decodeScriptFrame(frame_, lists_);
+        if (overlong_)
+            ++lists_.skippedFrames;
+        else
+            decodeScriptFrame(frame_, lists_);
         frame_.clear();
         overlong_ = false;
     }
@@ -64,7 +68,9 @@ private:
 
 }  // namespace
 
-bool acceptScriptHeader(int b0, int b1, int b2) { return b0 == 'v' && b1 <= 0 && b2 <= 1; }
+bool acceptScriptHeader(int b0, int b1, int b2) {
+    return b0 == 'v' && b1 <= 0 && b2 <= 1;
+}
 
 void decodeScriptFrame(std::span<const uint8_t> frame, FilterLists& lists) {
     if (frame.empty()) return;
@@ -104,12 +110,14 @@ void decodeScriptFrame(std::span<const uint8_t> frame, FilterLists& lists) {
             for (size_t k = 6; k + 4 <= L; ++k) {
                 for (int j = 0; j < 8; ++j) {
                     if (frame[k] >> j & 1) {
-                        append(lists.events, static_cast<int32_t>((k - 6) * 8 + static_cast<size_t>(j)), lists);
+                        append(lists.events,
+                               static_cast<int32_t>((k - 6) * 8 + static_cast<size_t>(j)), lists);
                     }
                 }
             }
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -140,7 +148,8 @@ FilterFileRead decodeDmcText(std::string_view text) {
     constexpr std::string_view open = "<LoggingView>", close = "</LoggingView>";
     const size_t lv = text.find(open), lve = text.find(close);
     if (lv == npos || lve == npos || lve < lv + open.size()) return out;
-    const std::string_view view = text.substr(lv + open.size(), lve + close.size() - lv - open.size());
+    const std::string_view view =
+        text.substr(lv + open.size(), lve + close.size() - lv - open.size());
 
     FilterLists& lists = out.lists;
     auto section = [&](std::string_view openTag, std::string_view closeTag, auto&& handle) {
@@ -157,7 +166,8 @@ FilterFileRead decodeDmcText(std::string_view text) {
     };
     section("<MessageLevels>", "</MessageLevels>", [&](std::string_view entry) {
         const size_t slash = entry.find('/');
-        if (slash == npos) append(lists.messages, std::pair<int32_t, int32_t>{0, parseNumber(entry)}, lists);
+        if (slash == npos)
+            append(lists.messages, std::pair<int32_t, int32_t>{0, parseNumber(entry)}, lists);
         else
             append(lists.messages,
                    std::pair<int32_t, int32_t>{parseNumber(entry.substr(0, slash)),
@@ -191,7 +201,7 @@ FilterFileRead readFilterFile(const std::string& path) {
         out.sysErrno = errno;
         return out;
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
         out.sysErrno = S_ISDIR(st.st_mode) ? EISDIR : errno;
         std::fclose(f);
@@ -219,8 +229,10 @@ FilterFileRead readFilterFile(const std::string& path) {
 
 std::string filterFileMessage(FilterFileResult result) {
     switch (result) {
-        case FilterFileResult::Read: return {};
-        case FilterFileResult::NotOpened: return "Could not decode the input file!";
+        case FilterFileResult::Read:
+            return {};
+        case FilterFileResult::NotOpened:
+            return "Could not decode the input file!";
         case FilterFileResult::BadHeader:
             return "This tool is incompatable with the selected filter version.";
         case FilterFileResult::NotQxdm:

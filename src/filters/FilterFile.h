@@ -22,10 +22,10 @@ inline constexpr size_t kMaxScriptFrame = 4096;  // bytes, terminator included
 
 // Outcome of reading a filter file; the values are the result codes Load Filters reports.
 enum class FilterFileResult : int {
-    Read = 0,        // lists valid (possibly empty)
-    NotOpened = 1,   // no path, no such file, a folder, or not readable ("Could not decode ...")
-    BadHeader = 2,   // not 'v', <=0, <=1 ("... incompatable with the selected filter version.")
-    NotQxdm = 3,     // a .dmc file without the QXDM tags
+    Read = 0,       // lists valid (possibly empty)
+    NotOpened = 1,  // no path, no such file, a folder, or not readable ("Could not decode ...")
+    BadHeader = 2,  // not 'v', <=0, <=1 ("... incompatable with the selected filter version.")
+    NotQxdm = 3,    // a .dmc file without the QXDM tags
 };
 
 struct FilterLists {

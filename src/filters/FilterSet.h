@@ -15,7 +15,7 @@
 namespace kvx::filters {
 
 class FilterSet {
-public:
+  public:
     // Binds logTable (kind 1), eventTable (3), messageTable (4) and nvTable (5) to their trees.
     FilterSet();
     FilterSet(const FilterSet&) = delete;
@@ -48,7 +48,7 @@ public:
     // resetTree on the NV, log, message and event tables, in this order.
     void resetAll();
 
-private:
+  private:
     TreeModel logTree_, eventTree_, messageTree_, nvTree_;
     FilterTable logTable_, eventTable_, messageTable_, nvTable_;
     int32_t categoryLoadStart_ = 0;

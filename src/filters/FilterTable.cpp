@@ -7,7 +7,9 @@ namespace kvx::filters {
 
 namespace {
 
-constexpr uint32_t stateBits(CheckState s) { return static_cast<uint32_t>(s) << 12; }
+constexpr uint32_t stateBits(CheckState s) {
+    return static_cast<uint32_t>(s) << 12;
+}
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
@@ -83,6 +85,16 @@ std::vector<FilterSlot> FilterTable::categories() const {
     Lock lk(mutex_);
     return categories_;
 }
+bool FilterTable::listsItem(int32_t id, int32_t sub) const {
+    Lock lk(mutex_);
+    auto it = entryById_.find(id);
+    if (it == entryById_.end()) return false;
+    if (kind_ != FilterKind::Message) return true;
+    for (int32_t slot : it->second)
+        if (entries_[static_cast<size_t>(slot)].entry.sub == sub) return true;
+    return false;
+}
+
 uint32_t FilterTable::droppedCount() const {
     Lock lk(mutex_);
     return dropped_;
@@ -214,9 +226,9 @@ NodeId FilterTable::moveSubtreeImpl(NodeId node, NodeId newParent) {
     for (NodeId a = newParent; a != kNoNode; a = tree_->parent(a)) {
         if (a == node) return kNoNode;
     }
-    const NodeId moved = tree_->insert(newParent, tree_->text(node),
-                                       tree_->state(node) & kMoveStateMask, tree_->itemData(node),
-                                       tree_->image(node), tree_->selectedImage(node));
+    const NodeId moved =
+        tree_->insert(newParent, tree_->text(node), tree_->state(node) & kMoveStateMask,
+                      tree_->itemData(node), tree_->image(node), tree_->selectedImage(node));
     for (NodeId child = tree_->firstChild(node); child != kNoNode;) {
         const NodeId next = tree_->nextSibling(child);
         const NodeId newChild = moveSubtreeImpl(child, moved);
@@ -376,10 +388,17 @@ std::string FilterTable::exportLine(const FilterEntry& e) const {
         case FilterKind::Log:
             std::snprintf(buf, sizeof buf, "[0x%4X] ", static_cast<unsigned>(e.id));
             break;
-        case FilterKind::Event: std::snprintf(buf, sizeof buf, "[%05d] ", e.id); break;
-        case FilterKind::Message: std::snprintf(buf, sizeof buf, "[%05d/%02d] ", e.id, e.sub); break;
-        case FilterKind::Nv: std::snprintf(buf, sizeof buf, "NV %05d ", e.id); break;
-        default: return {};
+        case FilterKind::Event:
+            std::snprintf(buf, sizeof buf, "[%05d] ", e.id);
+            break;
+        case FilterKind::Message:
+            std::snprintf(buf, sizeof buf, "[%05d/%02d] ", e.id, e.sub);
+            break;
+        case FilterKind::Nv:
+            std::snprintf(buf, sizeof buf, "NV %05d ", e.id);
+            break;
+        default:
+            return {};
     }
     return buf + e.name + "\n";
 }
@@ -392,7 +411,8 @@ bool FilterTable::exportTree(std::FILE* file) const {
         const int32_t slot = entryIndexByNode(n);
         if (slot < 0) return;
         const std::string line = exportLine(entries_[static_cast<size_t>(slot)].entry);
-        if (!line.empty() && std::fwrite(line.data(), 1, line.size(), file) != line.size()) ok = false;
+        if (!line.empty() && std::fwrite(line.data(), 1, line.size(), file) != line.size())
+            ok = false;
     });
     return ok;
 }

@@ -36,7 +36,7 @@ struct FilterSlot {
 };
 
 class FilterTable {
-public:
+  public:
     static constexpr int32_t kMaxEntries = 7000;
     static constexpr int32_t kMaxCategories = 1000;
     // Re-parenting gives up after this many passes over one category file.
@@ -88,6 +88,8 @@ public:
     // Copies of the used slots (for views and tests).
     std::vector<FilterSlot> entries() const;
     std::vector<FilterSlot> categories() const;
+    // True when an item slot has this id (and, in a message table, this level).
+    bool listsItem(int32_t id, int32_t sub) const;
     // Records (or placements of a record under one more category) dropped for lack of slots.
     uint32_t droppedCount() const;
 
@@ -119,7 +121,7 @@ public:
         return std::unique_lock<std::recursive_mutex>(mutex_);
     }
 
-private:
+  private:
     void setEntryNode(int32_t slot, NodeId node);
     void setCategoryNode(int32_t slot, NodeId node);
     NodeId moveSubtreeImpl(NodeId node, NodeId newParent);

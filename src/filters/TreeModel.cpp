@@ -22,8 +22,10 @@ NodeId TreeModel::insert(NodeId parent, std::string text, uint32_t state, int64_
     nodes_.push_back(std::move(n));  // references into nodes_ are taken only after this
     NodeId& first2 = parent == kNoNode ? firstTop_ : nodes_[parent].firstChild;
     NodeId& last2 = parent == kNoNode ? lastTop_ : nodes_[parent].lastChild;
-    if (last2 != kNoNode) nodes_[last2].next = id;
-    else first2 = id;
+    if (last2 != kNoNode)
+        nodes_[last2].next = id;
+    else
+        first2 = id;
     last2 = id;
     ++liveCount_;
     notify(Change::Inserted, id);
@@ -34,10 +36,14 @@ void TreeModel::unlink(NodeId node) {
     Node& n = nodes_[node];
     NodeId& first = n.parent == kNoNode ? firstTop_ : nodes_[n.parent].firstChild;
     NodeId& last = n.parent == kNoNode ? lastTop_ : nodes_[n.parent].lastChild;
-    if (n.prev != kNoNode) nodes_[n.prev].next = n.next;
-    else first = n.next;
-    if (n.next != kNoNode) nodes_[n.next].prev = n.prev;
-    else last = n.prev;
+    if (n.prev != kNoNode)
+        nodes_[n.prev].next = n.next;
+    else
+        first = n.next;
+    if (n.next != kNoNode)
+        nodes_[n.next].prev = n.prev;
+    else
+        last = n.prev;
     n.prev = n.next = n.parent = kNoNode;
 }
 
@@ -51,7 +57,8 @@ bool TreeModel::remove(NodeId node) {
         NodeId cur = stack.back();
         stack.pop_back();
         order.push_back(cur);
-        for (NodeId c = nodes_[cur].firstChild; c != kNoNode; c = nodes_[c].next) stack.push_back(c);
+        for (NodeId c = nodes_[cur].firstChild; c != kNoNode; c = nodes_[c].next)
+            stack.push_back(c);
     }
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         Node& n = nodes_[*it];

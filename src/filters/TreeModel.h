@@ -25,7 +25,7 @@ inline constexpr uint32_t kMoveStateMask = 0xFFFFFF15u;
 inline constexpr uint32_t kStateImageMask = 0xF000u;
 
 class TreeModel {
-public:
+  public:
     enum class Change { Inserted, Removed, State };
     // Told of every insertion, removal (once per removed node, children first) and state change.
     using Listener = std::function<void(Change, NodeId)>;
@@ -39,7 +39,9 @@ public:
     // Removes every node.
     void clear();
 
-    bool valid(NodeId node) const { return node != kNoNode && node < nodes_.size() && nodes_[node].live; }
+    bool valid(NodeId node) const {
+        return node != kNoNode && node < nodes_.size() && nodes_[node].live;
+    }
 
     // Navigation; kNoNode when there is none. parent() of a top-level node is kNoNode.
     NodeId parent(NodeId node) const { return valid(node) ? nodes_[node].parent : kNoNode; }
@@ -59,12 +61,17 @@ public:
         if (valid(node)) nodes_[node].itemData = data;
     }
     int32_t image(NodeId node) const { return valid(node) ? nodes_[node].image : 0; }
-    int32_t selectedImage(NodeId node) const { return valid(node) ? nodes_[node].selectedImage : 0; }
+    int32_t selectedImage(NodeId node) const {
+        return valid(node) ? nodes_[node].selectedImage : 0;
+    }
 
     // The state image index, bits 12..15 of the state.
-    int stateImage(NodeId node) const { return static_cast<int>((state(node) & kStateImageMask) >> 12); }
+    int stateImage(NodeId node) const {
+        return static_cast<int>((state(node) & kStateImageMask) >> 12);
+    }
     void setStateImage(NodeId node, int index) {
-        setState(node, (state(node) & ~kStateImageMask) | ((static_cast<uint32_t>(index) & 0xF) << 12));
+        setState(node,
+                 (state(node) & ~kStateImageMask) | ((static_cast<uint32_t>(index) & 0xF) << 12));
     }
 
     size_t size() const { return liveCount_; }
@@ -73,7 +80,7 @@ public:
 
     void setListener(Listener listener) { listener_ = std::move(listener); }
 
-private:
+  private:
     struct Node {
         std::string text;
         uint32_t state = 0;

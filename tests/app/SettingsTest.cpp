@@ -17,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class SettingsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string tmpl = (fs::temp_directory_path() / "kvxsettings-XXXXXX").string();
         ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
@@ -42,18 +42,22 @@ protected:
 
 // Sets an environment variable for one scope.
 class EnvVar {
-public:
+  public:
     EnvVar(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
     }
     ~EnvVar() {
-        if (had_) ::setenv(name_, old_.c_str(), 1);
-        else ::unsetenv(name_);
+        if (had_)
+            ::setenv(name_, old_.c_str(), 1);
+        else
+            ::unsetenv(name_);
     }
 
-private:
+  private:
     const char* name_;
     std::string old_;
     bool had_ = false;
@@ -79,15 +83,18 @@ TEST_F(SettingsTest, ReadingValues) {
     EXPECT_FALSE(SettingsFile::open((dir / "none.ini").string()));
     EXPECT_FALSE(SettingsFile::open(dir.string()));
     const std::string fits(499, 'a'), tooLong(500, 'b');
-    const std::string path = write("k.ini",
-                                   "Filter=outside the section\r\n"
-                                   "[KvxLogPlus]\r\n"
-                                   "; comment=1\r\n"
-                                   "  filter = /data/f.sqf  \r\n"
-                                   "Filter=second one\n"
-                                   "Device=1\nPort=0x10\nA=-5\nB=4294967295\nC=4294967296\nD=12x\nE=\n"
-                                   "Fits=" + fits + "\nLong=" + tooLong + "\n"
-                                   "[Other]\nLogPath=/elsewhere\n");
+    const std::string path =
+        write("k.ini",
+              "Filter=outside the section\r\n"
+              "[KvxLogPlus]\r\n"
+              "; comment=1\r\n"
+              "  filter = /data/f.sqf  \r\n"
+              "Filter=second one\n"
+              "Device=1\nPort=0x10\nA=-5\nB=4294967295\nC=4294967296\nD=12x\nE=\n"
+              "Fits=" +
+                  fits + "\nLong=" + tooLong +
+                  "\n"
+                  "[Other]\nLogPath=/elsewhere\n");
     auto f = SettingsFile::open(path);
     ASSERT_TRUE(f);
     EXPECT_EQ(f->readString("Filter"), "/data/f.sqf");
@@ -123,10 +130,12 @@ TEST_F(SettingsTest, CatalogueLoadOrderRelativePathsAndPruning) {
     write("cat/logcat.txt", "10^\"LTE group\"^x^0\n");
     write("cat/logs.txt", "0xB0C0^\"LTE RRC OTA Packet\"^\"10\"^\n");
     const std::string longPath = "/" + std::string(510, 'x');
-    const std::string ini = write("conf/k.ini",
-                                  "[KvxLogPlus]\nMSGCAT=../cat/msgcat.txt\nMSGS=" + (dir / "cat/msgs.txt").string() +
-                                      "\nLOGCAT=../cat/logcat.txt\nLOGS=../cat/logs.txt\n"
-                                      "EVENTCAT=" + longPath + "\nNVITEMS=../cat/none.txt\n");
+    const std::string ini =
+        write("conf/k.ini",
+              "[KvxLogPlus]\nMSGCAT=../cat/msgcat.txt\nMSGS=" + (dir / "cat/msgs.txt").string() +
+                  "\nLOGCAT=../cat/logcat.txt\nLOGS=../cat/logs.txt\n"
+                  "EVENTCAT=" +
+                  longPath + "\nNVITEMS=../cat/none.txt\n");
     auto f = SettingsFile::open(ini);
     ASSERT_TRUE(f);
     const LoadedSettings s = readSettings(*f);
@@ -159,9 +168,14 @@ TEST_F(SettingsTest, LogPathRule) {
         std::string text;
         std::optional<std::string> saved;
     } cases[] = {
-        {"/d/logs/", "/d/logs/"},  {"/d/logs", "/d/logs/"},   {"/d/logs/run", "/d/logs/"},
-        {"/d/logs/run/", "/d/logs/"}, {"/d/missing/run", std::nullopt}, {"run", std::nullopt},
-        {"", std::nullopt},        {"/run", "/"},
+        {"/d/logs/", "/d/logs/"},
+        {"/d/logs", "/d/logs/"},
+        {"/d/logs/run", "/d/logs/"},
+        {"/d/logs/run/", "/d/logs/"},
+        {"/d/missing/run", std::nullopt},
+        {"run", std::nullopt},
+        {"", std::nullopt},
+        {"/run", "/"},
     };
     for (const auto& c : cases) EXPECT_EQ(logPathToSave(c.text, exists), c.saved) << c.text;
 }
@@ -172,7 +186,11 @@ TEST_F(SettingsTest, SavedValues) {
         std::string port;
         int32_t number;
         std::string path;
-    } cases[] = {{"12", 12, ""}, {"", 0, ""}, {"abc", 0, ""}, {"7x", 7, ""}, {"/dev/ttyACM0", 0, "/dev/ttyACM0"}};
+    } cases[] = {{"12", 12, ""},
+                 {"", 0, ""},
+                 {"abc", 0, ""},
+                 {"7x", 7, ""},
+                 {"/dev/ttyACM0", 0, "/dev/ttyACM0"}};
     for (const auto& c : cases) {
         const SettingsToSave v = settingsToSave({"f.sqf", "nowhere", 1, c.port}, none);
         EXPECT_EQ(v.port, c.number) << c.port;
@@ -187,11 +205,13 @@ TEST_F(SettingsTest, SaveOnlyIntoAnExistingFile) {
     EXPECT_FALSE(saveSettings(missing, {"f", "/x/", 1, 2, ""}));
     EXPECT_FALSE(fs::exists(missing));
 
-    const std::string path = write("k.ini", "# mine\n[KvxLogPlus]\nLOGS=/cat/logs.txt\nlogpath=/old/\n\n[Other]\nX=1\n");
+    const std::string path =
+        write("k.ini", "# mine\n[KvxLogPlus]\nLOGS=/cat/logs.txt\nlogpath=/old/\n\n[Other]\nX=1\n");
     ASSERT_TRUE(saveSettings(path, {"/f.sqf", std::nullopt, 1, 0, "/dev/ttyACM0"}));
-    EXPECT_EQ(readAll(path),
-              "# mine\n[KvxLogPlus]\nLOGS=/cat/logs.txt\nlogpath=/old/\nFilter=/f.sqf\nDevice=1\nPort=0\n"
-              "PortPath=/dev/ttyACM0\n\n[Other]\nX=1\n");
+    EXPECT_EQ(
+        readAll(path),
+        "# mine\n[KvxLogPlus]\nLOGS=/cat/logs.txt\nlogpath=/old/\nFilter=/f.sqf\nDevice=1\nPort=0\n"
+        "PortPath=/dev/ttyACM0\n\n[Other]\nX=1\n");
     ASSERT_TRUE(saveSettings(path, {"/g.sqf", "/new/", 0, 12, ""}));
     auto f = SettingsFile::open(path);
     ASSERT_TRUE(f);
@@ -225,10 +245,12 @@ TEST(SampleCatalogue, LoadsWithoutStrayItems) {
     std::vector<std::string> messages;
     loadCatalogue(s, set, {[&](const std::string& m) { messages.push_back(m); }, {}, {}});
     EXPECT_TRUE(messages.empty());
-    for (filters::FilterTable* t : {&set.logTable(), &set.eventTable(), &set.messageTable(), &set.nvTable()}) {
+    for (filters::FilterTable* t :
+         {&set.logTable(), &set.eventTable(), &set.messageTable(), &set.nvTable()}) {
         EXPECT_GT(t->entryCount(), 0);
         const filters::TreeModel& tree = *t->tree();
-        for (auto n = tree.firstChild(filters::kNoNode); n != filters::kNoNode; n = tree.nextSibling(n)) {
+        for (auto n = tree.firstChild(filters::kNoNode); n != filters::kNoNode;
+             n = tree.nextSibling(n)) {
             EXPECT_EQ(t->findEntryByNode(n), nullptr) << "item at the top level: " << tree.text(n);
             EXPECT_GE(t->findCategoryByNode(n), 0) << tree.text(n);
         }

@@ -35,15 +35,21 @@ struct FakeModem {
         if (p.size() >= 2 && p[0] == 0x7D && p[1] == 0x01) {
             reply = {0x7D, 0x01, 0x01, 0x00, static_cast<uint8_t>(ranges.size()), 0, 0, 0};
             for (auto [first, last] : ranges) {
-                reply.insert(reply.end(), {static_cast<uint8_t>(first), static_cast<uint8_t>(first >> 8),
-                                           static_cast<uint8_t>(last), static_cast<uint8_t>(last >> 8)});
+                reply.insert(reply.end(),
+                             {static_cast<uint8_t>(first), static_cast<uint8_t>(first >> 8),
+                              static_cast<uint8_t>(last), static_cast<uint8_t>(last >> 8)});
             }
         } else if (p.size() >= 8 && p[0] == 0x73 && p[4] == 1) {
             reply = {0x73, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
             for (uint32_t l : logLimits)
                 for (int i = 0; i < 4; ++i) reply.push_back(static_cast<uint8_t>(l >> (8 * i)));
         } else if (p.size() >= 1 && p[0] == 0x81) {
-            reply = {0x81, 0, 0, 0, static_cast<uint8_t>(eventBits), static_cast<uint8_t>(eventBits >> 8)};
+            reply = {0x81,
+                     0,
+                     0,
+                     0,
+                     static_cast<uint8_t>(eventBits),
+                     static_cast<uint8_t>(eventBits >> 8)};
         } else {
             return;
         }
@@ -51,12 +57,13 @@ struct FakeModem {
     }
     // Payloads sent after the connection queries.
     std::vector<Bytes> sentAfterConnect() const {
-        return std::vector<Bytes>(requests.begin() + std::min<size_t>(3, requests.size()), requests.end());
+        return std::vector<Bytes>(requests.begin() + std::min<size_t>(3, requests.size()),
+                                  requests.end());
     }
 };
 
 class FakeModemPort final : public serial::Port {
-public:
+  public:
     FakeModemPort(std::shared_ptr<FakeModem> modem, std::string path)
         : modem_(std::move(modem)), path_(std::move(path)) {}
     size_t read(std::span<uint8_t> buffer) override {
@@ -79,7 +86,7 @@ public:
     bool dead() const override { return false; }
     const std::string& path() const override { return path_; }
 
-private:
+  private:
     std::shared_ptr<FakeModem> modem_;
     std::string path_;
 };
@@ -101,31 +108,36 @@ std::vector<Bytes> scriptPayloads(const std::string& content) {
 }
 
 class ApplyFilter : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         modem->logLimits[1] = 0x500;  // equipment 1: 1280 items, 160 mask bytes
         modem->logLimits[4] = 9;      // equipment 4: 2 mask bytes
         modem->ranges = {{5000, 5010}, {0, 3}};
-        engine.setportopener([m = modem](const std::string& name, serial::OpenStatus* status)
-                                 -> std::unique_ptr<serial::Port> {
-            m->opened.push_back(name);
-            if (m->absent) {
-                if (status) *status = {serial::OpenError::NotFound, ENOENT, name};
-                return nullptr;
-            }
-            return std::make_unique<FakeModemPort>(m, name);
-        });
+        engine.setportopener(
+            [m = modem](const std::string& name,
+                        serial::OpenStatus* status) -> std::unique_ptr<serial::Port> {
+                m->opened.push_back(name);
+                if (m->absent) {
+                    if (status) *status = {serial::OpenError::NotFound, ENOENT, name};
+                    return nullptr;
+                }
+                return std::make_unique<FakeModemPort>(m, name);
+            });
         load(set.nvTable(), "1^\"Dialing\"^x^0\n2^\"Identity\"^x^0\n", LineKind::Category);
-        load(set.nvTable(), "87^\"Speed dial\"^\"1\"^\n87^\"Speed dial\"^\"2\"^\n10^\"Mode pref\"^\"1\"^\n",
+        load(set.nvTable(),
+             "87^\"Speed dial\"^\"1\"^\n87^\"Speed dial\"^\"2\"^\n10^\"Mode pref\"^\"1\"^\n",
              LineKind::Nv);
         load(set.logTable(), "1^\"Everything\"^x^0\n", LineKind::Category);
         load(set.logTable(),
              "0x1234^\"Item one two\"^\"1\"^\n0x4008^\"Equipment four\"^\"1\"^\n"
              "0x4010^\"Beyond limit\"^\"1\"^\n0x2001^\"No equipment\"^\"1\"^\n",
              LineKind::Log);
-        load(set.eventTable(), "9^\"Event nine\"^\"0\"^\n3^\"Event three\"^\"0\"^\n", LineKind::Event);
-        load(set.messageTable(), "5005^3^\"SSID 5005 err\"^{1}\n7000^1^\"Outside ranges\"^{1}\n"
-                                 "2^0^\"SSID 2 low\"^{1}\n", LineKind::Message);
+        load(set.eventTable(), "9^\"Event nine\"^\"0\"^\n3^\"Event three\"^\"0\"^\n",
+             LineKind::Event);
+        load(set.messageTable(),
+             "5005^3^\"SSID 5005 err\"^{1}\n7000^1^\"Outside ranges\"^{1}\n"
+             "2^0^\"SSID 2 low\"^{1}\n",
+             LineKind::Message);
         reporter.messageBox = [this](const std::string& m) { messages.push_back(m); };
         reporter.status = [this](const std::string& m) { statuses.push_back(m); };
         reporter.logError = [this](int code, int64_t a, int64_t b, int64_t c) {
@@ -133,11 +145,14 @@ protected:
         };
     }
     void load(FilterTable& table, const std::string& content, LineKind kind) {
-        set.loadCatalogueFile(table, dir.write("c" + std::to_string(files++), content), kind, reporter);
+        set.loadCatalogueFile(table, dir.write("c" + std::to_string(files++), content), kind,
+                              reporter);
     }
     void checkAll() {
-        for (FilterTable* t : {&set.nvTable(), &set.logTable(), &set.eventTable(), &set.messageTable()}) {
-            for (const FilterSlot& s : t->entries()) t->setStateById(s.entry.id, CheckState::Checked, s.entry.sub);
+        for (FilterTable* t :
+             {&set.nvTable(), &set.logTable(), &set.eventTable(), &set.messageTable()}) {
+            for (const FilterSlot& s : t->entries())
+                t->setStateById(s.entry.id, CheckState::Checked, s.entry.sub);
             t->recomputeStates(kNoNode);
         }
     }
@@ -161,8 +176,22 @@ const Bytes kEventsOn = {0x60, 1};
 const Bytes kStart = {0x4B, 0, 0, 0, 0, 0, 5, 0xFF};
 
 Bytes logMaskHeader(uint8_t equipment, uint32_t limit) {
-    return {0x73, 0, 0, 0, 3, 0, 0, 0, equipment, 0, 0, 0, static_cast<uint8_t>(limit),
-            static_cast<uint8_t>(limit >> 8), 0, 0};
+    return {0x73,
+            0,
+            0,
+            0,
+            3,
+            0,
+            0,
+            0,
+            equipment,
+            0,
+            0,
+            0,
+            static_cast<uint8_t>(limit),
+            static_cast<uint8_t>(limit >> 8),
+            0,
+            0};
 }
 
 TEST_F(ApplyFilter, NothingCheckedSendsEmptyMasksInOrder) {
@@ -178,8 +207,10 @@ TEST_F(ApplyFilter, NothingCheckedSendsEmptyMasksInOrder) {
     msgA.resize(msgA.size() + 44, 0);
     Bytes msgB = {0x7D, 4, 0, 0, 3, 0, 0, 0};
     msgB.resize(msgB.size() + 16, 0);
-    const std::vector<Bytes> expected = {kStop, kEventsOff, kMessagesOff, kLoggingOff, log1, log4, kEventsOn,
-                                         Bytes{0x82, 0, 0, 0, 0x00, 0x04, 0x00}, msgA, msgB, kStart};
+    const std::vector<Bytes> expected = {
+        kStop, kEventsOff, kMessagesOff, kLoggingOff,
+        log1,  log4,       kEventsOn,    Bytes{0x82, 0, 0, 0, 0x00, 0x04, 0x00},
+        msgA,  msgB,       kStart};
     EXPECT_EQ(sent, expected);
     EXPECT_TRUE(errors.empty());
 }
@@ -193,7 +224,8 @@ TEST_F(ApplyFilter, CheckedItemsSetTheirBits) {
     ASSERT_TRUE(applyFilter(kDestinationFile, ctx));
     std::fclose(out);
     // To the modem: only the stop group and event reporting on; no logging start.
-    EXPECT_EQ(modem->sentAfterConnect(), (std::vector<Bytes>{kStop, kEventsOff, kMessagesOff, kLoggingOff, kEventsOn}));
+    EXPECT_EQ(modem->sentAfterConnect(),
+              (std::vector<Bytes>{kStop, kEventsOff, kMessagesOff, kLoggingOff, kEventsOn}));
 
     const std::string content = test::readAll(path);
     ASSERT_EQ(content.substr(0, 3), std::string("v\0\1", 3));
@@ -227,7 +259,8 @@ TEST_F(ApplyFilter, InvalidDestinationIsRecordedPerStep) {
     EXPECT_TRUE(applyFilter(kDestinationFile, ctx));
     ASSERT_EQ(errors.size(), 4u);
     for (const auto& e : errors) EXPECT_EQ(e, (std::array<int64_t, 4>{1, 0, 0, 0}));
-    EXPECT_EQ(modem->sentAfterConnect(), (std::vector<Bytes>{kStop, kEventsOff, kMessagesOff, kLoggingOff, kEventsOn}));
+    EXPECT_EQ(modem->sentAfterConnect(),
+              (std::vector<Bytes>{kStop, kEventsOff, kMessagesOff, kLoggingOff, kEventsOn}));
 }
 
 TEST_F(ApplyFilter, InputFileSource) {
@@ -238,19 +271,22 @@ TEST_F(ApplyFilter, InputFileSource) {
         std::string message;
     } cases[] = {
         {"", false, "Could not decode the input file!"},
-        {std::string("v\x00\x02", 3), false, "This tool is incompatable with the selected filter version."},
+        {std::string("v\x00\x02", 3), false,
+         "This tool is incompatable with the selected filter version."},
         {"v", true, ""},
     };
     for (const auto& c : cases) {
         messages.clear();
         modem->requests.clear();
-        const std::string path = c.content.empty() ? dir.file("none.sqf") : dir.write("in.sqf", c.content);
+        const std::string path =
+            c.content.empty() ? dir.file("none.sqf") : dir.write("in.sqf", c.content);
         FilterContext ctx{engine, set, FilterSource::InputFile, path, nullptr, reporter};
         EXPECT_EQ(applyFilter(kDestinationModem, ctx), c.ok);
         std::vector<Bytes> expected = {kStop, kEventsOff, kMessagesOff, kLoggingOff};
         if (c.ok) expected.push_back(kStart);
         EXPECT_EQ(modem->requests, expected);
-        EXPECT_EQ(messages, c.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.message});
+        EXPECT_EQ(messages, c.message.empty() ? std::vector<std::string>{}
+                                              : std::vector<std::string>{c.message});
     }
 }
 
@@ -313,7 +349,8 @@ TEST_F(ApplyFilter, SaveThenLoadRestoresWhatTheRangesCover) {
     EXPECT_EQ(ids(set.logTable().collectChecked()), (P{{0x1234, 0}, {0x4008, 0}}));
     EXPECT_EQ(ids(set.eventTable().collectChecked()), (P{{9, 0}, {3, 0}}));
     EXPECT_EQ(ids(set.messageTable().collectChecked()), (P{{5005, 3}, {2, 0}}));
-    EXPECT_EQ(set.logTable().stateOf(test::findNode(set.logTree(), "Everything")), CheckState::Partial);
+    EXPECT_EQ(set.logTable().stateOf(test::findNode(set.logTree(), "Everything")),
+              CheckState::Partial);
 }
 
 TEST_F(ApplyFilter, LoadFailuresLeaveTreesUnchecked) {
@@ -328,9 +365,10 @@ TEST_F(ApplyFilter, LoadFailuresLeaveTreesUnchecked) {
     EXPECT_EQ(messages[0], "This tool is incompatable with the selected filter version.");
     EXPECT_NE(messages[1].find("interpreted.\r\nPlease re-save"), std::string::npos);
     // A .dmc file checks its items; unknown identifiers check nothing.
-    const std::string good = dir.write("ok.dmc",
-                                       "<QXDM><LoggingView><LogCodes>0x1234,0x9999,</LogCodes>"
-                                       "<MessageLevels>5005/3,</MessageLevels></LoggingView></QXDM>");
+    const std::string good =
+        dir.write("ok.dmc",
+                  "<QXDM><LoggingView><LogCodes>0x1234,0x9999,</LogCodes>"
+                  "<MessageLevels>5005/3,</MessageLevels></LoggingView></QXDM>");
     EXPECT_EQ(loadFilters(good, set, reporter), FilterFileResult::Read);
     EXPECT_EQ(set.logTable().collectChecked().size(), 1u);
     EXPECT_EQ(set.messageTable().collectChecked().size(), 1u);

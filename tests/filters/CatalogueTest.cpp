@@ -29,27 +29,31 @@ struct ParseCase {
 TEST(CatalogueLine, ExtractionRules) {
     const ParseCase cases[] = {
         {"category", LineKind::Category, "12^\"GSM\"^x^3\n", 12, 0, "GSM", 3, -1},
-        {"category, longer third field", LineKind::Category, "12^\"GSM\"^abc^7\n", 12, 0, "GSM", 7, -1},
+        {"category, longer third field", LineKind::Category, "12^\"GSM\"^abc^7\n", 12, 0, "GSM", 7,
+         -1},
         // The character after the caret is skipped even when it is the next caret.
         {"category, empty third field", LineKind::Category, "12^\"GSM\"^^5\n", 12, 0, "GSM", 0, -1},
         {"category, no parent", LineKind::Category, "12^\"GSM\"\n", 12, 0, "GSM", 0, -1},
         {"log", LineKind::Log, "0x5072^\"GSM L1 Burst Metrics\"^\"3\"^1\n", 0x5072, 0,
          "GSM L1 Burst Metrics", 3, -1},
         {"log without 0x", LineKind::Log, "5072^\"Name here\"^\"3\"^\n", 0, 0, "Name here", 3, -1},
-        {"log ends after its parent", LineKind::Log, "0x1234^\"Name\"^\"7\"\n", 0x1234, 0, "Name", 0, -1},
+        {"log ends after its parent", LineKind::Log, "0x1234^\"Name\"^\"7\"\n", 0x1234, 0, "Name",
+         0, -1},
         // Up to, not including, the character before the next caret: the closing quote.
         {"log parent without closing quote", LineKind::Log, "0x1^\"N\"^\"12^\n", 1, 0, "N", 1, -1},
         {"log lower-case hex", LineKind::Log, "0xb0c0^\"LTE RRC OTA\"^\"9\"^\n", 0xB0C0, 0,
          "LTE RRC OTA", 9, -1},
         {"ota hex", LineKind::Ota, "0x412F^1^\"RRC DL\"^\"4\"^x\n", 0x412F, 0, "RRC DL", 4, -1},
         {"ota decimal", LineKind::Ota, "16687^1^\"RRC DL\"^\"4\"\n", 16687, 0, "RRC DL", 4, -1},
-        {"ota quote in second field", LineKind::Ota, "0x10^\"a\"^\"Name\"^\"6\"\n", 0x10, 0, "Name", 6, -1},
+        {"ota quote in second field", LineKind::Ota, "0x10^\"a\"^\"Name\"^\"6\"\n", 0x10, 0, "Name",
+         6, -1},
         {"ota no name field", LineKind::Ota, "0x10^abc^def\n", 0x10, 0, "", 0, -1},
         {"event", LineKind::Event, "1606^\"LTE RRC state change\"^\"2\"^\n", 1606, 0,
          "LTE RRC state change", 2, -1},
         {"nv", LineKind::Nv, "87^\"Speed dial\"^\"1\"^\n", 87, 0, "Speed dial", 1, -1},
         {"message", LineKind::Message, "5000^2^\"UMTS high\"^{3,4}\n", 5000, 2, "UMTS high", 3, 4},
-        {"message three refs", LineKind::Message, "5000^2^\"UMTS\"^{3,4,5}\n", 5000, 2, "UMTS", 3, 4},
+        {"message three refs", LineKind::Message, "5000^2^\"UMTS\"^{3,4,5}\n", 5000, 2, "UMTS", 3,
+         4},
         {"message one ref", LineKind::Message, "5000^3^\"UMTS\"^{3}\n", 5000, 3, "UMTS", 3, 0},
         {"message at end of file", LineKind::Message, "21^1^\"WMS\"^{8,9}\xFF", 21, 1, "WMS", 8, 9},
         {"message without list", LineKind::Message, "21^1^\"WMS\"\n", 21, 1, "WMS", 0, 0},
@@ -124,7 +128,7 @@ TEST(CatalogueLine, ReadingLines) {
 }
 
 class CatalogueLoad : public ::testing::Test {
-protected:
+  protected:
     void load(FilterTable& table, const std::string& content, LineKind kind) {
         const std::string path = dir.write("f" + std::to_string(files++) + ".txt", content);
         set.loadCatalogueFile(table, path, kind, reporter);
@@ -140,7 +144,8 @@ TEST_F(CatalogueLoad, ShortLinesLastLineAndEndMark) {
     // 10 characters with the newline: skipped; 11: a record.
     load(set.logTable(), "0x12^\"ab\"\n0x13^\"abc\"\n0x14^\"last\"", LineKind::Log);
     EXPECT_EQ(dumpTree(set.logTree()), "[0x0013] - abc [3]\n[0x0014] - last [3]\n");
-    load(set.eventTable(), "1^\"event one\"\n2^\"second\"^\"0\"\xFF\"\n3^\"three never read\"\n", LineKind::Event);
+    load(set.eventTable(), "1^\"event one\"\n2^\"second\"^\"0\"\xFF\"\n3^\"three never read\"\n",
+         LineKind::Event);
     EXPECT_EQ(dumpTree(set.eventTree()), "[0x0001] - event one [3]\n[0x0002] - second [3]\n");
 }
 
@@ -160,7 +165,8 @@ TEST_F(CatalogueLoad, ItemsGoUnderTheirCategories) {
 }
 
 TEST_F(CatalogueLoad, MessageUnderTwoCategoriesAndCategoryZero) {
-    load(set.messageTable(), "0^\"Legacy\"^x^9\n3^\"UMTS\"^x^9\n4^\"WCDMA\"^x^9\n", LineKind::Category);
+    load(set.messageTable(), "0^\"Legacy\"^x^9\n3^\"UMTS\"^x^9\n4^\"WCDMA\"^x^9\n",
+         LineKind::Category);
     load(set.messageTable(),
          "5000^2^\"UMTS High\"^{3,4}\n5000^3^\"UMTS Error\"^{3}\n9999^1^\"Loose\"^{7,8}\n",
          LineKind::Message);
@@ -176,7 +182,8 @@ TEST_F(CatalogueLoad, MessageUnderTwoCategoriesAndCategoryZero) {
 TEST_F(CatalogueLoad, NvTextsByPlacement) {
     load(set.nvTable(), "1^\"Dialing\"^x^0\n", LineKind::Category);
     load(set.nvTable(), "87^\"Speed dial\"^\"1\"^\n550^\"IMEI\"^\"2\"^\n", LineKind::Nv);
-    EXPECT_EQ(dumpTree(set.nvTree()), "Dialing [3]\n  [00087] - Speed dial [3]\n[0x0226] - IMEI [3]\n");
+    EXPECT_EQ(dumpTree(set.nvTree()),
+              "Dialing [3]\n  [00087] - Speed dial [3]\n[0x0226] - IMEI [3]\n");
 }
 
 TEST_F(CatalogueLoad, UnreadableCategoryFileStillMovesTheMark) {
@@ -200,14 +207,17 @@ TEST_F(CatalogueLoad, MarkIsSharedBetweenTables) {
 }
 
 TEST_F(CatalogueLoad, CategoriesBeforeTheirParents) {
-    load(set.logTable(),
-         "30^\"NR RRC\"^x^20\n20^\"NR\"^x^10\n10^\"Radio\"^x^0\n11^\"Other\"^x^0\n21^\"LTE\"^x^10\n",
-         LineKind::Category);
+    load(
+        set.logTable(),
+        "30^\"NR RRC\"^x^20\n20^\"NR\"^x^10\n10^\"Radio\"^x^0\n11^\"Other\"^x^0\n21^\"LTE\"^x^10\n",
+        LineKind::Category);
     // LTE found Radio while loading; NR joined it in the passes, behind LTE.
-    EXPECT_EQ(dumpTree(set.logTree()), "Radio [3]\n  LTE [3]\n  NR [3]\n    NR RRC [3]\nOther [3]\n");
+    EXPECT_EQ(dumpTree(set.logTree()),
+              "Radio [3]\n  LTE [3]\n  NR [3]\n    NR RRC [3]\nOther [3]\n");
     EXPECT_TRUE(messages.empty());
     // Every slot names its live node.
-    for (const FilterSlot& s : set.logTable().categories()) EXPECT_TRUE(set.logTree().valid(s.node));
+    for (const FilterSlot& s : set.logTable().categories())
+        EXPECT_TRUE(set.logTree().valid(s.node));
     load(set.logTable(), "0xB821^\"NR5G RRC OTA Packet\"^\"30\"^\n", LineKind::Log);
     EXPECT_EQ(dumpTree(set.logTree()),
               "Radio [3]\n  LTE [3]\n  NR [3]\n    NR RRC [3]\n"
@@ -215,7 +225,8 @@ TEST_F(CatalogueLoad, CategoriesBeforeTheirParents) {
 }
 
 TEST_F(CatalogueLoad, DoubleParentNumberRunsAllPassesWithOneOverflow) {
-    load(set.logTable(), "2^\"Charlie\"^x^1\n1^\"Alpha\"^x^0\n1^\"Bravo\"^x^0\n", LineKind::Category);
+    load(set.logTable(), "2^\"Charlie\"^x^1\n1^\"Alpha\"^x^0\n1^\"Bravo\"^x^0\n",
+         LineKind::Category);
     EXPECT_EQ(messages, std::vector<std::string>{"Overflow"});
     EXPECT_EQ(dumpTree(set.logTree()), "Alpha [3]\nBravo [3]\n  Charlie [3]\n");
     int32_t start = 0;
@@ -236,7 +247,8 @@ TEST_F(CatalogueLoad, MoveIntoOwnSubtreeIsRefused) {
 }
 
 TEST_F(CatalogueLoad, MoveSubtreeCases) {
-    load(set.logTable(), "1^\"Alpha\"^x^0\n2^\"Bravo\"^x^1\n3^\"Charlie\"^x^2\n4^\"Delta\"^x^0\n", LineKind::Category);
+    load(set.logTable(), "1^\"Alpha\"^x^0\n2^\"Bravo\"^x^1\n3^\"Charlie\"^x^2\n4^\"Delta\"^x^0\n",
+         LineKind::Category);
     TreeModel& tree = set.logTree();
     FilterTable& t = set.logTable();
     const NodeId a = test::findNode(tree, "Alpha"), b = test::findNode(tree, "Bravo"),
@@ -261,7 +273,8 @@ TEST_F(CatalogueLoad, MoveSubtreeCases) {
 }
 
 TEST_F(CatalogueLoad, PruningRepeatsUntilEmpty) {
-    load(set.eventTable(), "1^\"Alpha\"^x^0\n2^\"Bravo\"^x^1\n3^\"Charlie\"^x^2\n4^\"Kept\"^x^0\n", LineKind::Category);
+    load(set.eventTable(), "1^\"Alpha\"^x^0\n2^\"Bravo\"^x^1\n3^\"Charlie\"^x^2\n4^\"Kept\"^x^0\n",
+         LineKind::Category);
     load(set.eventTable(), "1606^\"RRC state\"^\"4\"^\n", LineKind::Event);
     int calls = 0;
     while (set.eventTable().pruneEmptyCategories()) ++calls;
@@ -270,7 +283,8 @@ TEST_F(CatalogueLoad, PruningRepeatsUntilEmpty) {
     EXPECT_FALSE(set.eventTable().pruneEmptyCategories());
 
     // Categories alone: pruning repeats until the tree is empty.
-    load(set.nvTable(), "5^\"Deepest one\"^x^4\n4^\"Middle one\"^x^3\n3^\"Top level\"^x^0\n", LineKind::Category);
+    load(set.nvTable(), "5^\"Deepest one\"^x^4\n4^\"Middle one\"^x^3\n3^\"Top level\"^x^0\n",
+         LineKind::Category);
     ASSERT_EQ(dumpTree(set.nvTree()), "Top level [3]\n  Middle one [3]\n    Deepest one [3]\n");
     set.pruneAll();
     EXPECT_EQ(set.nvTree().size(), 0u);

@@ -19,7 +19,9 @@ using Bytes = std::vector<uint8_t>;
 using Pairs = std::vector<std::pair<int32_t, int32_t>>;
 using Ints = std::vector<int32_t>;
 
-std::string str(const Bytes& b) { return std::string(b.begin(), b.end()); }
+std::string str(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
 
 Bytes script(std::initializer_list<Bytes> payloads) {
     Bytes out = {'v', 0, 1};
@@ -40,8 +42,22 @@ Bytes nvRead(uint16_t item, uint8_t index) {
 }
 
 Bytes logMask(uint32_t equipment, Bytes mask) {
-    Bytes p = {0x73, 0, 0, 0, 3, 0, 0, 0, static_cast<uint8_t>(equipment), 0, 0, 0,
-               static_cast<uint8_t>(mask.size() * 8), 0, 0, 0};
+    Bytes p = {0x73,
+               0,
+               0,
+               0,
+               3,
+               0,
+               0,
+               0,
+               static_cast<uint8_t>(equipment),
+               0,
+               0,
+               0,
+               static_cast<uint8_t>(mask.size() * 8),
+               0,
+               0,
+               0};
     p.insert(p.end(), mask.begin(), mask.end());
     return p;
 }
@@ -72,8 +88,12 @@ TEST(FilterScript, DecodesEveryRequestKind) {
     Bytes messages = {0x7D, 0x04, 0x88, 0x13, 0x8A, 0x13, 0, 0};  // SSIDs 5000..5002
     messages.insert(messages.end(), {0x04, 0, 0, 0, 0, 0, 0, 0x80, 0x01, 0, 0, 0});
     Bytes events = {0x82, 0, 0, 0, 0x10, 0x00, 0x00, 0x02};  // bit 9
-    const Bytes content = script({nvRead(87, 0), nvRead(87, 1), nvRead(550, 0),
-                                  logMask(1, {0, 0, 0, 0, 0, 0x10}), messages, events,
+    const Bytes content = script({nvRead(87, 0),
+                                  nvRead(87, 1),
+                                  nvRead(550, 0),
+                                  logMask(1, {0, 0, 0, 0, 0, 0x10}),
+                                  messages,
+                                  events,
                                   {0x4B, 0, 0, 0}});
     const FilterFileRead r = decodeFilterScript(content);
     ASSERT_EQ(r.result, FilterFileResult::Read);
@@ -87,7 +107,8 @@ TEST(FilterScript, EscapedFlagInsideAMaskIsData) {
     // Log mask byte 0x7E: bits 1..6 of equipment 0, byte 0. On the wire it is 7D 5E.
     const Bytes content = script({logMask(0, {0x7E, 0x00})});
     const Bytes escaped = {0x7D, 0x5E};
-    ASSERT_NE(std::search(content.begin(), content.end(), escaped.begin(), escaped.end()), content.end());
+    ASSERT_NE(std::search(content.begin(), content.end(), escaped.begin(), escaped.end()),
+              content.end());
     const FilterFileRead r = decodeFilterScript(content);
     EXPECT_EQ(r.lists.logs, (Ints{1, 2, 3, 4, 5, 6}));
 }
@@ -110,7 +131,8 @@ TEST(FilterScript, BytesAfterLastFlagAndOverlongFrames) {
 TEST(FilterScript, ListsAreBounded) {
     Bytes content = {'v', 0, 1};
     const Bytes one = dm::buildFrame(nvRead(1, 0));
-    for (size_t i = 0; i < kMaxFilterValues + 10; ++i) content.insert(content.end(), one.begin(), one.end());
+    for (size_t i = 0; i < kMaxFilterValues + 10; ++i)
+        content.insert(content.end(), one.begin(), one.end());
     const FilterFileRead r = decodeFilterScript(content);
     EXPECT_EQ(r.lists.nv.size(), kMaxFilterValues);
     EXPECT_EQ(r.lists.dropped, 10u);
@@ -140,9 +162,9 @@ std::string dmc(const std::string& view) {
 }
 
 TEST(DmcImport, Sections) {
-    const FilterFileRead r = decodeDmcText(dmc(
-        "<LogCodes>0x5072,0xB0C0,</LogCodes><OTATypes>0x412F/3,17/1,nothing,</OTATypes>"
-        "<EventIDs>0x0100, 257,</EventIDs><MessageLevels>5000/2,5000/3,7,</MessageLevels>"));
+    const FilterFileRead r = decodeDmcText(
+        dmc("<LogCodes>0x5072,0xB0C0,</LogCodes><OTATypes>0x412F/3,17/1,nothing,</OTATypes>"
+            "<EventIDs>0x0100, 257,</EventIDs><MessageLevels>5000/2,5000/3,7,</MessageLevels>"));
     ASSERT_EQ(r.result, FilterFileResult::Read);
     EXPECT_EQ(r.lists.messages, (Pairs{{5000, 2}, {5000, 3}, {0, 7}}));
     EXPECT_EQ(r.lists.events, (Ints{256, 257}));
@@ -182,13 +204,15 @@ TEST(DmcImport, TagsThatMakeAFile) {
         size_t logs;
     } cases[] = {
         {"<QXDMProfessional></QXDMProfessional>", FilterFileResult::Read, 0},
-        {"<QXDM><LoggingView><LogCodes>1,</LogCodes></LoggingView></QXDM>", FilterFileResult::Read, 1},
+        {"<QXDM><LoggingView><LogCodes>1,</LogCodes></LoggingView></QXDM>", FilterFileResult::Read,
+         1},
         {"</QXDM><QXDM>", FilterFileResult::Read, 0},  // presence, not order
         {"<QXDM><LoggingView><LogCodes>1,</LogCodes></LoggingView>", FilterFileResult::NotQxdm, 0},
         {"<QXDMProfessional><LoggingView><LogCodes>1,</LogCodes></LoggingView></QXDM>",
          FilterFileResult::NotQxdm, 0},
         // Sections outside the logging view are not seen.
-        {"<QXDM><LogCodes>1,</LogCodes><LoggingView></LoggingView></QXDM>", FilterFileResult::Read, 0},
+        {"<QXDM><LogCodes>1,</LogCodes><LoggingView></LoggingView></QXDM>", FilterFileResult::Read,
+         0},
         // Text after a byte 0xFF is not read.
         {"<QXDM>\xFF</QXDM>", FilterFileResult::NotQxdm, 0},
     };

@@ -16,7 +16,7 @@
 namespace kvx::test {
 
 class FilterTempDir {
-public:
+  public:
     FilterTempDir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "kvxfilters-XXXXXX").string();
         if (::mkdtemp(tmpl.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
@@ -37,7 +37,7 @@ public:
     }
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

@@ -16,7 +16,7 @@ namespace {
 
 // The plain algorithms, written from the rules without any index.
 class PlainTable {
-public:
+  public:
     PlainTable(TreeModel& tree, FilterKind kind) : tree_(tree), kind_(kind) {}
 
     void load(const std::string& path, LineKind kind, int32_t& start, int& overflows) {
@@ -40,7 +40,9 @@ public:
         for (int32_t c = std::max(start, 0); c < count; ++c) {
             bool match = false;
             for (int k = 0; k < r.categoryRefCount; ++k)
-                if (cats_[static_cast<size_t>(c)].entry.id == r.categoryRefs[static_cast<size_t>(k)]) match = true;
+                if (cats_[static_cast<size_t>(c)].entry.id ==
+                    r.categoryRefs[static_cast<size_t>(k)])
+                    match = true;
             if (!match) continue;
             any = true;
             store(r, kind, isCat, cats_[static_cast<size_t>(c)].node, true);
@@ -65,13 +67,16 @@ public:
             changed = false;
             for (int32_t i = std::max(start, 0); i < count; ++i) {
                 for (int k = 0; k < cats_[static_cast<size_t>(i)].entry.categoryRefCount; ++k) {
-                    const int32_t r = cats_[static_cast<size_t>(i)].entry.categoryRefs[static_cast<size_t>(k)];
+                    const int32_t r =
+                        cats_[static_cast<size_t>(i)].entry.categoryRefs[static_cast<size_t>(k)];
                     if (r == -1) continue;
                     for (int32_t p = std::max(start, 0); p < count; ++p) {
                         if (p == i || cats_[static_cast<size_t>(p)].entry.id != r) continue;
-                        if (tree_.parent(cats_[static_cast<size_t>(i)].node) != cats_[static_cast<size_t>(p)].node) {
+                        if (tree_.parent(cats_[static_cast<size_t>(i)].node) !=
+                            cats_[static_cast<size_t>(p)].node) {
                             cats_[static_cast<size_t>(i)].node =
-                                move(cats_[static_cast<size_t>(i)].node, cats_[static_cast<size_t>(p)].node);
+                                move(cats_[static_cast<size_t>(i)].node,
+                                     cats_[static_cast<size_t>(p)].node);
                             changed = true;
                         }
                     }
@@ -85,8 +90,9 @@ public:
         if (node == to || tree_.parent(node) == to) return node;
         for (NodeId a = to; a != kNoNode; a = tree_.parent(a))
             if (a == node) return kNoNode;
-        const NodeId moved = tree_.insert(to, tree_.text(node), tree_.state(node) & kMoveStateMask,
-                                          tree_.itemData(node), tree_.image(node), tree_.selectedImage(node));
+        const NodeId moved =
+            tree_.insert(to, tree_.text(node), tree_.state(node) & kMoveStateMask,
+                         tree_.itemData(node), tree_.image(node), tree_.selectedImage(node));
         for (NodeId c = tree_.firstChild(node); c != kNoNode;) {
             const NodeId next = tree_.nextSibling(c);
             const NodeId nc = move(c, moved);
@@ -109,7 +115,8 @@ public:
     bool prune() {
         bool deleted = false;
         for (size_t i = 0; i < cats_.size(); ++i) {
-            if (pruned_[i] || cats_[i].node == kNoNode || tree_.hasChildren(cats_[i].node)) continue;
+            if (pruned_[i] || cats_[i].node == kNoNode || tree_.hasChildren(cats_[i].node))
+                continue;
             deleted = tree_.remove(cats_[i].node) || deleted;
             pruned_[i] = true;
         }
@@ -134,7 +141,8 @@ public:
                 propagate(c, state);
             }
         } else if (int i = entryIndex(n); i >= 0) {
-            setById(entries_[static_cast<size_t>(i)].entry.id, state, entries_[static_cast<size_t>(i)].entry.sub);
+            setById(entries_[static_cast<size_t>(i)].entry.id, state,
+                    entries_[static_cast<size_t>(i)].entry.sub);
         }
     }
     void recompute(NodeId n) {
@@ -164,7 +172,8 @@ public:
     void collect(NodeId first, std::vector<FilterEntry>& out) const {
         for (NodeId n = first; n != kNoNode; n = tree_.nextSibling(n)) {
             if (tree_.stateImage(n) == 1)
-                if (int i = entryIndex(n); i >= 0) out.push_back(entries_[static_cast<size_t>(i)].entry);
+                if (int i = entryIndex(n); i >= 0)
+                    out.push_back(entries_[static_cast<size_t>(i)].entry);
             collect(tree_.firstChild(n), out);
         }
     }
@@ -172,7 +181,7 @@ public:
     std::vector<FilterSlot> entries_, cats_;
     std::vector<bool> pruned_;
 
-private:
+  private:
     TreeModel& tree_;
     FilterKind kind_;
 };
@@ -185,7 +194,8 @@ void expectSameSlots(const std::vector<FilterSlot>& a, const std::vector<FilterS
     }
 }
 
-std::string randomCatalogue(std::mt19937& rng, LineKind kind, int lines, int idRange, int refRange) {
+std::string randomCatalogue(std::mt19937& rng, LineKind kind, int lines, int idRange,
+                            int refRange) {
     auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
     std::string out;
     for (int i = 0; i < lines; ++i) {
@@ -193,13 +203,21 @@ std::string randomCatalogue(std::mt19937& rng, LineKind kind, int lines, int idR
         const int ref = pick(refRange);
         const std::string name = "n" + std::to_string(pick(1000));
         switch (kind) {
-            case LineKind::Category: out += std::to_string(id) + "^\"" + name + "\"^x^" + std::to_string(ref); break;
+            case LineKind::Category:
+                out += std::to_string(id) + "^\"" + name + "\"^x^" + std::to_string(ref);
+                break;
             case LineKind::Message:
                 out += std::to_string(id) + "^" + std::to_string(pick(4)) + "^\"" + name + "\"^{" +
-                       std::to_string(ref) + (pick(2) ? "," + std::to_string(pick(refRange)) : "") + "}";
+                       std::to_string(ref) + (pick(2) ? "," + std::to_string(pick(refRange)) : "") +
+                       "}";
                 break;
-            case LineKind::Log: out += "0x" + std::to_string(id) + "^\"" + name + "\"^\"" + std::to_string(ref) + "\"^"; break;
-            default: out += std::to_string(id) + "^\"" + name + "\"^\"" + std::to_string(ref) + "\"^"; break;
+            case LineKind::Log:
+                out += "0x" + std::to_string(id) + "^\"" + name + "\"^\"" + std::to_string(ref) +
+                       "\"^";
+                break;
+            default:
+                out += std::to_string(id) + "^\"" + name + "\"^\"" + std::to_string(ref) + "\"^";
+                break;
         }
         out += pick(10) == 0 ? "\r\n" : "\n";
         if (pick(25) == 0) out += "short\n";
@@ -209,14 +227,14 @@ std::string randomCatalogue(std::mt19937& rng, LineKind kind, int lines, int idR
 
 // What the random catalogues exercised, so the comparison is known to cover the hard cases.
 struct Coverage {
-    int overflows = 0;       // loads that hit the pass bound
-    int refusedSlots = 0;    // category slots left without a node
-    int multiPlaced = 0;     // items placed under more than one category
+    int overflows = 0;     // loads that hit the pass bound
+    int refusedSlots = 0;  // category slots left without a node
+    int multiPlaced = 0;   // items placed under more than one category
 };
 Coverage coverage;
 
-void compareOnRandomCatalogue(unsigned seed, FilterKind kind, LineKind itemKind, int cats, int items,
-                              int clicks) {
+void compareOnRandomCatalogue(unsigned seed, FilterKind kind, LineKind itemKind, int cats,
+                              int items, int clicks) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
     test::FilterTempDir dir;
@@ -231,10 +249,12 @@ void compareOnRandomCatalogue(unsigned seed, FilterKind kind, LineKind itemKind,
     // Two category files with their item files, as a table's catalogue sources come.
     const int idRange = std::max(cats / 2, 2);
     for (int round = 0; round < 2; ++round) {
-        const std::string c = dir.write("c" + std::to_string(round),
-                                        randomCatalogue(rng, LineKind::Category, cats, idRange, idRange + 2));
-        const std::string i = dir.write("i" + std::to_string(round),
-                                        randomCatalogue(rng, itemKind, items, items / 2 + 1, idRange + 2));
+        const std::string c =
+            dir.write("c" + std::to_string(round),
+                      randomCatalogue(rng, LineKind::Category, cats, idRange, idRange + 2));
+        const std::string i =
+            dir.write("i" + std::to_string(round),
+                      randomCatalogue(rng, itemKind, items, items / 2 + 1, idRange + 2));
         fast.loadCatalogueFile(c, LineKind::Category, fastStart, reporter);
         plain.load(c, LineKind::Category, plainStart, plainOverflows);
         fast.loadCatalogueFile(i, itemKind, fastStart, reporter);
@@ -245,7 +265,8 @@ void compareOnRandomCatalogue(unsigned seed, FilterKind kind, LineKind itemKind,
     coverage.overflows += fastOverflows;
     for (const FilterSlot& s : fast.categories()) coverage.refusedSlots += s.node == kNoNode;
     const auto all = fast.entries();
-    for (size_t i = 1; i < all.size(); ++i) coverage.multiPlaced += all[i].entry == all[i - 1].entry;
+    for (size_t i = 1; i < all.size(); ++i)
+        coverage.multiPlaced += all[i].entry == all[i - 1].entry;
     expectSameSlots(fast.categories(), plain.cats_);
     expectSameSlots(fast.entries(), plain.entries_);
     for (NodeId n = 1; n < fastTree.handleLimit(); ++n)

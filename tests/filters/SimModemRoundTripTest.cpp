@@ -60,7 +60,8 @@ TEST(SimModemRoundTrip, SaveThenLoadKeepsWhatTheModemCovers) {
     FilterSet set;
     loadSampleCatalogue(set);
     Items all[4];
-    FilterTable* tables[4] = {&set.nvTable(), &set.logTable(), &set.eventTable(), &set.messageTable()};
+    FilterTable* tables[4] = {&set.nvTable(), &set.logTable(), &set.eventTable(),
+                              &set.messageTable()};
     for (int t = 0; t < 4; ++t) {
         for (const FilterSlot& s : tables[t]->entries()) {
             tables[t]->setStateById(s.entry.id, CheckState::Checked, s.entry.sub);
@@ -74,7 +75,8 @@ TEST(SimModemRoundTrip, SaveThenLoadKeepsWhatTheModemCovers) {
     dm::KvxLog engine;
     std::vector<std::string> statuses, messages;
     FilterReporter reporter{[&](const std::string& m) { messages.push_back(m); },
-                            [&](const std::string& s) { statuses.push_back(s); }, {}};
+                            [&](const std::string& s) { statuses.push_back(s); },
+                            {}};
     // The custom port edit holds the terminal's path: the engine opens "\\.\COM" + path.
     ASSERT_TRUE(saveFilters(path, engine, set, 0, modem.path(), reporter)) << messages.size();
     EXPECT_EQ(statuses.back(), "Filter saved successfully");
@@ -94,15 +96,18 @@ TEST(SimModemRoundTrip, SaveThenLoadKeepsWhatTheModemCovers) {
                 for (const auto& r : profile.messageRanges)
                     if (id >= r.first && id <= r.last) return true;
                 return false;
-            default: return true;  // NV reads and the event mask carry every item
+            default:
+                return true;  // NV reads and the event mask carry every item
         }
     };
     size_t lost = 0;
     for (int t = 0; t < 4; ++t) {
         Items expected;
         for (const auto& item : all[t]) {
-            if (covered(t, item)) expected.insert(item);
-            else ++lost;
+            if (covered(t, item))
+                expected.insert(item);
+            else
+                ++lost;
         }
         EXPECT_EQ(checkedItems(*tables[t]), expected) << "table " << t;
     }

@@ -18,9 +18,10 @@ using test::dumpTree;
 using test::findNode;
 
 class TreeState : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        load(set.logTable(), "1^\"Radio\"^x^0\n2^\"GSM L1\"^x^1\n3^\"LTE RRC\"^x^1\n4^\"Spare\"^x^0\n",
+        load(set.logTable(),
+             "1^\"Radio\"^x^0\n2^\"GSM L1\"^x^1\n3^\"LTE RRC\"^x^1\n4^\"Spare\"^x^0\n",
              LineKind::Category);
         // 0x5072 is listed under two categories (GSM L1 and Spare).
         load(set.logTable(),
@@ -30,7 +31,8 @@ protected:
              LineKind::Log);
         load(set.messageTable(), "1^\"Call manager\"^x^0\n", LineKind::Category);
         load(set.messageTable(),
-             "5^1^\"CM medium\"^{1}\n5^2^\"CM high\"^{1}\n5^3^\"CM error\"^{1}\n", LineKind::Message);
+             "5^1^\"CM medium\"^{1}\n5^2^\"CM high\"^{1}\n5^3^\"CM error\"^{1}\n",
+             LineKind::Message);
     }
     void load(FilterTable& table, const std::string& content, LineKind kind) {
         const std::string path = dir.write("f" + std::to_string(files++) + ".txt", content);
@@ -108,6 +110,10 @@ TEST_F(TreeState, MessageLevelsAreSeparate) {
     const auto checked = t.collectChecked();
     ASSERT_EQ(checked.size(), 1u);
     EXPECT_EQ(checked[0].sub, 2);
+    EXPECT_TRUE(t.listsItem(5, 3));
+    EXPECT_FALSE(t.listsItem(5, 4));
+    EXPECT_TRUE(set.logTable().listsItem(0x5072, 99));  // levels count in message tables only
+    EXPECT_FALSE(set.logTable().listsItem(0x5073, 0));
 }
 
 TEST_F(TreeState, ResetUnchecksEverything) {
