@@ -61,7 +61,7 @@ enum class StartError {
     Terminal,  // no pseudo-terminal could be created or configured
     Link,      // the symbolic link could not be made
     Sysfs,     // the fake sysfs port could not be written
-    Thread,    // the serving thread could not be started
+    Thread,    // the serving thread (or its wake-up pipe) could not be made
 };
 
 struct StartStatus {
@@ -85,7 +85,10 @@ struct SimCounters {
     uint64_t messagePacketsSent = 0;
     uint64_t repliesSent = 0;      // reply frames fully written
     uint64_t bytesSent = 0;        // bytes written to the terminal
-    uint32_t lastSequence = 0;     // sequence number of the last log packet fully written; 0 = none
+    // Sequence number of the last log packet fully written; 0 = none. Numbers are spent only
+    // on packets that reach the terminal: packets still queued at a logging stop, a hang or
+    // an unplug are dropped and their numbers go to the next packets made.
+    uint32_t lastSequence = 0;
     uint64_t requestsReceived = 0; // frames received, good or bad
     uint64_t badRequests = 0;      // frames with a bad CRC
     uint64_t drops = 0;            // times unplugged
@@ -113,7 +116,7 @@ public:
     bool loggingOn() const { return logging_.load(); }
 
     // Faults at run time.
-    void setSilent(bool silent);
+    void setSilent(bool silent);       // false also cancels a timed fall into silence
     void goSilentAfter(Millis delay);  // from now; 0 cancels a pending fall into silence
     void setAnswerAfter(uint32_t tries);
     void setCorruptShare(double share);
@@ -131,7 +134,7 @@ public:
     std::vector<ReceivedRequest> requests() const;
     size_t requestCount() const;
     void clearRequests();
-    // Waits until at least `count` requests have arrived; false on time-out.
+    // Waits until the log holds at least `count` requests; false on time-out.
     bool waitForRequests(size_t count, Millis timeout) const;
 
 private:
