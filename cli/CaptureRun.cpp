@@ -163,10 +163,12 @@ int runCapture(const CaptureOptions& o) {
     // through idle inside one timer handler, so the check waits for the loop.
     bool announcedWait = false;
     dialog.setStateObserver([&](app::UiState state) {
+        // Said once per wait (a watchdog restart after an unplug waits again).
         if (state == app::UiState::Waiting && !announcedWait) {
             announcedWait = true;
             say("Waiting for the modem's DM port to appear (Ctrl-C stops)...");
         }
+        if (state == app::UiState::Logging) announcedWait = false;
         if (state == app::UiState::Idle && started.load()) {
             window.post([&] {
                 if (dialog.state() == app::UiState::Idle && !dialog.waitingForDevice()) {
