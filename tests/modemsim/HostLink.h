@@ -117,7 +117,7 @@ public:
 
     // Sends `payload` and returns the first reply frame beginning with `command`, if any
     // arrives within `ms`.
-    std::vector<uint8_t> ask(std::vector<uint8_t> payload, uint8_t command, int ms = 1000) {
+    std::vector<uint8_t> ask(std::vector<uint8_t> payload, uint8_t command, int ms = 2000) {
         if (!send(std::move(payload))) return {};
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (std::chrono::steady_clock::now() < end) {

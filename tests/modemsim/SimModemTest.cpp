@@ -219,10 +219,10 @@ TEST(SimModem, AnswersOnlyFromTheNthIdenticalTry) {
             ASSERT_TRUE(host.send({0x1D}));
             EXPECT_TRUE(host.readFor(150).empty());
         }
-        EXPECT_FALSE(host.ask(kMessageRanges, 0x7D, 500).empty()) << n;
-        EXPECT_FALSE(host.ask(kMessageRanges, 0x7D, 500).empty()) << n;  // and after it
+        EXPECT_FALSE(host.ask(kMessageRanges, 0x7D).empty()) << n;
+        EXPECT_FALSE(host.ask(kMessageRanges, 0x7D).empty()) << n;  // and after it
         modem.setAnswerAfter(1);
-        EXPECT_FALSE(host.ask({0x1C}, 0x1C, 500).empty()) << n;
+        EXPECT_FALSE(host.ask({0x1C}, 0x1C).empty()) << n;
     }
 }
 
@@ -245,7 +245,7 @@ TEST(SimModem, SilentModemHearsButSaysNothing) {
     // Falling silent while streaming: the stream stops although logging stays on.
     ASSERT_FALSE(host.ask(logMaskSet(5, 0x0D00, {0x5001}), 0x73).empty());
     ASSERT_TRUE(host.send(kLoggingStart));
-    EXPECT_FALSE(host.readFor(200).empty());
+    EXPECT_FALSE(host.readFor(2000, 1).empty());
     modem.goSilentAfter(100ms);
     ASSERT_TRUE(drain(host));
     EXPECT_TRUE(modem.loggingOn());
@@ -253,7 +253,7 @@ TEST(SimModem, SilentModemHearsButSaysNothing) {
     EXPECT_TRUE(host.readFor(300).empty());
     EXPECT_EQ(modem.counters().bytesSent, sent);
     modem.setSilent(false);
-    EXPECT_FALSE(host.readFor(300).empty()) << "stream resumes";
+    EXPECT_FALSE(host.readFor(2000, 1).empty()) << "stream resumes";
 }
 
 TEST(SimModem, DropsOffAndComesBackLikeAnUnpluggedModem) {
@@ -276,7 +276,7 @@ TEST(SimModem, DropsOffAndComesBackLikeAnUnpluggedModem) {
         HostLink host(cfg.linkPath);
         ASSERT_FALSE(host.ask(logMaskSet(5, 0x0D00, {0x5001}), 0x73).empty());
         ASSERT_TRUE(host.send(kLoggingStart));
-        EXPECT_FALSE(host.readFor(100).empty());
+        EXPECT_FALSE(host.readFor(2000, 1).empty());
         ASSERT_TRUE(modem.dropOff());
         // The host's reads end in a hang-up once the buffered bytes are gone.
         for (int i = 0; i < 50 && !host.hungUp(); ++i) host.readFor(100);
@@ -332,7 +332,7 @@ TEST(SimModem, CorruptionDamagesFramesOnlyWhenAsked) {
         }
         ASSERT_TRUE(host.send(kLoggingStart));
         size_t bad = 0, total = 0;
-        for (int i = 0; i < 20 && total < 400; ++i)
+        for (int i = 0; i < 50 && total < 400; ++i)
             for (const auto& f : host.frames(100)) {
                 ++total;
                 bad += !f.crcOk;
@@ -364,8 +364,8 @@ TEST(SimModem, RateLimitsTheStream) {
     EXPECT_LE(logs, 60u);
     modem.setPacketsPerSecond(0);
     size_t more = 0;
-    for (const auto& f : host.frames(500)) more += !f.payload.empty() && f.payload[0] == 0x10;
-    EXPECT_GT(more, 100u);
+    for (const auto& f : host.frames(1000)) more += !f.payload.empty() && f.payload[0] == 0x10;
+    EXPECT_GT(more, 60u);  // more than the paced rate allows in this time
 }
 
 TEST(SimModem, EngineSerialPortTalksToIt) {
