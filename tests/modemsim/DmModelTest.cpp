@@ -463,6 +463,17 @@ TEST(ModemModel, MalformedRequestsAreRefusedLikeAChipsetDoes) {
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].size(), 6u + 0x0C00 / 8);
     EXPECT_TRUE(m.enabledEvents().empty());
+
+    // A limit that is no multiple of 8: the host's bits past it are not items.
+    ModemProfile odd;
+    odd.logLimits[4] = 0x0A01;
+    DmModel o(odd);
+    Bytes lastByte = logMaskSet(4, 0x0A08, {0x4A00, 0x4A01, 0x4A07});
+    auto reply = ask(o, lastByte);
+    ASSERT_EQ(reply.size(), 1u);
+    EXPECT_EQ(le32(reply[0], 16), 0x0A01u);
+    EXPECT_EQ(reply[0].size(), 20u + (0x0A01 + 7) / 8);
+    EXPECT_EQ(o.enabledLogCodes(), (std::vector<uint16_t>{0x4A00}));
 }
 
 TEST(ModemModel, AnUnansweredRequestStillChangesTheState) {

@@ -344,11 +344,12 @@ RequestEffect DmModel::handleLogConfig(std::span<const uint8_t> req, bool answer
                 break;
             }
             auto& mask = logMasks_[*equipment];
+            const uint32_t kept = std::min(profile_.logLimits[*equipment], kMaxItems);
             if (*op == 3) {
                 auto limit = r.u32();
                 if (!limit) return fail(kBadLength, RequestEffect::BadLength);
                 // Items beyond the modem's own limit, and mask bytes the request lacks, are 0.
-                const uint32_t items = std::min<uint32_t>(*limit, static_cast<uint32_t>(mask.size() * 8));
+                const uint32_t items = std::min(*limit, kept);
                 const auto given = r.rest();
                 std::fill(mask.begin(), mask.end(), 0);
                 const size_t n = std::min<size_t>({given.size(), (items + 7) / 8, mask.size()});
@@ -357,7 +358,7 @@ RequestEffect DmModel::handleLogConfig(std::span<const uint8_t> req, bool answer
                     mask[n - 1] &= static_cast<uint8_t>((1u << (items % 8)) - 1);
                 dirty_ = true;
             }
-            o.u32(0).u32(*equipment).u32(static_cast<uint32_t>(mask.size() * 8)).bytes(mask);
+            o.u32(0).u32(*equipment).u32(kept).bytes(mask);
             break;
         }
         default:
