@@ -276,8 +276,9 @@ void MainDialog::OnDeviceWait() {
 }
 
 void MainDialog::startNew() {
-    // The note goes in before the flags, so the worker cannot close the file without it.
-    engine_.setnote(kRestartedNote);
+    // A closing note is written by closelog only, so it is the file's last record; it goes in
+    // before the flags, so the worker cannot close the file without it.
+    engine_.setclosingnote(kRestartedNote);
     flags_.stopRequested.store(true);
     flags_.nextFile.store(true);
     LogError(err::kManual, 0, 0, 0);
@@ -381,14 +382,15 @@ void MainDialog::OnStop() {
     const bool workerAlive = worker_ && !worker_->ended();
 
     engine_.startlogging(false, dm::kSourcePort, nullptr);
-    if (flags_.loggingActive.load()) engine_.setnote(kStoppedNote);
+    if (flags_.loggingActive.load()) engine_.setclosingnote(kStoppedNote);
     flags_.stopRequested.store(true);
     flags_.nextFile.store(false);
     window_.stopTimer(timer::kStatus);
     window_.stopTimer(timer::kRequests);
 
-    // Closing the port wakes a read in progress; the worker then leaves its receive loop and
-    // closes its file with the note pending above as the last record.
+    // Closing the port wakes a read in progress and makes the filter requests of a worker that
+    // is still sending them fail at once; the worker then leaves its receive loop and closes
+    // its file with the closing note above as the last record.
     engine_.close();
     bool ended = true;
     if (workerAlive) {
@@ -526,7 +528,7 @@ void MainDialog::OnStatusTimer() {
     if (multipleFiles_ && worker_ && flags_.loggingActive.load() && !flags_.stopRequested.load()) {
         if (CheckLogCapacity(limitUnit_, limit_, worker_->logic->fileStartTime(), stats.bytes)) {
             if (exiting_) return;
-            engine_.setnote(capacityNote(stats.bytes));
+            engine_.setclosingnote(capacityNote(stats.bytes));
             flags_.stopRequested.store(true);
             flags_.nextFile.store(true);
         }
