@@ -3,7 +3,8 @@
 //
 // Numbers follow the catalogue's conventions: "decimal" is the leading decimal number after
 // optional white space and sign (clamped to 32 bits, no digits give 0); "hex" is the text after
-// the first "0x", every character one digit (see parseHexId). Any thread.
+// the first "0x", every character one digit (see parseHexId). A first double quote without a
+// closing one gives an empty name, and the fields behind it are missing (0). Any thread.
 #pragma once
 
 #include <array>
