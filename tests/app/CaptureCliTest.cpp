@@ -156,6 +156,37 @@ TEST_F(CaptureCli, DurationStopsByItself) {
     EXPECT_EQ(kvx::testing::logFiles(dir_.path()).size(), 1u);
 }
 
+TEST_F(CaptureCli, ItemsCheckedInTheCatalogueTreesAreSentAsTheFilter) {
+    modemsim::SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.packetsPerSecond = 200;
+    modemsim::SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    env_[0] = "KVXLOGPLUS_SETTINGS=" + std::string(KVX_SOURCE_DIR) + "/data/kvxlogplus.ini";
+    Child child({"capture", "--port", cfg.linkPath, "--log", "0x5072", "-o",
+                 (dir_.path() / "cap.kvx").string(), "--duration", "2", "--single-file"},
+                dir_.path(), env_);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(30s), 0) << child.err();
+
+    // Equipment 5's mask carries bit 0x072 (byte 14, bit 2) and no other.
+    bool sent = false;
+    for (const auto& r : sim.requests()) {
+        if (r.payload.size() < 16 || r.payload[0] != 0x73 || r.payload[4] != 3 ||
+            r.payload[8] != 5) {
+            continue;
+        }
+        sent = true;
+        for (size_t i = 16; i < r.payload.size(); ++i) {
+            EXPECT_EQ(r.payload[i], i == 16 + 14 ? 0x04 : 0x00) << "mask byte " << i - 16;
+        }
+    }
+    EXPECT_TRUE(sent);
+    const auto files = kvx::testing::logFiles(dir_.path());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_FALSE(kvx::testing::sequences(readLog(files[0]), 0x5072).empty());
+}
+
 TEST_F(CaptureCli, ModemThatCannotBeReachedEndsWithStatusTwo) {
     Child child(captureArgs((dir_.path() / "nothing").string()), dir_.path(), env_);
     ASSERT_TRUE(child.started());
