@@ -30,7 +30,7 @@ Bytes le(uint32_t v, int n) {
 
 // Answers the three connection queries of a full modem; swallows everything else.
 class FullModemPort final : public kvx::serial::Port {
-public:
+  public:
     size_t read(std::span<uint8_t> buffer) override {
         Bytes payload;
         if (last_ == 0x7D) {
@@ -38,7 +38,8 @@ public:
             auto n = le(kRanges, 4);
             payload.insert(payload.end(), n.begin(), n.end());
             for (int r = 0; r < kRanges; ++r) {
-                auto f = le(static_cast<uint32_t>(r * 128), 2), l = le(static_cast<uint32_t>(r * 128 + kRangeIds - 1), 2);
+                auto f = le(static_cast<uint32_t>(r * 128), 2),
+                     l = le(static_cast<uint32_t>(r * 128 + kRangeIds - 1), 2);
                 payload.insert(payload.end(), f.begin(), f.end());
                 payload.insert(payload.end(), l.begin(), l.end());
             }
@@ -49,7 +50,12 @@ public:
                 payload.insert(payload.end(), l.begin(), l.end());
             }
         } else if (last_ == 0x81) {
-            payload = {0x81, 0x00, 0x00, 0x00, static_cast<uint8_t>(kEventBits), static_cast<uint8_t>(kEventBits >> 8)};
+            payload = {0x81,
+                       0x00,
+                       0x00,
+                       0x00,
+                       static_cast<uint8_t>(kEventBits),
+                       static_cast<uint8_t>(kEventBits >> 8)};
         }
         last_ = 0;
         if (payload.empty()) return 0;
@@ -61,10 +67,10 @@ public:
     bool write(std::span<const uint8_t> bytes) override {
         // Only the three connection queries are answered; mask requests get no reply here.
         const Bytes sent(bytes.begin(), bytes.end());
-        last_ = sent == kvx::dm::buildFrame(Bytes{0x7D, 0x01})                 ? 0x7D
+        last_ = sent == kvx::dm::buildFrame(Bytes{0x7D, 0x01})                  ? 0x7D
                 : sent == kvx::dm::buildFrame(Bytes{0x73, 0, 0, 0, 1, 0, 0, 0}) ? 0x73
                 : sent == kvx::dm::buildFrame(Bytes{0x81, 0, 0, 0})             ? 0x81
-                                                                           : 0;
+                                                                                : 0;
         written_ += bytes.size();
         return true;
     }
@@ -72,7 +78,7 @@ public:
     bool dead() const override { return false; }
     const std::string& path() const override { return path_; }
 
-private:
+  private:
     uint8_t last_ = 0;
     size_t written_ = 0;
     std::string path_ = "full-modem";
@@ -93,7 +99,8 @@ struct Setup {
             for (int id = 0; id < kRangeIds && messages.size() < 7000; id += 4)
                 messages.push_back({r * 128 + id, id % 32});
         for (int e = 0; e < 16; ++e)
-            for (int item = 0; item < 4096 && logs.size() < 7000; item += 8) logs.push_back({(e << 12) | item, 0});
+            for (int item = 0; item < 4096 && logs.size() < 7000; item += 8)
+                logs.push_back({(e << 12) | item, 0});
         for (int id = 0; id < 4000; ++id) events.push_back({id, 0});
     }
 };
@@ -141,7 +148,9 @@ BENCHMARK(BM_MasksSent)->Unit(benchmark::kMicrosecond);
 
 void BM_Connect(benchmark::State& state) {
     kvx::dm::KvxLog engine;
-    engine.setportopener([](const std::string&, kvx::serial::OpenStatus*) { return std::make_unique<FullModemPort>(); });
+    engine.setportopener([](const std::string&, kvx::serial::OpenStatus*) {
+        return std::make_unique<FullModemPort>();
+    });
     for (auto _ : state) benchmark::DoNotOptimize(engine.connect(0, "COM1"));
 }
 BENCHMARK(BM_Connect)->Unit(benchmark::kMicrosecond);

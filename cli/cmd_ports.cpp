@@ -30,9 +30,12 @@ int runPorts(bool json) {
             const auto type = deviceTypeOf(engine, p.name);
             list.push_back({{"port", p.path},
                             {"name", p.name},
-                            {"device_type", type ? nlohmann::ordered_json(*type) : nlohmann::ordered_json(nullptr)}});
+                            {"device_type", type ? nlohmann::ordered_json(*type)
+                                                 : nlohmann::ordered_json(nullptr)}});
         }
-        std::printf("%s\n", list.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+        std::printf(
+            "%s\n",
+            list.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
         return 0;
     }
     if (ports.empty()) {
@@ -43,14 +46,15 @@ int runPorts(bool json) {
     for (const auto& p : ports) width = std::max(width, p.path.size());
     for (const auto& p : ports) {
         const auto type = deviceTypeOf(engine, p.name);
-        std::printf("%-*s  %s  [device type %s]\n", static_cast<int>(width), p.path.c_str(), p.name.c_str(),
-                    type ? std::to_string(*type).c_str() : "none");
+        std::printf("%-*s  %s  [device type %s]\n", static_cast<int>(width), p.path.c_str(),
+                    p.name.c_str(), type ? std::to_string(*type).c_str() : "none");
     }
     return 0;
 }
 
 void setup(CLI::App& app) {
-    auto* cmd = app.add_subcommand("ports", "List the present serial ports and their friendly names");
+    auto* cmd =
+        app.add_subcommand("ports", "List the present serial ports and their friendly names");
     auto json = std::make_shared<bool>(false);
     cmd->add_flag("--json", *json, "One JSON array of {\"port\", \"name\", \"device_type\"}");
     cmd->footer(

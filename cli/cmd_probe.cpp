@@ -26,7 +26,7 @@ struct Traffic {
 };
 
 class ObservedPort final : public serial::Port {
-public:
+  public:
     ObservedPort(std::unique_ptr<serial::Port> port, std::shared_ptr<Traffic> traffic)
         : port_(std::move(port)), traffic_(std::move(traffic)) {}
     size_t read(std::span<uint8_t> buffer) override { return port_->read(buffer); }
@@ -42,7 +42,7 @@ public:
     bool dead() const override { return port_->dead(); }
     const std::string& path() const override { return port_->path(); }
 
-private:
+  private:
     std::unique_ptr<serial::Port> port_;
     std::shared_ptr<Traffic> traffic_;
 };
@@ -64,15 +64,17 @@ int runProbe(const std::string& portName, bool json) {
         return std::make_unique<ObservedPort>(std::move(port), traffic);
     });
 
-    const bool ok = portName.empty() ? engine.connect(1, nullptr) : engine.connect(0, portName.c_str());
+    const bool ok =
+        portName.empty() ? engine.connect(1, nullptr) : engine.connect(0, portName.c_str());
     engine.close();
     if (!ok) {
         if (!traffic->opened) {
             const auto& st = engine.lastopenstatus();
             if (portName.empty() && st.path.empty()) {
-                std::fprintf(stderr,
-                             "kvxlog probe: Couldn't locate the device: no present serial port is named "
-                             "like the modem's DM port (see kvxlog ports, or give --port)\n");
+                std::fprintf(
+                    stderr,
+                    "kvxlog probe: Couldn't locate the device: no present serial port is named "
+                    "like the modem's DM port (see kvxlog ports, or give --port)\n");
             } else {
                 std::fprintf(stderr, "kvxlog probe: %s\n", serial::describe(st).c_str());
             }
@@ -80,8 +82,8 @@ int runProbe(const std::string& portName, bool json) {
             const char* query = unanswered(*traffic, 0x7D)   ? "message range"
                                 : unanswered(*traffic, 0x73) ? "log range"
                                                              : "connection";
-            std::fprintf(stderr, "kvxlog probe: no answer to the %s query on %s (sent %d times)\n", query,
-                         traffic->path.c_str(), kQuerySends);
+            std::fprintf(stderr, "kvxlog probe: no answer to the %s query on %s (sent %d times)\n",
+                         query, traffic->path.c_str(), kQuerySends);
         }
         return 1;
     }
@@ -90,10 +92,11 @@ int runProbe(const std::string& portName, bool json) {
     if (json) {
         nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
         for (const auto& r : engine.messageranges()) ranges.push_back({r.first, r.last});
-        nlohmann::ordered_json j = {{"message_ranges", ranges},
-                            {"log_limits", engine.loglimits()},
-                            {"event_mask_size",
-                             eventSizeKnown ? nlohmann::ordered_json(engine.eventmasksize()) : nlohmann::ordered_json(nullptr)}};
+        nlohmann::ordered_json j = {
+            {"message_ranges", ranges},
+            {"log_limits", engine.loglimits()},
+            {"event_mask_size", eventSizeKnown ? nlohmann::ordered_json(engine.eventmasksize())
+                                               : nlohmann::ordered_json(nullptr)}};
         std::printf("%s\n", j.dump().c_str());
     } else {
         std::printf("Port: %s\n", traffic->path.c_str());
@@ -108,7 +111,8 @@ int runProbe(const std::string& portName, bool json) {
         }
     }
     if (!eventSizeKnown) {
-        std::fprintf(stderr, "kvxlog probe: no answer to the event mask size query on %s (sent %d times)\n",
+        std::fprintf(stderr,
+                     "kvxlog probe: no answer to the event mask size query on %s (sent %d times)\n",
                      traffic->path.c_str(), kQuerySends);
         return 1;
     }

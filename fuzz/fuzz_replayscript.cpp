@@ -16,7 +16,7 @@
 namespace {
 
 class SinkPort final : public kvx::serial::Port {
-public:
+  public:
     size_t read(std::span<uint8_t>) override { return 0; }
     bool write(std::span<const uint8_t> bytes) override {
         if (bytes.empty() || bytes.size() > 4096 || bytes.back() != 0x7E) std::abort();
@@ -26,14 +26,14 @@ public:
     bool dead() const override { return false; }
     const std::string& path() const override { return path_; }
 
-private:
+  private:
     std::string path_ = "sink";
 };
 
 const std::string& scriptPath() {
-    static const std::string path =
-        (std::filesystem::temp_directory_path() / ("kvx-fuzz-script-" + std::to_string(::getpid()) + ".sqf"))
-            .string();
+    static const std::string path = (std::filesystem::temp_directory_path() /
+                                     ("kvx-fuzz-script-" + std::to_string(::getpid()) + ".sqf"))
+                                        .string();
     return path;
 }
 
@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fclose(f);
 
     kvx::dm::KvxLog engine;
-    engine.setportopener([](const std::string&, kvx::serial::OpenStatus*) { return std::make_unique<SinkPort>(); });
+    engine.setportopener(
+        [](const std::string&, kvx::serial::OpenStatus*) { return std::make_unique<SinkPort>(); });
     // No modem answers: connect fails but leaves the port open for the replay.
     engine.connect(0, "COM1");
     const int result = engine.replayscript(scriptPath());

@@ -23,7 +23,7 @@ struct Script {
 };
 
 class FuzzPort final : public kvx::serial::Port {
-public:
+  public:
     explicit FuzzPort(std::shared_ptr<Script> s) : s_(std::move(s)) {}
     size_t read(std::span<uint8_t> buffer) override {
         if (s_->next >= s_->chunks.size()) return 0;
@@ -41,7 +41,7 @@ public:
     bool dead() const override { return false; }
     const std::string& path() const override { return path_; }
 
-private:
+  private:
     std::shared_ptr<Script> s_;
     std::string path_ = "fuzz";
 };
@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto script = std::make_shared<Script>();
     size_t pos = 0;
     while (size - pos >= 2) {
-        const size_t len = std::min<size_t>(static_cast<size_t>(data[pos] | (data[pos + 1] << 8)) & 0x0FFF, 2048);
+        const size_t len =
+            std::min<size_t>(static_cast<size_t>(data[pos] | (data[pos + 1] << 8)) & 0x0FFF, 2048);
         pos += 2;
         const size_t take = std::min(len, size - pos);
         script->chunks.emplace_back(data + pos, data + pos + take);

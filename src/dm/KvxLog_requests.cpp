@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "dm/ByteReader.h"
 #include "dm/Frame.h"
@@ -44,11 +45,15 @@ constexpr int kEquipmentIds = 16;
 
 constexpr std::array<uint8_t, 3> kScriptHeader = {0x76, 0x00, 0x01};
 
-void put8(uint8_t value, uint8_t*& cursor) { *cursor++ = value; }
+void put8(uint8_t value, uint8_t*& cursor) {
+    *cursor++ = value;
+}
+void putBytes(std::initializer_list<uint8_t> bytes, uint8_t*& cursor) {
+    for (uint8_t b : bytes) *cursor++ = b;
+}
 
-// Offset within `reply` at which the query's acceptance test passes: 0, or 4 for the
-// queries that look again 4 bytes further when the command code matched but the sub-command
-// or status did not. Nullopt when not accepted.
+// Whether the reply, read from offset `at`, passes the query's acceptance test. Bytes past
+// the end of the reply never match.
 bool acceptedAt(int which, std::span<const uint8_t> reply, size_t at) {
     auto b = [&](size_t i) -> int { return at + i < reply.size() ? reply[at + i] : -1; };
     switch (which) {
@@ -72,7 +77,9 @@ std::shared_ptr<serial::Port> KvxLog::portSnapshot() const {
     return port_;
 }
 
-bool KvxLog::portopen() const { return portSnapshot() != nullptr; }
+bool KvxLog::portopen() const {
+    return portSnapshot() != nullptr;
+}
 
 void KvxLog::close() {
     if (source_.load() != kSourcePort) return;
@@ -199,7 +206,8 @@ bool KvxLog::connect(int deviceType, const char* portName) {
         old.swap(port_);
     }
     if (!name.empty()) {
-        auto opened = portOpener_ ? portOpener_(name, &lastOpen_) : serial::openport(name, &lastOpen_);
+        auto opened =
+            portOpener_ ? portOpener_(name, &lastOpen_) : serial::openport(name, &lastOpen_);
         if (opened) {
             {
                 std::lock_guard lock(portMutex_);
@@ -208,7 +216,7 @@ bool KvxLog::connect(int deviceType, const char* portName) {
             const uint8_t messageQuery[] = {kCmdMessageConfig, kMsgSubGetRanges};
             uint8_t logQuery[8];
             uint8_t* c = logQuery;
-            put8(kCmdLogConfig, c), put8(0, c), put8(0, c), put8(0, c);
+            putBytes({kCmdLogConfig, 0, 0, 0}, c);
             put32(kLogOpGetRanges, c);
             const uint8_t eventQuery[] = {kCmdEventMaskGet, 0, 0, 0};
             result = runQuery(messageQuery, sizeof messageQuery, kQueryMessageRanges) &&
@@ -225,15 +233,19 @@ bool KvxLog::connect(int deviceType, const char* portName) {
     return result;
 }
 
-std::span<const MessageRange> KvxLog::messageranges() const { return {ranges_.data(), rangeCount_}; }
+std::span<const MessageRange> KvxLog::messageranges() const {
+    return {ranges_.data(), rangeCount_};
+}
 
 // ---- logging and status -----------------------------------------------------------------------
 
 void KvxLog::startlogging(bool start, int source, FILE* rawFile) {
     if (!start) {
         static constexpr uint8_t kStop[] = {0x4B, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00};
-        static constexpr uint8_t kAllMessagesOff[] = {0x7D, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-        static constexpr uint8_t kAllLoggingOff[] = {0x73, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+        static constexpr uint8_t kAllMessagesOff[] = {0x7D, 0x05, 0x00, 0x00,
+                                                      0x00, 0x00, 0x00, 0x00};
+        static constexpr uint8_t kAllLoggingOff[] = {0x73, 0x00, 0x00, 0x00,
+                                                     0x00, 0x00, 0x00, 0x00};
         sendRequest(kStop, sizeof kStop);
         timeQueryOutstanding_.store(false);
         seteventreporting(false);
@@ -268,7 +280,8 @@ void KvxLog::statusquery(int kind) {
     static constexpr uint8_t k8[] = {0x00};
     static constexpr uint8_t k9[] = {0x4B, 0x04, 0x05, 0x00};
     static constexpr uint8_t k10[] = {0x4B, 0x04, 0x00, 0x00};
-    static constexpr std::span<const uint8_t> kQueries[] = {k0, k1, k2, k3, k4, k5, k6, k7, k8, k9, k10};
+    static constexpr std::span<const uint8_t> kQueries[] = {k0, k1, k2, k3, k4, k5,
+                                                            k6, k7, k8, k9, k10};
     if (kind < 0 || kind >= static_cast<int>(std::size(kQueries))) return;
     // The time query is sent again only once its reply has been decoded.
     if (kind == 6 && timeQueryOutstanding_.exchange(true)) return;
@@ -286,7 +299,8 @@ void KvxLog::seteventreporting(bool on) {
 namespace {
 // The wire frame of a payload in `frame`; 0 when the payload is too long for one frame,
 // which is refused whole (a cut mask would switch the wrong items on).
-size_t frameOf(const uint8_t* payload, size_t payloadLength, std::array<uint8_t, kFrameBufferSize>& frame) {
+size_t frameOf(const uint8_t* payload, size_t payloadLength,
+               std::array<uint8_t, kFrameBufferSize>& frame) {
     if (payloadLength > kMaxPayload) {
         std::printf("KvxLog: request 0x%02X of %zu bytes is too long for a frame, not sent\n",
                     payload[0], payloadLength);
@@ -340,11 +354,12 @@ void KvxLog::sendlogmasks(std::span<const MaskItem> entries, int mode, FILE* out
             mask[item / 8] = static_cast<uint8_t>(mask[item / 8] | (1u << (item % 8)));
             inUse = std::max(inUse, item / 8 + 1);
         }
-        const uint32_t limit = std::min(logLimits_[static_cast<size_t>(equipment)], kMaxLogItemLimit);
+        const uint32_t limit =
+            std::min(logLimits_[static_cast<size_t>(equipment)], kMaxLogItemLimit);
         if (limit == 0) continue;
         const size_t maskBytes = (limit + 7) / 8;
         uint8_t* c = payload.data();
-        put8(kCmdLogConfig, c), put8(0, c), put8(0, c), put8(0, c);
+        putBytes({kCmdLogConfig, 0, 0, 0}, c);
         put32(kLogOpSetMask, c);
         put32(static_cast<uint32_t>(equipment), c);
         put32(limit, c);
@@ -365,7 +380,7 @@ void KvxLog::sendeventmask(std::span<const MaskItem> entries, int mode, FILE* ou
     }
     std::vector<uint8_t> payload(6 + highest + 1);
     uint8_t* c = payload.data();
-    put8(kCmdEventMaskSet, c), put8(0, c), put8(0, c), put8(0, c);
+    putBytes({kCmdEventMaskSet, 0, 0, 0}, c);
     put16(eventMaskSize_, c);
     std::memcpy(c, mask.data(), highest + 1);
     sendOrWrite(payload.data(), payload.size(), mode, out);
@@ -380,15 +395,16 @@ void KvxLog::sendmessagemasks(std::span<const MaskItem> entries, int mode, FILE*
         const size_t ids = std::min<size_t>(range.last - range.first + 1u, kMaxRangeIds);
         const uint16_t last = static_cast<uint16_t>(range.first + ids - 1);
         uint8_t* c = payload.data();
-        put8(kCmdMessageConfig, c), put8(kMsgSubSetMask, c);
+        putBytes({kCmdMessageConfig, kMsgSubSetMask}, c);
         put16(range.first, c);
         put16(last, c);
-        put8(0, c), put8(0, c);
+        putBytes({0, 0}, c);
         uint8_t* masks = c;
         std::memset(masks, 0, ids * 4);
         for (const auto& e : entries) {
             if (e.id < range.first || e.id > last || e.sub < 0 || e.sub > 31) continue;
-            const size_t byte = static_cast<size_t>(e.id - range.first) * 4 + static_cast<size_t>(e.sub) / 8;
+            const size_t byte =
+                static_cast<size_t>(e.id - range.first) * 4 + static_cast<size_t>(e.sub) / 8;
             masks[byte] = static_cast<uint8_t>(masks[byte] | (1u << (e.sub % 8)));
         }
         sendOrWrite(payload.data(), 8 + ids * 4, mode, out);

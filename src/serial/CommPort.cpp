@@ -28,7 +28,9 @@ void CommPort::attach(std::unique_ptr<Port> port) {
     port_ = std::move(port);
 }
 
-bool CommPort::isOpen() const { return snapshot() != nullptr; }
+bool CommPort::isOpen() const {
+    return snapshot() != nullptr;
+}
 
 std::shared_ptr<Port> CommPort::snapshot() const {
     std::lock_guard lock(mutex_);

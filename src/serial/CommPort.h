@@ -14,7 +14,7 @@
 namespace kvx::serial {
 
 class CommPort {
-public:
+  public:
     // Driver queue sizes of this port (bytes); Linux drivers size their own queues.
     static constexpr size_t kQueueSize = 4096;
     // Chunk read while draining the port on close (bytes).
@@ -43,7 +43,7 @@ public:
 
     const OpenStatus& status() const { return status_; }
 
-private:
+  private:
     std::shared_ptr<Port> snapshot() const;
 
     mutable std::mutex mutex_;  // guards the pointer only, never held during I/O

@@ -28,13 +28,17 @@ std::optional<std::string> readAttribute(const fs::path& file) {
     std::string text(kAttributeMax, '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<size_t>(in.gcount()));
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())) != 0) text.pop_back();
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())) != 0)
+        text.pop_back();
     size_t start = 0;
-    while (start < text.size() && std::isspace(static_cast<unsigned char>(text[start])) != 0) ++start;
+    while (start < text.size() && std::isspace(static_cast<unsigned char>(text[start])) != 0)
+        ++start;
     return text.substr(start);
 }
 
-std::string attribute(const fs::path& file) { return readAttribute(file).value_or(std::string()); }
+std::string attribute(const fs::path& file) {
+    return readAttribute(file).value_or(std::string());
+}
 
 int hexAttribute(const fs::path& file) {
     auto text = readAttribute(file);
@@ -99,7 +103,8 @@ std::optional<std::string> describePort(const fs::path& classEntry, const std::s
 
     // ff/ff/30: the chipset's standard diagnostics interface, which carries no string of
     // its own on most modems; name it as the Windows driver does so "DM Port" finds it.
-    if (hexAttribute(iface / "bInterfaceClass") == 0xff && hexAttribute(iface / "bInterfaceSubClass") == 0xff &&
+    if (hexAttribute(iface / "bInterfaceClass") == 0xff &&
+        hexAttribute(iface / "bInterfaceSubClass") == 0xff &&
         hexAttribute(iface / "bInterfaceProtocol") == 0x30)
         return joinWords(manufacturer, "DM Port");
 
@@ -142,7 +147,8 @@ bool naturalLess(std::string_view a, std::string_view b) {
             i = ie;
             j = je;
         } else {
-            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            if (a[i] != b[j])
+                return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
             ++i;
             ++j;
         }

@@ -9,13 +9,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
-#include <algorithm>
 
 #include "serial/Port.h"
 
@@ -47,7 +47,7 @@ int remainingMs(Clock::time_point deadline) {
 }
 
 class PosixPort final : public Port {
-public:
+  public:
     PosixPort(int fd, int wakeFd, std::string path)
         : fd_(fd), wakeFd_(wakeFd), path_(std::move(path)) {
         serial_icounter_struct counts{};
@@ -62,7 +62,8 @@ public:
 
     size_t read(std::span<uint8_t> buffer) override {
         const auto start = Clock::now();
-        const auto deadline = start + milliseconds(static_cast<int64_t>(buffer.size()) + kReadFixedMs);
+        const auto deadline =
+            start + milliseconds(static_cast<int64_t>(buffer.size()) + kReadFixedMs);
 
         if (dead_.load()) return waitOut(deadline);
         if (int flags = lineErrors(); flags != 0) {
@@ -111,9 +112,11 @@ public:
         // Drop whatever an earlier, timed-out write left unsent; unread input stays for the
         // reader. Only when something is queued: on a pseudo-terminal the purge would also
         // discard bytes already handed to the other side but not yet taken in by it.
-        if (int queued = 0; ::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued > 0) ::tcflush(fd_, TCOFLUSH);
+        if (int queued = 0; ::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued > 0)
+            ::tcflush(fd_, TCOFLUSH);
         const auto deadline =
-            Clock::now() + milliseconds(static_cast<int64_t>(bytes.size()) * kWritePerByteMs + kWriteFixedMs);
+            Clock::now() +
+            milliseconds(static_cast<int64_t>(bytes.size()) * kWritePerByteMs + kWriteFixedMs);
         size_t done = 0;
         while (done < bytes.size()) {
             ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
@@ -149,7 +152,7 @@ public:
     bool dead() const override { return dead_.load(); }
     const std::string& path() const override { return path_; }
 
-private:
+  private:
     // Waits, within the write's time-out, until the driver has sent everything. A write
     // returns only then (as a synchronous Windows write does), so the purge at the start of
     // the next write discards only what a timed-out write left behind, never a good frame
@@ -272,8 +275,9 @@ std::string describe(const OpenStatus& status) {
                    ": add your user to the group that owns the device (usually dialout: sudo "
                    "usermod -aG dialout $USER, then log in again)";
         case OpenError::Busy:
-            return p + " is in use by another program (close it, for example ModemManager or a "
-                       "terminal program, and try again)";
+            return p +
+                   " is in use by another program (close it, for example ModemManager or a "
+                   "terminal program, and try again)";
         case OpenError::NotATerminal:
             return p + " is not a serial port";
         case OpenError::Other:
@@ -308,7 +312,9 @@ std::unique_ptr<Port> openport(std::string_view name, OpenStatus* status) {
     return std::make_unique<PosixPort>(fd, wakeFd, st.path);
 }
 
-size_t readport(Port& port, uint8_t* buffer) { return port.read(std::span<uint8_t>(buffer, kEngineReadSize)); }
+size_t readport(Port& port, uint8_t* buffer) {
+    return port.read(std::span<uint8_t>(buffer, kEngineReadSize));
+}
 
 void writeport(Port& port, const uint8_t* bytes, size_t count) {
     port.write(std::span<const uint8_t>(bytes, count));

@@ -19,9 +19,9 @@ namespace kvx::test {
 using Bytes = std::vector<uint8_t>;
 
 struct PortScript {
-    std::deque<Bytes> replies;      // one per read, in order
-    std::vector<Bytes> writes;      // every frame written
-    std::vector<char> events;       // 'W' per write, 'R' per read, in order
+    std::deque<Bytes> replies;  // one per read, in order
+    std::vector<Bytes> writes;  // every frame written
+    std::vector<char> events;   // 'W' per write, 'R' per read, in order
     std::vector<std::string> opened;
     // Answers a read when set; otherwise replies are taken from the queue.
     std::function<Bytes(const Bytes& lastWrite)> responder;
@@ -29,7 +29,7 @@ struct PortScript {
 };
 
 class ScriptedPort final : public serial::Port {
-public:
+  public:
     ScriptedPort(std::shared_ptr<PortScript> script, std::string path)
         : script_(std::move(script)), path_(std::move(path)) {}
 
@@ -55,7 +55,7 @@ public:
     bool dead() const override { return false; }
     const std::string& path() const override { return path_; }
 
-private:
+  private:
     std::shared_ptr<PortScript> script_;
     std::string path_;
 };
@@ -63,8 +63,8 @@ private:
 // Installs the script as the engine's port opener.
 inline std::shared_ptr<PortScript> scriptPorts(dm::KvxLog& engine) {
     auto script = std::make_shared<PortScript>();
-    engine.setportopener([script](const std::string& name, serial::OpenStatus* status)
-                             -> std::unique_ptr<serial::Port> {
+    engine.setportopener([script](const std::string& name,
+                                  serial::OpenStatus* status) -> std::unique_ptr<serial::Port> {
         script->opened.push_back(name);
         if (script->refuseOpen) {
             if (status) *status = {serial::OpenError::NotFound, 2, name};
@@ -75,13 +75,21 @@ inline std::shared_ptr<PortScript> scriptPorts(dm::KvxLog& engine) {
     return script;
 }
 
-inline Bytes frameOf(const Bytes& payload) { return dm::buildFrame(payload); }
+inline Bytes frameOf(const Bytes& payload) {
+    return dm::buildFrame(payload);
+}
 
 // Replies of a modem with the given tables.
 inline Bytes messageRangeReply(const std::vector<std::pair<uint16_t, uint16_t>>& ranges,
                                uint32_t count) {
-    Bytes p = {0x7D, 0x01, 0x01, 0x00, static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8),
-               static_cast<uint8_t>(count >> 16), static_cast<uint8_t>(count >> 24)};
+    Bytes p = {0x7D,
+               0x01,
+               0x01,
+               0x00,
+               static_cast<uint8_t>(count),
+               static_cast<uint8_t>(count >> 8),
+               static_cast<uint8_t>(count >> 16),
+               static_cast<uint8_t>(count >> 24)};
     for (auto [first, last] : ranges) {
         p.push_back(static_cast<uint8_t>(first));
         p.push_back(static_cast<uint8_t>(first >> 8));

@@ -27,14 +27,15 @@ std::array<uint32_t, 16> limitsOf(std::initializer_list<std::pair<int, uint32_t>
 }
 
 class Requests : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { script = test::scriptPorts(engine); }
 
     // Connects to a modem answering each query once, as configured.
     bool connectTo(const std::vector<std::pair<uint16_t, uint16_t>>& ranges,
                    const std::array<uint32_t, 16>& limits, uint16_t eventSize) {
-        script->replies = {frameOf(test::messageRangeReply(ranges, static_cast<uint32_t>(ranges.size()))),
-                           frameOf(test::logRangeReply(limits)), frameOf(test::eventSizeReply(eventSize))};
+        script->replies = {
+            frameOf(test::messageRangeReply(ranges, static_cast<uint32_t>(ranges.size()))),
+            frameOf(test::logRangeReply(limits)), frameOf(test::eventSizeReply(eventSize))};
         const bool ok = engine.connect(0, "COM3");
         script->writes.clear();
         script->events.clear();
@@ -84,9 +85,9 @@ TEST_F(Requests, TenthResendIsReadButNotExamined) {
 }
 
 TEST_F(Requests, ModemAnsweringTheThirdTimeConnects) {
-    script->replies = {Bytes{}, Bytes{0x13, 0x7D, 0x01, 0x7E},
-                       frameOf(test::messageRangeReply({{0, 10}}, 1)),
-                       frameOf(test::logRangeReply(limitsOf({{5, 100}}))), frameOf(test::eventSizeReply(9))};
+    script->replies = {
+        Bytes{}, Bytes{0x13, 0x7D, 0x01, 0x7E}, frameOf(test::messageRangeReply({{0, 10}}, 1)),
+        frameOf(test::logRangeReply(limitsOf({{5, 100}}))), frameOf(test::eventSizeReply(9))};
     EXPECT_TRUE(engine.connect(0, "COM3"));
     EXPECT_EQ(script->writes.size(), 5u);
 }
@@ -134,7 +135,8 @@ TEST_P(MessageRangeReplies, AcceptanceAndRetries) {
 
 Bytes rangesOf(uint32_t count, size_t present) {
     std::vector<std::pair<uint16_t, uint16_t>> r;
-    for (size_t i = 0; i < present; ++i) r.emplace_back(static_cast<uint16_t>(i * 10), static_cast<uint16_t>(i * 10 + 5));
+    for (size_t i = 0; i < present; ++i)
+        r.emplace_back(static_cast<uint16_t>(i * 10), static_cast<uint16_t>(i * 10 + 5));
     return test::messageRangeReply(r, count);
 }
 
@@ -145,16 +147,16 @@ Bytes prefixed(Bytes head, const Bytes& tail) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MessageRangeReplies,
-    ::testing::Values(
-        ReplyCase{"accepted", rangesOf(3, 3), 1, 3},
-        ReplyCase{"count_zero", rangesOf(0, 0), 1, 0},
-        ReplyCase{"wrong_code", prefixed({0x13}, rangesOf(3, 3)), 11, 0},
-        ReplyCase{"wrong_status_then_4_further", prefixed({0x7D, 0x01, 0x02, 0x00}, rangesOf(2, 2)), 1, 2},
-        ReplyCase{"wrong_sub_nothing_further", {0x7D, 0x02, 0x01, 0x00, 0x01}, 11, 0},
-        ReplyCase{"cut_before_count", {0x7D, 0x01, 0x01, 0x00, 0x01, 0x00}, 11, 0},
-        ReplyCase{"fewer_entries_than_count", rangesOf(5, 4), 11, 0},
-        ReplyCase{"over_255_clipped", rangesOf(300, 300), 1, 255},
-        ReplyCase{"over_255_but_only_10_present", rangesOf(300, 10), 11, 0}),
+    ::testing::Values(ReplyCase{"accepted", rangesOf(3, 3), 1, 3},
+                      ReplyCase{"count_zero", rangesOf(0, 0), 1, 0},
+                      ReplyCase{"wrong_code", prefixed({0x13}, rangesOf(3, 3)), 11, 0},
+                      ReplyCase{"wrong_status_then_4_further",
+                                prefixed({0x7D, 0x01, 0x02, 0x00}, rangesOf(2, 2)), 1, 2},
+                      ReplyCase{"wrong_sub_nothing_further", {0x7D, 0x02, 0x01, 0x00, 0x01}, 11, 0},
+                      ReplyCase{"cut_before_count", {0x7D, 0x01, 0x01, 0x00, 0x01, 0x00}, 11, 0},
+                      ReplyCase{"fewer_entries_than_count", rangesOf(5, 4), 11, 0},
+                      ReplyCase{"over_255_clipped", rangesOf(300, 300), 1, 255},
+                      ReplyCase{"over_255_but_only_10_present", rangesOf(300, 10), 11, 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(Requests, LogRangeReplyIsAcceptedOnItsFirstByteButMustHoldTheLimits) {
@@ -162,15 +164,16 @@ TEST_F(Requests, LogRangeReplyIsAcceptedOnItsFirstByteButMustHoldTheLimits) {
     weird[4] = 9;  // another operation and status: not looked at
     weird[8] = 1;
     Bytes shortReply(weird.begin(), weird.end() - 4);  // with CRC and flag: 75 bytes
-    script->replies = {frameOf(test::messageRangeReply({{0, 1}}, 1)), frameOf(shortReply), frameOf(weird),
-                       frameOf(test::eventSizeReply(3))};
+    script->replies = {frameOf(test::messageRangeReply({{0, 1}}, 1)), frameOf(shortReply),
+                       frameOf(weird), frameOf(test::eventSizeReply(3))};
     EXPECT_TRUE(engine.connect(0, "COM3"));
     EXPECT_EQ(script->writes.size(), 4u);
     EXPECT_EQ(engine.loglimits()[2], 16u);
 }
 
 TEST_F(Requests, EventSizeFoundFourBytesFurther) {
-    script->replies = {frameOf(test::messageRangeReply({{0, 1}}, 1)), frameOf(test::logRangeReply({})),
+    script->replies = {frameOf(test::messageRangeReply({{0, 1}}, 1)),
+                       frameOf(test::logRangeReply({})),
                        frameOf(prefixed({0x81, 0x01, 0x00, 0x00}, test::eventSizeReply(0x123)))};
     EXPECT_TRUE(engine.connect(0, "COM3"));
     EXPECT_EQ(script->writes.size(), 3u);
@@ -178,11 +181,14 @@ TEST_F(Requests, EventSizeFoundFourBytesFurther) {
 }
 
 TEST_F(Requests, ModemReportedSizesAreBounded) {
-    ASSERT_TRUE(connectTo({{100, 3000}, {10, 5}}, limitsOf({{0, 40000}, {1, 32768}, {2, 32767}}), 1));
+    ASSERT_TRUE(
+        connectTo({{100, 3000}, {10, 5}}, limitsOf({{0, 40000}, {1, 32768}, {2, 32767}}), 1));
     ASSERT_EQ(engine.messageranges().size(), 2u);
     EXPECT_EQ(engine.messageranges()[0].first, 100);
-    EXPECT_EQ(engine.messageranges()[0].last, 100 + kMaxRangeIds - 1) << "wide range keeps its first ids";
-    EXPECT_EQ(engine.messageranges()[1].last, 5) << "a reversed range is kept and skipped when sending";
+    EXPECT_EQ(engine.messageranges()[0].last, 100 + kMaxRangeIds - 1)
+        << "wide range keeps its first ids";
+    EXPECT_EQ(engine.messageranges()[1].last, 5)
+        << "a reversed range is kept and skipped when sending";
     EXPECT_EQ(engine.loglimits()[0], kMaxLogItemLimit);
     EXPECT_EQ(engine.loglimits()[1], 32768u);
     EXPECT_EQ(engine.loglimits()[2], 32767u);
@@ -213,15 +219,24 @@ TEST_F(Requests, DeviceNotLocatedLeavesTheNameEmpty) {
 
 TEST_F(Requests, StatusQueriesHaveTheirPayloads) {
     ASSERT_TRUE(connectTo({{0, 1}}, {}, 1));
-    const std::vector<Bytes> payloads = {{0x1C}, {0x7C}, {0x4B, 0x08, 0x01, 0x00}, {0x4B, 0x08, 0x00, 0x00},
-                                         {0x4B, 0x0F, 0x00, 0x00}, {0x78, 0x72, 0x50}, {0x1D},
-                                         {0x4B, 0x09, 0x00, 0x00}, {0x00}, {0x4B, 0x04, 0x05, 0x00},
+    const std::vector<Bytes> payloads = {{0x1C},
+                                         {0x7C},
+                                         {0x4B, 0x08, 0x01, 0x00},
+                                         {0x4B, 0x08, 0x00, 0x00},
+                                         {0x4B, 0x0F, 0x00, 0x00},
+                                         {0x78, 0x72, 0x50},
+                                         {0x1D},
+                                         {0x4B, 0x09, 0x00, 0x00},
+                                         {0x00},
+                                         {0x4B, 0x04, 0x05, 0x00},
                                          {0x4B, 0x04, 0x00, 0x00}};
     for (int kind = -1; kind <= 11; ++kind) engine.statusquery(kind);
     ASSERT_EQ(script->writes.size(), payloads.size());
-    for (size_t k = 0; k < payloads.size(); ++k) EXPECT_EQ(script->writes[k], frameOf(payloads[k])) << k;
+    for (size_t k = 0; k < payloads.size(); ++k)
+        EXPECT_EQ(script->writes[k], frameOf(payloads[k])) << k;
     EXPECT_EQ(script->writes[6], (Bytes{0x1D, 0x1C, 0x3B, 0x7E}));
-    EXPECT_EQ(std::count(script->events.begin(), script->events.end(), 'R'), 0) << "no reply is waited for";
+    EXPECT_EQ(std::count(script->events.begin(), script->events.end(), 'R'), 0)
+        << "no reply is waited for";
 }
 
 TEST_F(Requests, TimeQueryIsNotRepeatedWhileOutstanding) {
@@ -237,8 +252,8 @@ TEST_F(Requests, TimeQueryIsNotRepeatedWhileOutstanding) {
     script->writes.clear();
     engine.statusquery(6);
     EXPECT_EQ(script->writes.size(), 1u) << "logging stop clears the mark";
-    script->replies = {frameOf(test::messageRangeReply({{0, 1}}, 1)), frameOf(test::logRangeReply({})),
-                       frameOf(test::eventSizeReply(1))};
+    script->replies = {frameOf(test::messageRangeReply({{0, 1}}, 1)),
+                       frameOf(test::logRangeReply({})), frameOf(test::eventSizeReply(1))};
     ASSERT_TRUE(engine.connect(0, "COM3"));
     EXPECT_FALSE(engine.timequeryoutstanding()) << "connect clears the mark";
 }
@@ -256,7 +271,8 @@ TEST_F(Requests, LoggingStartAndStopRequests) {
     EXPECT_EQ(script->writes, stop);
     script->writes.clear();
     engine.startlogging(true, kSourcePort, nullptr);
-    EXPECT_EQ(script->writes, std::vector<Bytes>{frameOf({0x4B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0xFF})});
+    EXPECT_EQ(script->writes,
+              std::vector<Bytes>{frameOf({0x4B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0xFF})});
     script->writes.clear();
     engine.startlogging(true, 7, nullptr);
     EXPECT_TRUE(script->writes.empty());
@@ -298,8 +314,8 @@ TEST_F(Requests, ConnectDropsAPendingNote) {
 
 TEST_F(Requests, LogMasksFollowTheLimits) {
     ASSERT_TRUE(connectTo({{0, 1}}, limitsOf({{1, 9}, {4, 0}, {5, 20}}), 1));
-    const std::vector<MaskItem> items = {{0x1008, 0}, {0x1000, 0}, {0x4001, 0}, {0x5003, 0}, {0x5FFF, 0},
-                                         {0x10003, 0}, {-1, 0}};
+    const std::vector<MaskItem> items = {{0x1008, 0}, {0x1000, 0},  {0x4001, 0}, {0x5003, 0},
+                                         {0x5FFF, 0}, {0x10003, 0}, {-1, 0}};
     engine.sendlogmasks(items, kModeSend, nullptr);
     // e1: limit 9 -> 2 mask bytes (items 0 and 8); e4 limit 0 -> nothing; e5: 20 -> 3 bytes,
     // item 0xFFF lies beyond them and is not sent.
@@ -307,13 +323,15 @@ TEST_F(Requests, LogMasksFollowTheLimits) {
         frameOf({0x73, 0, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0, 0x01, 0x01}),
         frameOf({0x73, 0, 0, 0, 3, 0, 0, 0, 5, 0, 0, 0, 20, 0, 0, 0, 0x08, 0x00, 0x00})};
     EXPECT_EQ(script->writes, expected);
-    EXPECT_EQ(std::string(script->events.begin(), script->events.end()), "WRWR") << "one dispatch per frame";
+    EXPECT_EQ(std::string(script->events.begin(), script->events.end()), "WRWR")
+        << "one dispatch per frame";
 }
 
 TEST_F(Requests, EventMaskCoversTheHighestByteInUse) {
     ASSERT_TRUE(connectTo({{0, 1}}, {}, 0x0456));
     engine.sendeventmask({}, kModeSend, nullptr);
-    engine.sendeventmask(std::vector<MaskItem>{{3, 0}, {17, 0}, {-5, 0}, {40000, 0}}, kModeSend, nullptr);
+    engine.sendeventmask(std::vector<MaskItem>{{3, 0}, {17, 0}, {-5, 0}, {40000, 0}}, kModeSend,
+                         nullptr);
     const std::vector<Bytes> expected = {frameOf({0x82, 0, 0, 0, 0x56, 0x04, 0x00}),
                                          frameOf({0x82, 0, 0, 0, 0x56, 0x04, 0x08, 0x00, 0x02})};
     EXPECT_EQ(script->writes, expected);
@@ -385,15 +403,16 @@ TEST_F(Requests, OtherModesBuildButNeitherSendNorWrite) {
 // ---- request scripts ------------------------------------------------------------------------
 
 class Scripts : public Requests {
-protected:
+  protected:
     void TearDown() override { std::filesystem::remove(path); }
     void writeFile(const Bytes& bytes) {
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
     }
     std::string path = scriptPath();
 
-private:
+  private:
     static std::string scriptPath() {
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         std::replace(name.begin(), name.end(), '/', '_');
@@ -462,8 +481,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(HeaderCase{"version_2", {0x76, 0x00, 0x02, 0x1D, 0x1C, 0x3B, 0x7E}, 2, 0},
                       HeaderCase{"second_byte_1", {0x76, 0x01, 0x01, 0x1D, 0x1C, 0x3B, 0x7E}, 2, 0},
                       HeaderCase{"not_v", {0x77, 0x00, 0x01, 0x1D, 0x1C, 0x3B, 0x7E}, 2, 0},
-                      HeaderCase{"empty_file", {}, 2, 0},
-                      HeaderCase{"lone_v", {0x76}, 0, 0},
+                      HeaderCase{"empty_file", {}, 2, 0}, HeaderCase{"lone_v", {0x76}, 0, 0},
                       HeaderCase{"version_0", {0x76, 0x00, 0x00, 0x1D, 0x1C, 0x3B, 0x7E}, 0, 1},
                       HeaderCase{"two_frames", {0x76, 0x00, 0x01, 0x7E, 0x1D, 0x7E}, 0, 2}),
     [](const auto& p) { return std::string(p.param.name); });
@@ -489,7 +507,7 @@ TEST_F(Scripts, OverlongFrameIsDroppedNotSplit) {
 
 // A port whose read blocks until woken, as a silent modem's would for its whole time-out.
 class BlockingPort final : public serial::Port {
-public:
+  public:
     size_t read(std::span<uint8_t>) override {
         reading.store(true);
         while (!woken.load()) std::this_thread::yield();
@@ -506,11 +524,12 @@ public:
 TEST(RequestsPort, CloseWakesAReadInProgress) {
     KvxLog engine;
     std::atomic<BlockingPort*> raw{nullptr};
-    engine.setportopener([&](const std::string&, serial::OpenStatus*) -> std::unique_ptr<serial::Port> {
-        auto p = std::make_unique<BlockingPort>();
-        raw.store(p.get());
-        return p;
-    });
+    engine.setportopener(
+        [&](const std::string&, serial::OpenStatus*) -> std::unique_ptr<serial::Port> {
+            auto p = std::make_unique<BlockingPort>();
+            raw.store(p.get());
+            return p;
+        });
     std::atomic<bool> done{false};
     std::thread connector([&] {
         engine.connect(0, "COM1");

@@ -16,7 +16,7 @@
 namespace kvx::test {
 
 class PtyPair {
-public:
+  public:
     PtyPair() {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
         if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
@@ -58,13 +58,15 @@ public:
         master_ = -1;
     }
 
-private:
+  private:
     int master_ = -1;
     std::string path_;
 };
 
 inline int64_t msSince(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 t)
+        .count();
 }
 
 }  // namespace kvx::test

@@ -23,13 +23,14 @@ struct Outcome {
 };
 
 class KvxlogCommand : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         program = fs::path(KVX_BINARY_DIR) / "cli" / "kvxlog";
         if (!fs::exists(program)) GTEST_SKIP() << "kvxlog not built";
         base = fs::temp_directory_path() / ("kvx-cli-" + std::to_string(::getpid()));
         fs::remove_all(base);
-        tree = std::make_unique<modemsim::FakeSysfs>((base / "sys").string(), (base / "dev").string());
+        tree =
+            std::make_unique<modemsim::FakeSysfs>((base / "sys").string(), (base / "dev").string());
     }
     void TearDown() override {
         if (!base.empty()) fs::remove_all(base);
@@ -37,8 +38,9 @@ protected:
 
     // Runs kvxlog with the fake tree as /sys and /dev; stdout only (stderr joins it with `both`).
     Outcome run(const std::string& args, bool both = false) const {
-        const std::string cmd = "KVXLOG_SYSFS_ROOT='" + tree->root() + "' KVXLOG_DEV_ROOT='" + tree->dev() + "' '" +
-                                program.string() + "' " + args + (both ? " 2>&1" : " 2>/dev/null");
+        const std::string cmd = "KVXLOG_SYSFS_ROOT='" + tree->root() + "' KVXLOG_DEV_ROOT='" +
+                                tree->dev() + "' '" + program.string() + "' " + args +
+                                (both ? " 2>&1" : " 2>/dev/null");
         Outcome r;
         FILE* p = ::popen(cmd.c_str(), "r");
         if (p == nullptr) return r;
@@ -70,13 +72,19 @@ TEST_F(KvxlogCommand, PortsListsNamesAndDeviceTypes) {
 
     const Outcome json = run("ports --json");
     EXPECT_EQ(json.status, 0);
-    EXPECT_EQ(json.out, "[{\"port\":\"" + tree->dev() + "/ttyACM0\",\"name\":\"Acme GPS (ttyACM0)\",\"device_type\":null}," +
-                            "{\"port\":\"" + tree->dev() +
-                            "/ttyUSB2\",\"name\":\"Orvanta Wireless DM Port (ttyUSB2)\",\"device_type\":1}]\n");
+    EXPECT_EQ(
+        json.out,
+        "[{\"port\":\"" + tree->dev() +
+            "/ttyACM0\",\"name\":\"Acme GPS (ttyACM0)\",\"device_type\":null}," + "{\"port\":\"" +
+            tree->dev() +
+            "/ttyUSB2\",\"name\":\"Orvanta Wireless DM Port (ttyUSB2)\",\"device_type\":1}]\n");
     const Outcome text = run("ports");
     EXPECT_EQ(text.status, 0);
-    EXPECT_NE(text.out.find("Orvanta Wireless DM Port (ttyUSB2)  [device type 1]"), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("Acme GPS (ttyACM0)  [device type none]"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Orvanta Wireless DM Port (ttyUSB2)  [device type 1]"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("Acme GPS (ttyACM0)  [device type none]"), std::string::npos)
+        << text.out;
 }
 
 TEST_F(KvxlogCommand, ProbeShowsWhatTheModemReports) {
@@ -95,7 +103,8 @@ TEST_F(KvxlogCommand, ProbeShowsWhatTheModemReports) {
     const Outcome json = run("probe --json");
     EXPECT_EQ(json.status, 0);
     EXPECT_EQ(json.out,
-              "{\"message_ranges\":[[0,120],[500,520]],\"log_limits\":[0,0,0,0,2816,0,0,0,0,0,0,0,0,0,0,0],"
+              "{\"message_ranges\":[[0,120],[500,520]],\"log_limits\":[0,0,0,0,2816,0,0,0,0,0,0,0,"
+              "0,0,0,0],"
               "\"event_mask_size\":3072}\n");
     const Outcome text = run("probe --port COM0");
     EXPECT_EQ(text.status, 0);

@@ -45,7 +45,8 @@ TEST(ConnectSim, LearnsTheConfiguredTables) {
     ASSERT_EQ(modem.start().error, modemsim::StartError::None);
 
     KvxLog engine;
-    ASSERT_TRUE(engine.connect(0, modem.path().c_str())) << serial::describe(engine.lastopenstatus());
+    ASSERT_TRUE(engine.connect(0, modem.path().c_str()))
+        << serial::describe(engine.lastopenstatus());
     const auto ranges = engine.messageranges();
     ASSERT_EQ(ranges.size(), 3u);
     for (size_t i = 0; i < ranges.size(); ++i) {

@@ -21,7 +21,7 @@ using modemsim::FakeSysfs;
 using modemsim::FakeUsbPort;
 
 class Discovery : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         base = fs::temp_directory_path() / ("kvx-sysfs-" + std::to_string(::getpid()) + "-" + name);
@@ -36,8 +36,9 @@ protected:
         fs::remove_all(base);
     }
 
-    FakeUsbPort port(const std::string& tty, const std::string& manufacturer, const std::string& product,
-                     const std::string& interfaceName = "", bool diag = false, bool linked = true) {
+    FakeUsbPort port(const std::string& tty, const std::string& manufacturer,
+                     const std::string& product, const std::string& interfaceName = "",
+                     bool diag = false, bool linked = true) {
         FakeUsbPort p;
         p.tty = tty;
         p.manufacturer = manufacturer;
@@ -56,13 +57,15 @@ protected:
 };
 
 TEST_F(Discovery, FriendlyNamesAndNaturalOrder) {
-    ASSERT_TRUE(tree->add(port("ttyUSB10", "Orvanta Wireless", "KVX-210", "Orvanta Wireless NMEA")));
+    ASSERT_TRUE(
+        tree->add(port("ttyUSB10", "Orvanta Wireless", "KVX-210", "Orvanta Wireless NMEA")));
     ASSERT_TRUE(tree->add(port("ttyUSB2", "Orvanta Wireless", "KVX-210", "", true)));
     ASSERT_TRUE(tree->add(port("ttyACM0", "Acme", "USB Modem")));
     ASSERT_TRUE(tree->add(port("ttyUSB3", "", "", "", true)));
     ASSERT_TRUE(tree->add(port("ttyUSB4", "", "")));
     ASSERT_TRUE(tree->addLegacy("ttyS0"));
-    fs::create_directories(fs::path(tree->root()) / "class" / "tty" / "tty0");  // virtual: no device
+    fs::create_directories(fs::path(tree->root()) / "class" / "tty" /
+                           "tty0");  // virtual: no device
 
     const std::vector<std::pair<std::string, std::string>> expected = {
         {"ttyACM0", "Acme USB Modem (ttyACM0)"},
@@ -81,7 +84,8 @@ TEST_F(Discovery, FriendlyNamesAndNaturalOrder) {
 }
 
 TEST_F(Discovery, InterfaceStringWinsOverTheDiagnosticsName) {
-    ASSERT_TRUE(tree->add(port("ttyUSB0", "Orvanta Wireless", "KVX-210", "KVX Diagnostics Interface", true)));
+    ASSERT_TRUE(tree->add(
+        port("ttyUSB0", "Orvanta Wireless", "KVX-210", "KVX Diagnostics Interface", true)));
     ASSERT_EQ(list().size(), 1u);
     EXPECT_EQ(list()[0].name, "KVX Diagnostics Interface (ttyUSB0)");
 }
@@ -121,7 +125,7 @@ TEST(NaturalOrder, DigitRunsCompareByValue) {
 // ---- the engine's search ------------------------------------------------------------------
 
 class EngineDiscovery : public Discovery {
-protected:
+  protected:
     void SetUp() override {
         Discovery::SetUp();
         engine.setsysfsroot(tree->root());
@@ -151,7 +155,8 @@ TEST_F(EngineDiscovery, LowerDeviceIndexWins) {
 }
 
 TEST_F(EngineDiscovery, MatchWithoutDeviceNodeGoesOnToTheNext) {
-    ASSERT_TRUE(tree->add(port("ttyUSB1", "Orvanta Wireless", "KVX-210", "", true, /*linked=*/false)));
+    ASSERT_TRUE(
+        tree->add(port("ttyUSB1", "Orvanta Wireless", "KVX-210", "", true, /*linked=*/false)));
     FakeUsbPort dangling = port("ttyUSB2", "Orvanta Wireless", "KVX-210", "", true);
     dangling.target = (base / "gone").string();
     ASSERT_TRUE(tree->add(dangling));

@@ -46,7 +46,8 @@ TEST(PortPath, MapsNamesToDevicePaths) {
         {"com12", "@/ttyUSB12"},
         {"/dev/ttyACM0", "/dev/ttyACM0"},
         {"\\\\.\\COM/dev/ttyACM0", "/dev/ttyACM0"},
-        {"COM/dev/serial/by-id/usb-Orvanta_KVX-210-if02-port0", "/dev/serial/by-id/usb-Orvanta_KVX-210-if02-port0"},
+        {"COM/dev/serial/by-id/usb-Orvanta_KVX-210-if02-port0",
+         "/dev/serial/by-id/usb-Orvanta_KVX-210-if02-port0"},
         {"\\\\.\\/dev/pts/3", "/dev/pts/3"},
         {"COM", ""},
         {"\\\\.\\COM", ""},
@@ -73,7 +74,8 @@ TEST(PortPath, MapsNamesToDevicePaths) {
 }
 
 TEST(OpenPort, FailuresLeaveNothingOpenAndSayWhy) {
-    const auto dir = std::filesystem::temp_directory_path() / ("kvx-port-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("kvx-port-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto plain = dir / "not-a-tty";
     std::ofstream(plain) << "x";
@@ -103,13 +105,16 @@ TEST(OpenPort, FailuresLeaveNothingOpenAndSayWhy) {
 }
 
 TEST(OpenPort, DescribeGivesTheFix) {
-    EXPECT_EQ(describe({OpenError::PermissionDenied, EACCES, "/dev/ttyUSB2"}),
-              "Permission denied opening /dev/ttyUSB2: add your user to the group that owns the device "
-              "(usually dialout: sudo usermod -aG dialout $USER, then log in again)");
+    EXPECT_EQ(
+        describe({OpenError::PermissionDenied, EACCES, "/dev/ttyUSB2"}),
+        "Permission denied opening /dev/ttyUSB2: add your user to the group that owns the device "
+        "(usually dialout: sudo usermod -aG dialout $USER, then log in again)");
     EXPECT_EQ(describe({OpenError::NotFound, 0, ""}), "Couldn't locate the device");
-    EXPECT_NE(describe({OpenError::NotFound, ENOENT, "/dev/ttyUSB9"}).find("/dev/ttyUSB9"), std::string::npos);
+    EXPECT_NE(describe({OpenError::NotFound, ENOENT, "/dev/ttyUSB9"}).find("/dev/ttyUSB9"),
+              std::string::npos);
     EXPECT_NE(describe({OpenError::Busy, EBUSY, "/dev/ttyUSB2"}).find("in use"), std::string::npos);
-    EXPECT_NE(describe({OpenError::Other, EIO, "/dev/ttyUSB2"}).find(std::strerror(EIO)), std::string::npos);
+    EXPECT_NE(describe({OpenError::Other, EIO, "/dev/ttyUSB2"}).find(std::strerror(EIO)),
+              std::string::npos);
 }
 
 TEST(PosixPort, ConfiguresRaw115200And8N1) {

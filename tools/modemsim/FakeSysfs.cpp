@@ -17,7 +17,8 @@ int busOf(const std::string& tty) {
     size_t digits = tty.size();
     while (digits > 0 && std::isdigit(static_cast<unsigned char>(tty[digits - 1])) != 0) --digits;
     int number = 0;
-    for (size_t i = digits; i < tty.size() && i < digits + 6; ++i) number = number * 10 + (tty[i] - '0');
+    for (size_t i = digits; i < tty.size() && i < digits + 6; ++i)
+        number = number * 10 + (tty[i] - '0');
     if (tty.rfind("ttyUSB", 0) == 0 && digits == 6) return 1 + number;
     if (tty.rfind("ttyACM", 0) == 0 && digits == 6) return 501 + number;
     int sum = 0;
@@ -48,7 +49,8 @@ bool link(const fs::path& target, const fs::path& where) {
 
 }  // namespace
 
-FakeSysfs::FakeSysfs(std::string root, std::string dev) : root_(std::move(root)), dev_(std::move(dev)) {
+FakeSysfs::FakeSysfs(std::string root, std::string dev)
+    : root_(std::move(root)), dev_(std::move(dev)) {
     std::error_code ec;
     fs::create_directories(fs::path(root_) / "class" / "tty", ec);
     fs::create_directories(fs::path(root_) / "devices", ec);
@@ -69,7 +71,8 @@ bool FakeSysfs::add(const FakeUsbPort& port) {
     fs::create_directories(iface, ec);
     if (ec) return false;
     bool ok = writeFile(usbDev / "idVendor", "1f2e") && writeFile(usbDev / "idProduct", "0210");
-    if (!port.manufacturer.empty()) ok = ok && writeFile(usbDev / "manufacturer", port.manufacturer);
+    if (!port.manufacturer.empty())
+        ok = ok && writeFile(usbDev / "manufacturer", port.manufacturer);
     if (!port.product.empty()) ok = ok && writeFile(usbDev / "product", port.product);
     if (!port.interfaceName.empty()) ok = ok && writeFile(iface / "interface", port.interfaceName);
     ok = ok && writeFile(iface / "bInterfaceClass", hex2(port.interfaceClass)) &&
