@@ -57,13 +57,13 @@ TEST(PortPath, MapsNamesToDevicePaths) {
         {"COM-1", ""},
         {"COM12345678901", ""},
     };
-    for (const char* root : {"", "/tmp/fake-dev/"}) {
+    for (const char* root : {"", "/fake/dev/"}) {
         if (*root != '\0') {
             ::setenv("KVXLOG_DEV_ROOT", root, 1);
         } else {
             ::unsetenv("KVXLOG_DEV_ROOT");
         }
-        const std::string dev = *root != '\0' ? "/tmp/fake-dev" : "/dev";
+        const std::string dev = *root != '\0' ? "/fake/dev" : "/dev";
         for (const auto& c : cases) {
             std::string expected = c.path;
             if (!expected.empty() && expected[0] == '@') expected = dev + expected.substr(1);
