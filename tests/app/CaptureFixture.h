@@ -64,7 +64,10 @@ class CaptureFixture : public ::testing::Test {
         // An empty device tree: no DM port is detected unless a test adds one.
         engine_.setsysfsroot((dir_.path() / "sys").string());
         app::MainDialog::Options options;
-        options.sleep = [this](std::chrono::milliseconds ms) { sleeps_.push_back(ms); };
+        options.sleep = [this](std::chrono::milliseconds ms) {
+            sleeps_.push_back(ms);
+            if (onSleep_) onSleep_();
+        };
         options.clock = [this] { return std::time(nullptr) + clockOffset_.load(); };
         dialog_ = std::make_unique<app::MainDialog>(window_, engine_, commandLine, options);
         dialog_->setFilterSender([this](const app::FilterChoice&, int destination) {
@@ -120,6 +123,7 @@ class CaptureFixture : public ::testing::Test {
     FakeWindow window_;
     std::atomic<long> clockOffset_{0};
     std::vector<std::chrono::milliseconds> sleeps_;
+    std::function<void()> onSleep_;  // runs in RestartLogging's pause
     std::atomic<int> filtersSent_{0};
     std::atomic<bool> filterResult_{true};
     std::unique_ptr<app::MainDialog> dialog_;

@@ -219,6 +219,61 @@ TEST_F(SimCapture, WatchdogRestartSendsTheFilterAgainAndGoesOnInANewFile) {
     expectOneToN(allSequences(files), sim.counters().lastSequence);
 }
 
+TEST_F(SimCapture, HungModemIsRestartedByTheWatchdogOnceItHasReset) {
+    SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.packetsPerSecond = 400;
+    SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    window_.setText(ctl::kCustomPort, cfg.linkPath);
+    startLogging();
+    const std::string first = dialog_->currentLogFile();
+    ASSERT_TRUE(waitUntil([&] { return sim.counters().lastSequence > 50; }));
+    sim.setSilent(true);  // hangs: no stream, no answers
+    uint32_t last = ~0u;
+    ASSERT_TRUE(waitUntil([&] {
+        const uint32_t now = engine_.getstats().packets;
+        const bool stable = now == last;
+        last = now;
+        std::this_thread::sleep_for(150ms);
+        return stable;
+    }));
+    const size_t requestsBefore = sim.requestCount();
+
+    // The hung modem resets itself while the restart pauses between its Stop and its Start
+    // (it comes back knowing nothing: logging off, masks clear). A modem that went on
+    // streaming instead would bury the connection replies: connect reads one reply per query.
+    onSleep_ = [&] {
+        sim.dropOff();
+        sim.setSilent(false);
+        sim.comeBack();
+    };
+    int ticks = 0;
+    while (!std::filesystem::exists(dir_.path() / kErrorLogName) && ticks < 10) {
+        ASSERT_TRUE(window_.fire(timer::kStatus));
+        ++ticks;
+    }
+    EXPECT_EQ(ticks, 6) << "a first tick that sees the count, then five unchanged ones";
+    EXPECT_EQ(errorLogLines(dir_.path()).size(), 1u);
+    ASSERT_EQ(dialog_->state(), UiState::Logging)
+        << ::testing::PrintToString(window_.boxes()) << serial::describe(engine_.lastopenstatus());
+    waitNextFile(first);
+    const uint32_t resumedAt = sim.counters().lastSequence;
+    ASSERT_TRUE(waitUntil([&] { return sim.counters().lastSequence > resumedAt + 50; }));
+    dialog_->OnStop();
+
+    int maskRequests = 0;
+    const auto requests = sim.requests();
+    for (size_t i = requestsBefore; i < requests.size(); ++i) {
+        maskRequests += isLogMaskSet(requests[i]);
+    }
+    EXPECT_EQ(maskRequests, 1) << "the new worker sends the filter again";
+    const auto files = logFiles(dir_.path());
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(readLog(files[0]).records.back().text(), "Log manually stopped from UI");
+    EXPECT_FALSE(sequences(readLog(files[1]), kCode).empty());
+}
+
 class SimUnplug : public SimCapture {
   protected:
     void SetUp() override {
