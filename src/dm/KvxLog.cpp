@@ -134,7 +134,10 @@ bool KvxLog::openlog(const std::string& path) { return writer_.openlog(path); }
 void KvxLog::closelog() {
     flushNote(true);
     writer_.closelog();
-    resetParser();
+    // A frame only partly received when the file closes stays in the accumulator and is
+    // completed into the next file: a rotation loses no packet. connect and startlogging
+    // begin with a fresh parser.
+    chunkLen_ = 0;
 }
 
 void KvxLog::resetParser() {

@@ -129,8 +129,8 @@ public:
     // ---- log file --------------------------------------------------------------------------
 
     bool openlog(const std::string& path);
-    // Writes the pending note and the last block, closes the file, empties the parser.
-    // Does nothing to a file when none is open.
+    // Writes the pending note and the last block and closes the file. A frame partly received
+    // so far is kept for the next file. Does nothing to a file when none is open.
     void closelog();
     bool logopen() const { return writer_.isOpen(); }
     // False once a write to the open log failed (disk full, ...).
