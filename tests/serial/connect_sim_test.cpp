@@ -160,5 +160,34 @@ TEST(ConnectSim, CloseWakesTheWorkersRead) {
     modem.stop();
 }
 
+// The status thread writes while the worker reads: the queries reach the modem whole and
+// the worker receives their replies.
+TEST(ConnectSim, StatusQueriesWhileTheWorkerReads) {
+    SimModem modem(SimModem::Config{});
+    ASSERT_EQ(modem.start().error, modemsim::StartError::None);
+    KvxLog engine;
+    ASSERT_TRUE(engine.connect(0, modem.path().c_str()));
+    modem.clearRequests();
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        while (!stop.load()) engine.dispatch();
+    });
+    const int batch[] = {2, 4, 9, 5, 6, 8};
+    for (int round = 0; round < 3; ++round)
+        for (int kind : batch) engine.statusquery(kind);
+    EXPECT_TRUE(modem.waitForRequests(16, std::chrono::seconds(5)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop.store(true);
+    engine.wakeinput();
+    worker.join();
+    size_t good = 0;
+    for (const auto& r : modem.requests()) good += r.crcOk ? 1 : 0;
+    EXPECT_EQ(good, 16u) << "six kinds three times, the time query only once";
+    EXPECT_GT(engine.getstats().packets, 0u) << "replies were received";
+    EXPECT_EQ(engine.getstats().crcErrors, 0u);
+    engine.close();
+    modem.stop();
+}
+
 }  // namespace
 }  // namespace kvx::dm
