@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,23 +43,12 @@ Bytes nvRead(uint16_t item, uint8_t index) {
 }
 
 Bytes logMask(uint32_t equipment, Bytes mask) {
-    Bytes p = {0x73,
-               0,
-               0,
-               0,
-               3,
-               0,
-               0,
-               0,
-               static_cast<uint8_t>(equipment),
-               0,
-               0,
-               0,
-               static_cast<uint8_t>(mask.size() * 8),
-               0,
-               0,
-               0};
-    p.insert(p.end(), mask.begin(), mask.end());
+    const uint8_t head[] = {0x73, 0, 0, 0, 3, 0, 0, 0, static_cast<uint8_t>(equipment), 0, 0, 0,
+                            static_cast<uint8_t>(mask.size() * 8), 0, 0, 0};
+    // Built in one piece: gcc 12 warns falsely about inserting behind a braced vector.
+    Bytes p(sizeof head + mask.size());
+    std::copy(std::begin(head), std::end(head), p.begin());
+    std::copy(mask.begin(), mask.end(), p.begin() + sizeof head);
     return p;
 }
 
