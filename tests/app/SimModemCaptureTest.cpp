@@ -1,4 +1,4 @@
-// Capture against the simulated modem on a pseudo-terminal: packets in order across rotations
+// Capture against the simulated modem on a pseudo-terminal: nothing lost across rotations
 // while it streams as fast as the terminal carries, a watchdog restart that sends the filter
 // again, and a modem that drops off and comes back.
 #include <gtest/gtest.h>
@@ -109,7 +109,7 @@ class SimCapture : public CaptureFixture {
     }
 };
 
-TEST_F(SimCapture, PacketsStayInOrderAcrossSizeRotationsAtFullSpeed) {
+TEST_F(SimCapture, NothingIsLostAcrossSizeRotationsAtFullSpeed) {
     SimModem::Config cfg;
     cfg.linkPath = (dir_.path() / "dm0").string();
     // Faster than the terminal carries: the modem waits for room, as a USB modem does.
@@ -148,12 +148,9 @@ TEST_F(SimCapture, PacketsStayInOrderAcrossSizeRotationsAtFullSpeed) {
     }
     const uint32_t sent = sim.counters().lastSequence;
     EXPECT_GT(sent, 1000u);
-    // Within a file every packet is there, in order. Closing a file discards the one frame
-    // that is only partly received at that moment (the engine empties its frame buffer), and
-    // the next file then begins with the rest of that frame as a CRC error: at most one packet
-    // per rotation, always at the boundary.
-    uint32_t expected = 1;
-    uint32_t cutAtRotation = 0;
+    // Every packet the modem sent is in the files, in order, none twice: a frame cut by a
+    // rotation is completed into the next file.
+    expectOneToN(allSequences(files), sent);
     for (size_t i = 0; i < files.size(); ++i) {
         SCOPED_TRACE(files[i].filename().string());
         const auto log = readLog(files[i]);
@@ -162,23 +159,9 @@ TEST_F(SimCapture, PacketsStayInOrderAcrossSizeRotationsAtFullSpeed) {
         if (i + 1 < files.size()) {
             EXPECT_EQ(log.records.back().text().rfind("Log capacity reached: Filesize = ", 0), 0u);
         }
-        const auto seq = sequences(log, kCode);
-        ASSERT_FALSE(seq.empty());
-        if (i > 0 && seq.front() == expected + 1) {
-            ++cutAtRotation;
-            ++expected;
-        }
-        for (uint32_t s : seq) {
-            ASSERT_EQ(s, expected) << "loss, duplicate or reordering inside a file";
-            ++expected;
-        }
-        // A CRC error may only stand for the cut frame, directly after the version note.
-        for (size_t r = 2; r < log.records.size(); ++r) {
-            EXPECT_NE(log.records[r].text(), "KvxLog DM Error - CRC") << "record " << r;
-        }
+        EXPECT_FALSE(sequences(log, kCode).empty());
+        for (const auto& r : log.records) EXPECT_NE(r.text(), "KvxLog DM Error - CRC");
     }
-    EXPECT_EQ(expected - 1, sent) << "the last packet sent is the last one logged";
-    EXPECT_LE(cutAtRotation, 3u);
 }
 
 TEST_F(SimCapture, WatchdogRestartSendsTheFilterAgainAndGoesOnInANewFile) {
