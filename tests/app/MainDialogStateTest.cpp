@@ -334,6 +334,56 @@ TEST_F(MainDialogState, RequestTimerSendsOneBatchOfStatusQueries) {
     dialog_->OnStop();
 }
 
+TEST_F(MainDialogState, RequestBatchesNeverOverlap) {
+    startLogging();
+    ASSERT_TRUE(window_.waitTimer(timer::kRequests, 2000));
+    const size_t before = line_->requests().size();
+    line_->setOwnerThread();
+    line_->jamWrites.store(true);  // the first batch hangs in its first request
+    ASSERT_TRUE(window_.fire(timer::kRequests));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(window_.fire(timer::kRequests));  // finds the batch still running
+    ASSERT_TRUE(window_.fire(timer::kRequests));
+    line_->releaseWrites();
+    ASSERT_TRUE(waitUntil([&] { return line_->requests().size() >= before + 6; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(line_->requests().size(), before + 6) << "one batch only";
+    // The next tick sends the next batch, without the time query still unanswered.
+    ASSERT_TRUE(window_.fire(timer::kRequests));
+    ASSERT_TRUE(waitUntil([&] { return line_->requests().size() >= before + 11; }));
+    dialog_->OnStop();
+}
+
+TEST_F(MainDialogState, RawFileModeSendsNoStatusRequests) {
+    const auto raw = dir_.path() / "in.raw";
+    {
+        // Enough frames that the conversion is still running when the timer fires.
+        std::ofstream out(raw, std::ios::binary);
+        const auto frame = kvx::testing::wireFrame(kvx::testing::logPacket(1));
+        for (int i = 0; i < 200000; ++i) {
+            out.write(reinterpret_cast<const char*>(frame.data()),
+                      static_cast<std::streamsize>(frame.size()));
+        }
+    }
+    window_.setChecked(ctl::kRawFileBox, true);
+    window_.setText(ctl::kRawFilePath, raw.string());
+    window_.setChecked(ctl::kMultipleFiles, false);
+    dialog_->OnStart();
+    ASSERT_TRUE(window_.waitTimer(timer::kRequests, 5000));
+    ASSERT_TRUE(window_.fire(timer::kRequests));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(engine_.timequeryoutstanding()) << "no time query (kind 6) was issued";
+    EXPECT_EQ(line_->opens.load(), 0) << "no port is opened for a raw file";
+    ASSERT_TRUE(
+        waitUntil([&] { return dialog_->workerExitCode() == capture::kExitNormal; }, 60000));
+    ASSERT_TRUE(window_.fire(timer::kExitWatch));
+    EXPECT_EQ(dialog_->state(), UiState::Idle);
+    const auto log = readLog(logFiles(dir_.path()).at(0));
+    EXPECT_EQ(log.records.front().text(), "RAW DM file conversion starting");
+    EXPECT_EQ(log.records.back().text(), "RAW DM file conversion is complete");
+    EXPECT_EQ(kvx::testing::sequences(log, kvx::testing::kStreamLogCode).size(), 200000u);
+}
+
 TEST_F(MainDialogState, ExitWhileLoggingClosesTheLogFirst) {
     int saved = 0;
     dialog_->setSettingsSaver([&] { ++saved; });

@@ -6,9 +6,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 
 #include "app/CaptureFixture.h"
 #include "dm/Frame.h"
+#include "info/InfoDecoder.h"
 #include "modemsim/FakeSysfs.h"
 #include "modemsim/SimModem.h"
 
@@ -255,6 +257,31 @@ TEST_F(SimCapture, HungModemIsRestartedByTheWatchdogOnceItHasReset) {
     ASSERT_EQ(files.size(), 2u);
     EXPECT_EQ(readLog(files[0]).records.back().text(), "Log manually stopped from UI");
     EXPECT_FALSE(sequences(readLog(files[1]), kCode).empty());
+}
+
+TEST_F(SimCapture, StatusRequestsFillTheInfoBoxThroughTheWindow) {
+    SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.packetsPerSecond = 100;
+    SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    window_.setText(ctl::kCustomPort, cfg.linkPath);
+    std::map<int32_t, std::string> shown;
+    dialog_->setInfoSink([&](const dm::InfoNotification& n) { shown[n.field] = n.text; });
+    startLogging();
+    ASSERT_TRUE(window_.waitTimer(timer::kRequests, 5000));
+    ASSERT_TRUE(window_.fire(timer::kRequests));
+    // Decoded on the worker, queued by the window, handled on this (the window's) thread.
+    ASSERT_TRUE(waitUntil([&] {
+        window_.deliverNotifications();
+        return shown.count(info::kImei) && shown.count(info::kFirmware) &&
+               shown.count(info::kReceivedPower);
+    }));
+    dialog_->OnStop();
+    EXPECT_EQ(shown[info::kImei], "49015420323751");
+    EXPECT_EQ(shown[info::kSystemMode], "GSM");
+    EXPECT_EQ(shown[info::kReceivedPower], "-80.000000");
+    EXPECT_EQ(shown.count(18), 0u);
 }
 
 class SimUnplug : public SimCapture {
