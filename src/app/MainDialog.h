@@ -17,9 +17,14 @@
 // - Stop is cooperative: it sets stopRequested, closes the port (which wakes the worker's
 //   read) and waits up to about a second. The worker closes its file itself, so the note
 //   "Log manually stopped from UI" is its last record. A worker that cannot be woken in that
-//   time is recorded with exit code 5 and left to finish on its own: Stop then touches neither
-//   the engine nor the log (the worker writes the note when it returns), and the next Start
-//   waits briefly for it and otherwise fails with "Could not communicate with the modem".
+//   time is recorded with exit code 5 and left to finish on its own: Stop then leaves the log
+//   and the receive path to it (only the thread-safe info target is cleared; the worker writes
+//   the note when it returns), and the next Start waits up to 2 s for it and otherwise fails
+//   with "Could not communicate with the modem".
+// - Stop, Start New and a full file hand their note to the engine as its closing note before
+//   they raise the flags: closelog writes it, so it is always the file's last record.
+// - A Start in the second in which the previous worker's last file began waits for the next
+//   second, so that file is not truncated by a new one of the same name.
 // - Exit while logging (or waiting for the device) stops logging first, so the file is
 //   closed properly, then saves the settings and closes the window.
 // - A watchdog restart ends the status tick: the fresh file is not checked for capacity
