@@ -98,7 +98,18 @@ bool HeadlessWindow::closed() {
 
 void HeadlessWindow::notify(uint32_t messageId, const dm::InfoNotification& note) {
     if (messageId != dm::kInfoMessage) return;
+    {
+        // Fields are refreshed every two seconds anyway: while nobody runs the loop, or it
+        // lags far behind, newer fields are dropped rather than queued without bound.
+        std::lock_guard lock(mutex_);
+        if (queuedNotes_ >= kMaxQueuedNotes) return;
+        ++queuedNotes_;
+    }
     post([this, note] {
+        {
+            std::lock_guard lock(mutex_);
+            --queuedNotes_;
+        }
         if (notifyHandler_) notifyHandler_(note);
     });
 }

@@ -36,7 +36,8 @@ class HeadlessWindow : public capture::Window {
     void startTimer(int id, int periodMs) override;
     void stopTimer(int id) override;
     void close() override;
-    // Queued as a copy; handled on the loop by the notification handler.
+    // Queued as a copy (at most 4096 waiting; more are dropped); handled on the loop by the
+    // notification handler.
     void notify(uint32_t messageId, const dm::InfoNotification& note) override;
 
     // ---- the loop ------------------------------------------------------------------------------
@@ -76,6 +77,8 @@ class HeadlessWindow : public capture::Window {
     std::deque<std::function<void()>> posted_;
     bool closed_ = false;
     bool printStatus_ = true;
+    static constexpr size_t kMaxQueuedNotes = 4096;
+    size_t queuedNotes_ = 0;
 
     std::function<void(int)> timerHandler_;
     std::function<void(const dm::InfoNotification&)> notifyHandler_;
