@@ -101,6 +101,16 @@ TEST(HeadlessWindow, RunsTimersPostedCallsAndNotificationsOnItsThread) {
     w.run();  // closed: returns at once
 }
 
+TEST(HeadlessWindow, NotificationsWaitingForTheLoopAreBounded) {
+    HeadlessWindow w(nullptr);
+    int delivered = 0;
+    w.setNotifyHandler([&](const dm::InfoNotification&) { ++delivered; });
+    for (int i = 0; i < 5000; ++i) w.notify(dm::kInfoMessage, {2, "490154203237518"});
+    w.post([&] { w.close(); });
+    w.run();
+    EXPECT_EQ(delivered, 4096);
+}
+
 // The dialog on the headless window with its real timers: a worker that cannot create its
 // file ends with code 3 and the exit watch brings the window back to Idle about a second later.
 TEST(HeadlessWindow, DialogReturnsToIdleAfterAWorkerFailure) {
