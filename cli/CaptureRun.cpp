@@ -24,8 +24,9 @@ namespace {
 
 namespace ctl = capture::ctl;
 
-// Timer of --duration on the headless window (not one of the dialog's).
+// Timers of --duration and of the progress display on the headless window (not the dialog's).
 constexpr int kDurationTimer = 9001;
+constexpr int kProgressTimer = 9002;
 
 // SIGINT and SIGTERM are taken by a thread of their own (sigwait) and handed to the loop as
 // Stop; the mask is set before any other thread exists so that every thread inherits it.
@@ -181,6 +182,8 @@ int runCapture(const CaptureOptions& o) {
         if (id == kDurationTimer) {
             window.stopTimer(kDurationTimer);
             dialog.OnStop();
+        } else if (id == kProgressTimer) {
+            o.onProgress(engine.getstats(), false);
         } else {
             dialog.OnTimer(id);
         }
@@ -205,8 +208,10 @@ int runCapture(const CaptureOptions& o) {
             return;
         }
         if (o.durationSeconds > 0) window.startTimer(kDurationTimer, o.durationSeconds * 1000);
+        if (o.onProgress) window.startTimer(kProgressTimer, o.progressMs);
     });
     window.run();
+    if (o.onProgress) o.onProgress(engine.getstats(), true);
 
     if (dialog.state() != app::UiState::Idle || dialog.waitingForDevice()) dialog.OnStop();
     if (noModem) return kExitNoModem;

@@ -8,10 +8,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "dm/KvxLog.h"
 #include "filters/FilterFile.h"
 
 namespace kvx::cli {
@@ -42,6 +44,11 @@ struct CaptureOptions {
 
     bool rawFile = false;  // "Log from a Raw DM File": convert rawPath, no port
     std::string rawPath;
+
+    // Called on the loop's thread every progressMs while the run lasts, and once more with
+    // final set when it has ended: the engine's counters, for a progress display.
+    std::function<void(const dm::Stats&, bool final)> onProgress;
+    int progressMs = 200;
 
     bool useSettings = true;       // read the settings file (filter, log path, catalogue)
     bool printStatus = true;       // status lines on the message stream

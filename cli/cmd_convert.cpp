@@ -1,47 +1,20 @@
-// kvxlog convert: a raw DM capture file into an enciphered .kvx log, through the logging
-// worker's raw-file branch, with the status line of the window on stderr.
+// kvxlog convert: a raw DM capture file into an enciphered .kvx log. It runs the window's very
+// capture logic with "Log from a Raw DM File" ticked (no port, no filter), one file without a
+// limit unless --size or --minutes asks for one.
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <future>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 
+#include "CaptureRun.h"
 #include "Command.h"
-#include "capture/LoggingWorker.h"
-#include "dm/KvxLog.h"
-#include "version.h"
 
 namespace kvx::cli {
 namespace {
 
-// The window of a conversion: message boxes go to stderr, everything else is not shown.
-class ConvertWindow : public capture::Window {
-public:
-    bool isChecked(int) override { return false; }
-    void setChecked(int, bool) override {}
-    std::string getText(int) override { return {}; }
-    void setText(int, const std::string&) override {}
-    void enable(int, bool) override {}
-    void setStatus(const std::string&) override {}
-    void messageBox(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        std::fputs(text.c_str(), stderr);
-        if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
-    }
-    void startTimer(int, int) override {}
-    void stopTimer(int) override {}
-    void close() override {}
-    void notify(uint32_t, const dm::InfoNotification&) override {}
-
-private:
-    std::mutex mutex_;
-};
-
-std::string statusLine(const dm::Stats& s) {
+std::string statusText(const dm::Stats& s) {
     char text[128];
     std::snprintf(text, sizeof text, " Bytes: %d, Packets: %d, Errors: %d (crc), %d (size)",
                   static_cast<int>(s.bytes), static_cast<int>(s.packets),
@@ -50,65 +23,84 @@ std::string statusLine(const dm::Stats& s) {
 }
 
 std::string progressBar(uint64_t done, uint64_t total) {
-    const int width = 30;
-    const double share = total ? std::min(1.0, static_cast<double>(done) / static_cast<double>(total)) : 1.0;
-    const int filled = static_cast<int>(share * width);
-    char text[64];
-    std::snprintf(text, sizeof text, "%3d%%", static_cast<int>(share * 100));
+    constexpr int kWidth = 30;
+    const double share =
+        total ? std::min(1.0, static_cast<double>(done) / static_cast<double>(total)) : 1.0;
+    const int filled = static_cast<int>(share * kWidth);
+    char pct[16];
+    std::snprintf(pct, sizeof pct, "%3d%%", static_cast<int>(share * 100));
     return "[" + std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(width - filled), '.') + "] " + text;
+           std::string(static_cast<size_t>(kWidth - filled), '.') + "] " + pct;
 }
 
-int runConvert(const std::string& rawPath, const std::string& base) {
-    dm::KvxLog engine;
-    ConvertWindow window;
-    capture::CaptureFlags flags;
-    capture::WorkerSettings settings;
-    settings.rawFile = true;
-    settings.rawPath = rawPath;
-    settings.baseLogPath = base.substr(0, 1023);
-    for (int i = 0; i < 4; ++i) settings.version[static_cast<size_t>(i)] = kVersion[i];
-    flags.nextFile.store(true);
-    capture::LoggingWorker worker(engine, window, flags, settings, nullptr);
+struct ConvertArgs {
+    std::string raw;
+    std::string base;
+    int sizeMb = 0;
+    int minutes = 0;
+};
+
+int runConvert(const ConvertArgs& a) {
+    CaptureOptions o;
+    o.rawFile = true;
+    o.rawPath = a.raw;
+    o.base = a.base;
+    o.useSettings = false;
+    o.watchdogSeconds = 0;  // a file does not fall silent; a restart would convert it again
+    o.rotation = a.sizeMb > 0   ? CaptureOptions::Rotation::Size
+                 : a.minutes > 0 ? CaptureOptions::Rotation::Minutes
+                                 : CaptureOptions::Rotation::Single;
+    o.limit = a.sizeMb > 0 ? a.sizeMb : a.minutes > 0 ? a.minutes : 20;
+
+    // The name goes to stdout only once the log is really there.
+    char* names = nullptr;
+    size_t namesSize = 0;
+    std::unique_ptr<FILE, int (*)(FILE*)> namesStream(open_memstream(&names, &namesSize), fclose);
+    o.names = namesStream.get();
 
     struct stat st {};
-    const uint64_t total = ::stat(rawPath.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    const uint64_t total = ::stat(a.raw.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     const bool tty = ::isatty(STDERR_FILENO);
-
-    auto result = std::async(std::launch::async, [&] { return worker.run(); });
-    auto lastStatus = std::chrono::steady_clock::now();
-    const auto tick = tty ? std::chrono::milliseconds(200) : std::chrono::milliseconds(2000);
-    while (result.wait_for(tick) != std::future_status::ready) {
-        const dm::Stats s = engine.getstats();
+    o.printStatus = !tty;  // a terminal gets a progress bar with the status line instead
+    o.onProgress = [&](const dm::Stats& s, bool final) {
         if (tty) {
-            std::fprintf(stderr, "\r%s%s", progressBar(s.bytes, total).c_str(), statusLine(s).c_str());
-        } else if (std::chrono::steady_clock::now() - lastStatus >= std::chrono::seconds(2)) {
-            std::fprintf(stderr, "%s\n", statusLine(s).c_str());
-            lastStatus = std::chrono::steady_clock::now();
+            std::fprintf(stderr, "\r%s%s", progressBar(final ? total : s.bytes, total).c_str(),
+                         statusText(s).c_str());
+            if (final) std::fputc('\n', stderr);
+        } else if (final) {
+            std::fprintf(stderr, "%s\n", statusText(s).c_str());
         }
-    }
-    const int code = result.get();
-    const dm::Stats s = engine.getstats();
-    if (tty) std::fprintf(stderr, "\r%s", progressBar(total, total).c_str());
-    std::fprintf(stderr, "%s\n", statusLine(s).c_str());
-    if (code == capture::kExitNormal) std::printf("%s\n", worker.currentFile().c_str());
+        std::fflush(stderr);
+    };
+
+    const int code = runCapture(o);
+    namesStream.reset();
+    if (code == 0 && names) std::fputs(names, stdout);
+    std::free(names);
     return code;
 }
 
 void setup(CLI::App& app) {
     auto* cmd = app.add_subcommand("convert", "Convert a raw DM capture file into a .kvx log");
-    auto raw = std::make_shared<std::string>();
-    auto base = std::make_shared<std::string>();
-    cmd->add_option("RAWFILE", *raw, "Raw DM capture (the byte stream of a DM port)")->required();
-    cmd->add_option("-o,--output", *base,
+    auto a = std::make_shared<ConvertArgs>();
+    cmd->add_option("RAWFILE", a->raw, "Raw DM capture (the byte stream of a DM port)")->required();
+    cmd->add_option("-o,--output", a->base,
                     "Base of the log name: the time stamp and .kvx are appended "
                     "(a folder ending in / gives a name of the time stamp alone); default: "
                     "the current folder");
+    auto* size = cmd->add_option("--size", a->sizeMb,
+                                 "End the log after this many MB read (1 MB = 1,000,000 bytes); "
+                                 "the rest of the input is not converted")
+                     ->check(CLI::Range(1, 2147));
+    cmd->add_option("--minutes", a->minutes, "End the log after this many minutes")
+        ->check(CLI::PositiveNumber)
+        ->excludes(size);
     cmd->footer(
-        "Prints the log file's name on stdout and the status line on stderr.\n"
+        "Prints the log file's name on stdout and the status line on stderr (every 2 s and at "
+        "the end; a progress bar on a terminal).\n"
         "Exit status: 0 done, 3 the output file could not be created, 4 the raw file could not "
         "be opened.");
-    cmd->callback([raw, base] { exitStatus() = runConvert(*raw, *base); });
+    cmd->callback([a] { exitStatus() = runConvert(*a); });
 }
 
 CommandRegistrar registrar(setup);
