@@ -241,6 +241,10 @@ private:
     uint32_t eventMaskSize_ = 0;
     std::atomic<bool> timeQueryOutstanding_{false};
     std::array<uint8_t, 2049> reply_{};
+    // Where each frame after the first begins in the unescaped reply (after each flag).
+    std::vector<size_t> replyFrames_;
+    std::optional<std::span<const uint8_t>> readReply(serial::Port& port);
+    bool findBuriedReply(int which, std::span<const uint8_t> reply);
     std::string sysfsRoot_;
     PortOpener portOpener_;
     serial::OpenStatus lastOpen_;

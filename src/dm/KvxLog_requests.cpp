@@ -109,8 +109,27 @@ std::optional<std::span<const uint8_t>> KvxLog::transact(const uint8_t* frame, s
     if (wantReply) reply_.fill(0);
     serial::writeport(*port, frame, length);
     if (!wantReply) return std::nullopt;
-    size_t got = serial::readport(*port, reply_.data());
+    return readReply(*port);
+}
+
+std::optional<std::span<const uint8_t>> KvxLog::readReply(serial::Port& port) {
+    size_t got = serial::readport(port, reply_.data());
     if (got < 1) return std::nullopt;
+    // Note where further frames of the chunk begin, as they will stand once unescaped.
+    replyFrames_.clear();
+    bool escaped = false;
+    for (size_t i = 0, out = 0; i < got; ++i) {
+        const uint8_t b = reply_[i];
+        if (escaped) {
+            escaped = false;
+            ++out;
+        } else if (b == kEscape) {
+            escaped = true;
+        } else {
+            ++out;
+            if (b == kFlag && i + 1 < got) replyFrames_.push_back(out);
+        }
+    }
     got = unescapereply(reply_.data(), got);
     return std::span<const uint8_t>(reply_.data(), got);
 }
@@ -135,8 +154,29 @@ bool KvxLog::runQuery(const uint8_t* payload, size_t payloadLength, int which) {
             ok = acceptedAt(which, r, at);
         }
         if (ok && storeReply(which, r.subspan(at))) return true;
+        if (findBuriedReply(which, r)) return true;
     }
     return false;
+}
+
+// A modem still streaming from an earlier session (its host went away without stopping it)
+// buries the reply among its packets: every frame of the chunk is looked at, and while the
+// stream keeps the reads full a few more chunks are read before the query is sent again.
+bool KvxLog::findBuriedReply(int which, std::span<const uint8_t> reply) {
+    constexpr int kMoreReads = 16;
+    for (int more = 0;; ++more) {
+        for (size_t start : replyFrames_) {
+            if (start < reply.size() && acceptedAt(which, reply, start) &&
+                storeReply(which, reply.subspan(start)))
+                return true;
+        }
+        if (more == kMoreReads || replyFrames_.size() < 2) return false;
+        auto port = portSnapshot();
+        if (!port) return false;
+        auto next = readReply(*port);
+        if (!next) return false;
+        reply = *next;
+    }
 }
 
 bool KvxLog::storeReply(int which, std::span<const uint8_t> reply) {
