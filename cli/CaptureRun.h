@@ -62,7 +62,8 @@ int runCapture(const CaptureOptions& options);
 
 // Parses "SSID/LEVEL" (each decimal or 0x-hex); false when malformed.
 bool parseMessageItem(const std::string& text, std::pair<int32_t, int32_t>& item);
-// A decimal or 0x-hexadecimal 32-bit number; false when malformed.
+// A decimal (leading zeros allowed, never octal) or 0x-hexadecimal number within 32 bits
+// (0xFFFFFFFF reads as -1); false when malformed.
 bool parseNumber(const std::string& text, int32_t& value);
 
 }  // namespace kvx::cli

@@ -10,17 +10,10 @@
 
 #include "CaptureRun.h"
 #include "Command.h"
+#include "app/MainDialog.h"
 
 namespace kvx::cli {
 namespace {
-
-std::string statusText(const dm::Stats& s) {
-    char text[128];
-    std::snprintf(text, sizeof text, " Bytes: %d, Packets: %d, Errors: %d (crc), %d (size)",
-                  static_cast<int>(s.bytes), static_cast<int>(s.packets),
-                  static_cast<int>(s.crcErrors), static_cast<int>(s.sizeErrors));
-    return text;
-}
 
 std::string progressBar(uint64_t done, uint64_t total) {
     constexpr int kWidth = 30;
@@ -65,10 +58,10 @@ int runConvert(const ConvertArgs& a) {
     o.onProgress = [&](const dm::Stats& s, bool final) {
         if (tty) {
             std::fprintf(stderr, "\r%s%s", progressBar(final ? total : s.bytes, total).c_str(),
-                         statusText(s).c_str());
+                         app::statusLine(s).c_str());
             if (final) std::fputc('\n', stderr);
         } else if (final) {
-            std::fprintf(stderr, "%s\n", statusText(s).c_str());
+            std::fprintf(stderr, "%s\n", app::statusLine(s).c_str());
         }
         std::fflush(stderr);
     };

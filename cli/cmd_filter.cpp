@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "CaptureRun.h"
 #include "Command.h"
 #include "app/Settings.h"
 #include "dm/KvxLog.h"
@@ -20,37 +21,6 @@ namespace {
 
 // Exit status for malformed arguments.
 constexpr int kExitUsage = 64;
-
-// Decimal (leading zeros allowed, no octal) or 0x-hexadecimal, within 32 bits.
-bool parseItemNumber(const std::string& text, int32_t& value) {
-    size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-    int base = 10;
-    if (text.size() - i > 2 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-        base = 16;
-        i += 2;
-    }
-    if (i >= text.size()) return false;
-    int64_t v = 0;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        int d = -1;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        if (d < 0) return false;
-        v = v * base + d;
-        if (v > 0xFFFFFFFFll) return false;
-    }
-    if (negative) v = -v;
-    if (v < INT32_MIN) return false;
-    value = static_cast<int32_t>(v > INT32_MAX ? static_cast<uint32_t>(v) : v);
-    return true;
-}
 
 struct ItemArgs {
     std::string from;
@@ -81,7 +51,7 @@ bool collectItems(const ItemArgs& a, filters::FilterLists& lists, int& status) {
                        const char* what) {
         for (const std::string& text : in) {
             int32_t v = 0;
-            if (!parseItemNumber(text, v)) {
+            if (!parseNumber(text, v)) {
                 std::fprintf(stderr, "Not a number for %s: %s\n", what, text.c_str());
                 return false;
             }
@@ -97,8 +67,8 @@ bool collectItems(const ItemArgs& a, filters::FilterLists& lists, int& status) {
     for (const std::string& text : a.messages) {
         const size_t slash = text.find('/');
         int32_t ssid = 0, level = 0;
-        if (slash == std::string::npos || !parseItemNumber(text.substr(0, slash), ssid) ||
-            !parseItemNumber(text.substr(slash + 1), level)) {
+        if (slash == std::string::npos || !parseNumber(text.substr(0, slash), ssid) ||
+            !parseNumber(text.substr(slash + 1), level)) {
             std::fprintf(stderr, "Not SSID/LEVEL for --message: %s\n", text.c_str());
             status = kExitUsage;
             return false;

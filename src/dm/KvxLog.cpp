@@ -329,20 +329,22 @@ KvxLog::FrameKind KvxLog::checkframe(size_t length, size_t& recordStart, size_t&
         default:
             return FrameKind::Nothing;
     }
-    if (decoder_) {
-        NotifyTarget* target;
-        uint32_t message;
-        {
-            std::lock_guard lock(targetMutex_);
-            target = target_;
-            message = targetMessage_;
-        }
-        // A log packet is handed over with its 4-byte packet header in front of the record.
-        const size_t from = command == 0x10 ? kHead : recordStart;
-        const size_t to = recordStart + recordLength;
-        decoder_->decodeInfo(*this, command, {acc_.data() + from, to - from}, target, message);
-    }
+    // A log packet is handed over with its 4-byte packet header in front of the record.
+    const size_t from = command == 0x10 ? kHead : recordStart;
+    decodeInfo(command, {acc_.data() + from, recordStart + recordLength - from});
     return FrameKind::Record;
+}
+
+void KvxLog::decodeInfo(uint8_t command, std::span<const uint8_t> buffer) {
+    if (!decoder_) return;
+    NotifyTarget* target;
+    uint32_t message;
+    {
+        std::lock_guard lock(targetMutex_);
+        target = target_;
+        message = targetMessage_;
+    }
+    decoder_->decodeInfo(*this, command, buffer, target, message);
 }
 
 void KvxLog::convertEvents(size_t packetLength) {
@@ -396,16 +398,7 @@ void KvxLog::convertEvents(size_t packetLength) {
         pos = at + payloadSize;
     }
     if (!eventCopy_.empty()) {
-        if (decoder_) {
-            NotifyTarget* target;
-            uint32_t message;
-            {
-                std::lock_guard lock(targetMutex_);
-                target = target_;
-                message = targetMessage_;
-            }
-            decoder_->decodeInfo(*this, 0x60, eventCopy_, target, message);
-        }
+        decodeInfo(0x60, eventCopy_);
         writerecord(FrameKind::Record, eventCopy_.data(), eventCopy_.size(), /*eventBatch=*/true);
     }
     if (truncated) writeSizeError(static_cast<uint32_t>(needed), static_cast<uint32_t>(packetLength));

@@ -192,6 +192,8 @@ private:
     void endFrame();
     FrameKind checkframe(size_t length, size_t& recordStart, size_t& recordLength);
     void convertEvents(size_t packetLength);
+    // Hands a converted packet to the information decoder with the current info target.
+    void decodeInfo(uint8_t command, std::span<const uint8_t> buffer);
     void writerecord(FrameKind kind, const uint8_t* record, size_t length, bool eventBatch);
     void writeNote(const char* text, size_t length);
     void writeSizeError(uint32_t expected, uint32_t received);
