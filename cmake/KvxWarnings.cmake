@@ -2,6 +2,13 @@
 function(kvx_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wshadow -Wnon-virtual-dtor
                          -Wno-missing-field-initializers)
+  # gcc 12 reports out-of-bounds copies inside the standard library's vector and string code
+  # at high optimisation where there are none (its bugs 100366, 105329 and kin); they stay
+  # warnings there, and the sanitizer builds check every access for real.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_GREATER_EQUAL 12)
+    target_compile_options(${target} PRIVATE -Wno-error=array-bounds -Wno-error=stringop-overread
+                           -Wno-error=stringop-overflow -Wno-error=restrict)
+  endif()
 endfunction()
 
 # A core module: one static library, warnings as errors, include root at src/.
