@@ -22,7 +22,6 @@
 
 #include "app/HeadlessWindow.h"
 #include "app/MainDialog.h"
-#include "dm/Crc16.h"
 #include "dm/Frame.h"
 #include "dm/LogReader.h"
 #include "modemsim/SimModem.h"
@@ -32,23 +31,6 @@ namespace {
 namespace ctl = kvx::capture::ctl;
 using namespace std::chrono_literals;
 
-std::vector<uint8_t> wireFrame(std::vector<uint8_t> p) {
-    const uint16_t crc = kvx::dm::crc16(p.data(), static_cast<uint16_t>(p.size() * 8));
-    p.push_back(static_cast<uint8_t>(crc & 0xFF));
-    p.push_back(static_cast<uint8_t>(crc >> 8));
-    std::vector<uint8_t> out;
-    for (uint8_t b : p) {
-        if (b == 0x7E || b == 0x7D) {
-            out.push_back(0x7D);
-            out.push_back(static_cast<uint8_t>(b ^ 0x20));
-        } else {
-            out.push_back(b);
-        }
-    }
-    out.push_back(0x7E);
-    return out;
-}
-
 void writeFilterFile(const std::filesystem::path& path) {
     const uint32_t limit = 0x0A00;
     std::vector<uint8_t> p = {0x73, 0, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0};
@@ -56,7 +38,7 @@ void writeFilterFile(const std::filesystem::path& path) {
     std::vector<uint8_t> mask((limit + 7) / 8, 0);
     mask[0x234 / 8] |= static_cast<uint8_t>(1u << (0x234 % 8));
     p.insert(p.end(), mask.begin(), mask.end());
-    const auto frame = wireFrame(p);
+    const auto frame = kvx::dm::buildFrame(p);
     std::ofstream out(path, std::ios::binary);
     out.put(0x76).put(0x00).put(0x01);
     out.write(reinterpret_cast<const char*>(frame.data()),

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "RealDataCounts.h"
+
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -199,21 +201,7 @@ TEST_F(Convert, StopEndsTheLogWithTheStopNote) {
 
 // Real captures through the product's path give the known counters and stream lengths.
 TEST_F(Convert, RealCapturesGiveTheirKnownCounters) {
-    const struct {
-        const char* file;
-        uint32_t bytes, records, crcErrors, sizeErrors;
-        size_t streamLength;
-    } files[] = {
-        {"DrexxLaggui_1761147671_MNL-20251022.qmdl", 12167, 220, 0, 0, 10715},
-        {"rayhunter-traces_1741896393-deadsim.qmdl", 7493, 101, 0, 0, 6863},
-        {"rayhunter-traces_1749211282-goodsim.qmdl", 1798, 31, 0, 0, 1681},
-        {"rayhunter-traces_1749222138-goodsim.qmdl", 132665, 1893, 0, 0, 119133},
-        {"mi_examples_attach_sample.mi2log", 412525, 5060, 0, 0, 376435},
-        {"mi_examples_volte_sample.mi2log", 248179, 3599, 0, 0, 222156},
-        {"mi_unit-test_att.mi2log", 524026, 1810, 0, 0, 511081},
-        {"mi_unit-test_cmcc.mi2log", 317107, 5502, 1, 0, 278076},
-        {"mi_unit-test_tmobile.mi2log", 523925, 2169, 0, 0, 508563},
-    };
+    const auto& files = testdata::kRealCaptures;
     const std::filesystem::path real = KVX_REALDATA_DIR;
     if (!std::filesystem::exists(real / files[0].file)) GTEST_SKIP() << "no real captures";
     int n = 0;

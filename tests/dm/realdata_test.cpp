@@ -3,6 +3,8 @@
 // re-parse of the capture's frames.
 #include <gtest/gtest.h>
 
+#include "RealDataCounts.h"
+
 #include <cctype>
 #include <filesystem>
 #include <string>
@@ -16,23 +18,8 @@ namespace {
 using dmtest::append;
 using dmtest::Bytes;
 
-struct Expected {
-    const char* file;
-    uint32_t bytes, records, crcErrors, sizeErrors;
-    size_t streamLength;
-};
-
-constexpr Expected kFiles[] = {
-    {"DrexxLaggui_1761147671_MNL-20251022.qmdl", 12167, 220, 0, 0, 10715},
-    {"rayhunter-traces_1741896393-deadsim.qmdl", 7493, 101, 0, 0, 6863},
-    {"rayhunter-traces_1749211282-goodsim.qmdl", 1798, 31, 0, 0, 1681},
-    {"rayhunter-traces_1749222138-goodsim.qmdl", 132665, 1893, 0, 0, 119133},
-    {"mi_examples_attach_sample.mi2log", 412525, 5060, 0, 0, 376435},
-    {"mi_examples_volte_sample.mi2log", 248179, 3599, 0, 0, 222156},
-    {"mi_unit-test_att.mi2log", 524026, 1810, 0, 0, 511081},
-    {"mi_unit-test_cmcc.mi2log", 317107, 5502, 1, 0, 278076},
-    {"mi_unit-test_tmobile.mi2log", 523925, 2169, 0, 0, 508563},
-};
+using Expected = testdata::RealCapture;
+constexpr const auto& kFiles = testdata::kRealCaptures;
 
 // A second reading of the receive rules, written plainly and byte by byte: frames cut at
 // 0x7E, escapes undone, CRC checked, each packet turned into its records.
