@@ -153,12 +153,13 @@ bool soak(int seconds) {
         const auto stop = kvx::dm::buildFrame(std::vector<uint8_t>{0x4B, 0, 0, 0, 1, 0, 0, 0});
         engine.transact(stop.data(), stop.size(), false);
         for (int i = 0; i < 200 && sim.loggingOn(); ++i) std::this_thread::sleep_for(50ms);
-        // Drained once the engine has counted no new packet for 200 ms.
+        // Drained once the engine has counted no new packet for 1.5 s: longer than a new
+        // file waits for its own second, so a rotation under way is not taken for the end.
         uint32_t last = ~0u;
-        for (int i = 0; i < 200; ++i) {
-            std::this_thread::sleep_for(200ms);
+        for (int quiet = 0, i = 0; quiet < 15 && i < 600; ++i) {
+            std::this_thread::sleep_for(100ms);
             const uint32_t now = engine.getstats().packets;
-            if (now == last) break;
+            quiet = now == last ? quiet + 1 : 0;
             last = now;
         }
         window.post([&] {
