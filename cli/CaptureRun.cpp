@@ -70,33 +70,9 @@ std::string portEdit(std::string name) {
 }  // namespace
 
 bool parseNumber(const std::string& text, int32_t& value) {
-    size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-    int base = 10;
-    if (text.size() - i > 2 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-        base = 16;
-        i += 2;
-    }
-    if (i >= text.size()) return false;
-    int64_t v = 0;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        int d = -1;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        if (d < 0) return false;
-        v = v * base + d;
-        if (v > 0xFFFFFFFFll) return false;
-    }
-    if (negative) v = -v;
-    if (v < INT32_MIN) return false;
-    value = static_cast<int32_t>(v > INT32_MAX ? static_cast<uint32_t>(v) : v);
-    return true;
+    const auto v = app::parseNumber(text);
+    if (v) value = *v;
+    return v.has_value();
 }
 
 bool parseMessageItem(const std::string& text, std::pair<int32_t, int32_t>& item) {

@@ -118,12 +118,9 @@ std::optional<std::string> SettingsFile::readString(std::string_view name) const
     return std::string(value);
 }
 
-std::optional<int32_t> SettingsFile::readNumber(std::string_view name) const {
-    const auto text = readString(name);
-    if (!text || text->empty()) return std::nullopt;
-    std::string_view s = *text;
+std::optional<int32_t> parseNumber(std::string_view s) {
     bool negative = false;
-    if (s[0] == '-' || s[0] == '+') {
+    if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
         negative = s[0] == '-';
         s.remove_prefix(1);
     }
@@ -151,6 +148,12 @@ std::optional<int32_t> SettingsFile::readNumber(std::string_view name) const {
         return static_cast<int32_t>(-static_cast<int64_t>(v));
     }
     return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
+std::optional<int32_t> SettingsFile::readNumber(std::string_view name) const {
+    const auto text = readString(name);
+    if (!text) return std::nullopt;
+    return parseNumber(*text);
 }
 
 void SettingsFile::writeString(std::string_view name, std::string_view value) {

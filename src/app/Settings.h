@@ -36,6 +36,11 @@ inline constexpr size_t kSettingsStringBytes = 500;  // terminating zero include
 inline constexpr std::string_view kSettingsSection = "KvxLogPlus";
 
 // The path named by the environment as described above; empty when none can be named.
+// A whole decimal (leading zeros allowed, never octal) or 0x-hexadecimal number with an
+// optional sign, within 32 bits (0xFFFFFFFF reads as -1); nullopt when malformed. Settings
+// values and command-line item numbers are read by it.
+std::optional<int32_t> parseNumber(std::string_view text);
+
 std::string settingsPath();
 
 class SettingsFile {
