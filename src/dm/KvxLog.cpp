@@ -104,7 +104,15 @@ void KvxLog::getstats(uint32_t& bytes, uint32_t& crcErrors, uint32_t& packets,
 Stats KvxLog::getstats() const {
     Stats s;
     getstats(s.bytes, s.crcErrors, s.packets, s.sizeErrors);
+    s.streamed = streamed_.load(std::memory_order_relaxed);
+    s.replies = replies_.load(std::memory_order_relaxed);
+    s.requests = requests_.load(std::memory_order_relaxed);
     return s;
+}
+
+Stats KvxLog::lastfilestats() const {
+    std::lock_guard lock(lastFileMutex_);
+    return lastFile_;
 }
 
 void KvxLog::clearstats() {
@@ -112,6 +120,9 @@ void KvxLog::clearstats() {
     crcErrors_.store(0);
     packets_.store(0);
     sizeErrors_.store(0);
+    streamed_.store(0);
+    replies_.store(0);
+    requests_.store(0);
 }
 
 bool KvxLog::setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable) {
@@ -129,11 +140,23 @@ bool KvxLog::setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable
 
 // ---- log file -------------------------------------------------------------------------------
 
-bool KvxLog::openlog(const std::string& path) { return writer_.openlog(path); }
+bool KvxLog::openlog(const std::string& path, bool exclusive) {
+    recordEnds_.clear();
+    endsHead_ = 0;
+    return writer_.openlog(path, exclusive);
+}
 
 void KvxLog::closelog() {
+    const bool open = writer_.isOpen();
     flushNote(true);
     writer_.closelog();
+    settleRecords();
+    if (open) {
+        std::lock_guard lock(lastFileMutex_);
+        lastFile_ = getstats();
+    }
+    recordEnds_.clear();
+    endsHead_ = 0;
     // A frame only partly received when the file closes stays in the accumulator and is
     // completed into the next file: a rotation loses no packet. connect and startlogging
     // begin with a fresh parser.
@@ -153,12 +176,18 @@ void KvxLog::resetParser() {
 int KvxLog::dispatch() {
     flushNote(false);
     if (!readinput()) {
-        if (source_.load() == kSourcePort) writer_.flush();
+        if (source_.load() == kSourcePort) {
+            writer_.flush();
+            settleRecords();
+        }
         return 0;
     }
     receive({chunk_.data(), chunkLen_});
     // Live data goes to the disk with every chunk; a conversion writes in larger batches.
-    if (source_.load() == kSourcePort) writer_.flush();
+    if (source_.load() == kSourcePort) {
+        writer_.flush();
+        settleRecords();
+    }
     return static_cast<int>(chunkLen_);
 }
 
@@ -247,8 +276,34 @@ void KvxLog::endFrame() {
         return;
     }
     const size_t length = accLen_;
+    const uint8_t command = length > 0 ? acc_[kHead] : 0;  // checkframe may write over it
     size_t start = 0, recordLength = 0;
     const FrameKind kind = checkframe(length, start, recordLength);
+    // What the modem streams by itself against what answers a request: the command line
+    // tells a modem that answered the filter but never streamed.
+    if (kind != FrameKind::CrcFailure && length > 3) {
+        switch (command) {
+            case 0x10:
+                // The answer to a log-on-demand status query is a log packet too; it says
+                // nothing of whether the modem streams.
+                if (length > 8 && acc_[kHead + 6] == (kOnDemandCode & 0xFF) &&
+                    acc_[kHead + 7] == (kOnDemandCode >> 8) && onDemand_.load() > 0) {
+                    onDemand_.fetch_sub(1);
+                    break;
+                }
+                streamed_.fetch_add(1, std::memory_order_relaxed);
+                break;
+            case 0x1F: case 0x60: case 0x79: case 0x92: case 0x98:
+                streamed_.fetch_add(1, std::memory_order_relaxed);
+                break;
+            case 0x26: case 0x73: case 0x7D: case 0x82:
+                // Answers to the filter's requests (NV reads, log, message, event masks).
+                if (kind == FrameKind::Record) replies_.fetch_add(1, std::memory_order_relaxed);
+                break;
+            default:
+                break;
+        }
+    }
     if (kind == FrameKind::CrcFailure) {
         crcErrors_.fetch_add(1, std::memory_order_relaxed);
         static constexpr char kCrcNote[] = "KvxLog DM Error - CRC";
@@ -415,8 +470,36 @@ void KvxLog::writerecord(FrameKind kind, const uint8_t* record, size_t length, b
             return;
         }
     }
+    appendRecord(record, length);
+}
+
+void KvxLog::appendRecord(const uint8_t* record, size_t length) {
+    if (!writer_.isOpen()) {
+        packets_.fetch_add(1, std::memory_order_relaxed);
+        writer_.append(record, length);
+        return;
+    }
+    // A file whose write failed takes no more records, and none is counted for it.
+    if (!writer_.ok()) return;
     packets_.fetch_add(1, std::memory_order_relaxed);
     writer_.append(record, length);
+    recordEnds_.push_back(writer_.appended());
+    settleRecords();
+}
+
+void KvxLog::settleRecords() {
+    const uint64_t durable = writer_.durable();
+    while (endsHead_ < recordEnds_.size() && recordEnds_[endsHead_] <= durable) ++endsHead_;
+    if (!writer_.ok()) {
+        // The records that did not reach the disk are not counted as written.
+        packets_.fetch_sub(static_cast<uint32_t>(recordEnds_.size() - endsHead_),
+                           std::memory_order_relaxed);
+        recordEnds_.clear();
+        endsHead_ = 0;
+    } else if (endsHead_ == recordEnds_.size() || endsHead_ > 4096) {
+        recordEnds_.erase(recordEnds_.begin(), recordEnds_.begin() + static_cast<long>(endsHead_));
+        endsHead_ = 0;
+    }
 }
 
 void KvxLog::writeSizeError(uint32_t expected, uint32_t received) {
@@ -434,8 +517,7 @@ void KvxLog::writeNote(const char* text, size_t length) {
     putHeader(buf.data(), buf.size(), kCodeNote);
     std::memset(buf.data() + 4, 0, 8);
     std::memcpy(buf.data() + kRecordHeader, text, length);
-    packets_.fetch_add(1, std::memory_order_relaxed);
-    writer_.append(buf.data(), buf.size());
+    appendRecord(buf.data(), buf.size());
 }
 
 }  // namespace kvx::dm

@@ -57,8 +57,14 @@ inline constexpr size_t kDeviceSlots = 30;
 struct Stats {
     uint32_t bytes = 0;
     uint32_t crcErrors = 0;
-    uint32_t packets = 0;
+    uint32_t packets = 0;  // records written
     uint32_t sizeErrors = 0;
+    // Good frames the modem streamed by itself (logs, events, messages; not the answer to a
+    // log-on-demand query), good replies to filter requests (NV reads, log, message and event
+    // masks), and filter requests sent to the modem (replayed or built).
+    uint32_t streamed = 0;
+    uint32_t replies = 0;
+    uint32_t requests = 0;
 };
 
 // What a mask request reads of a filter entry: the identifier and, for messages, the level.
@@ -121,6 +127,8 @@ public:
                   uint32_t& sizeErrors) const;
     Stats getstats() const;
     void clearstats();
+    // Any thread. The counters as they stood when the last log file was closed.
+    Stats lastfilestats() const;
     // With enable and a target: report decoded packets to it (true). Enable without a target:
     // nothing changes (false). Disable: clears the target (true). Any thread.
     bool setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable);
@@ -128,13 +136,16 @@ public:
 
     // ---- log file --------------------------------------------------------------------------
 
-    bool openlog(const std::string& path);
+    // Opens the log file (see LogWriter::openlog); `exclusive` never replaces a file.
+    bool openlog(const std::string& path, bool exclusive = false);
     // Writes the pending note and the last block and closes the file. A frame partly received
     // so far is kept for the next file. Does nothing to a file when none is open.
     void closelog();
     bool logopen() const { return writer_.isOpen(); }
     // False once a write to the open log failed (disk full, ...).
     bool logwriteok() const { return writer_.ok(); }
+    // errno of the failed open or write of the log, 0 when none.
+    int logerror() const { return writer_.error(); }
 
     // ---- send half -----------------------------------------------------------------------
 
@@ -185,6 +196,9 @@ public:
     const serial::OpenStatus& lastopenstatus() const { return lastOpen_; }
     // True while a port is open.
     bool portopen() const;
+    // Any thread. True when the input is the port and that port has hung up (the device was
+    // unplugged or reset): it delivers nothing more until it is opened again.
+    bool portlost() const;
 
 private:
     enum class FrameKind { Nothing, Record, CrcFailure, TooLong };
@@ -196,6 +210,10 @@ private:
     void decodeInfo(uint8_t command, std::span<const uint8_t> buffer);
     void writerecord(FrameKind kind, const uint8_t* record, size_t length, bool eventBatch);
     void writeNote(const char* text, size_t length);
+    // Every record reaches the writer here: counted as written, and not counted once a write
+    // of its file has failed before it reached the disk.
+    void appendRecord(const uint8_t* record, size_t length);
+    void settleRecords();
     void writeSizeError(uint32_t expected, uint32_t received);
     void flushNote(bool closing);
     std::shared_ptr<serial::Port> portSnapshot() const;
@@ -215,9 +233,17 @@ private:
     std::vector<uint8_t> eventCopy_;   // event records of the packet being converted
     std::vector<uint8_t> noteRecord_;  // a note record being written
     LogWriter writer_;
+    // Stream end offsets of the records not yet known to be on the disk (from endsHead_ on).
+    std::vector<uint64_t> recordEnds_;
+    size_t endsHead_ = 0;
     InfoDecoder* decoder_ = nullptr;
 
     std::atomic<uint32_t> bytes_{0}, crcErrors_{0}, packets_{0}, sizeErrors_{0};
+    std::atomic<uint32_t> streamed_{0}, replies_{0}, requests_{0};
+    static constexpr uint16_t kOnDemandCode = 0x5072;  // the log status query 5 asks for
+    std::atomic<int> onDemand_{0};                     // its answers still to come
+    mutable std::mutex lastFileMutex_;
+    Stats lastFile_;
 
     mutable std::mutex noteMutex_;
     std::string note_;

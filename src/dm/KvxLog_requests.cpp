@@ -40,6 +40,10 @@ constexpr int kNvArrayCount = 20;
 constexpr size_t kNvDataBytes = 127;
 
 constexpr size_t kMaskBufferSize = 4096;
+// What one frame's payload holds: message level masks of 4 bytes after an 8-byte header, and
+// log mask bits after a 16-byte header.
+constexpr size_t kMaxIdsPerFrame = (kMaxPayload - 8) / 4;                           // 509
+constexpr uint32_t kMaxLogItemsPerFrame = static_cast<uint32_t>(kMaxPayload - 16) * 8;  // 16232
 constexpr size_t kLogItemsPerEquipment = 4096;  // low 12 bits of a log code
 constexpr int kEquipmentIds = 16;
 
@@ -79,6 +83,12 @@ std::shared_ptr<serial::Port> KvxLog::portSnapshot() const {
 
 bool KvxLog::portopen() const {
     return portSnapshot() != nullptr;
+}
+
+bool KvxLog::portlost() const {
+    if (source_.load() != kSourcePort) return false;
+    auto port = portSnapshot();
+    return port && port->dead();
 }
 
 void KvxLog::close() {
@@ -325,6 +335,8 @@ void KvxLog::statusquery(int kind) {
     if (kind < 0 || kind >= static_cast<int>(std::size(kQueries))) return;
     // The time query is sent again only once its reply has been decoded.
     if (kind == 6 && timeQueryOutstanding_.exchange(true)) return;
+    // At most a few answers are awaited: a modem that answers none does not pile them up.
+    if (kind == 5 && onDemand_.load() < 4) onDemand_.fetch_add(1);
     const auto payload = kQueries[kind];
     sendRequest(payload.data(), payload.size());
 }
@@ -363,6 +375,7 @@ void KvxLog::sendOrWrite(const uint8_t* payload, size_t payloadLength, int mode,
     const size_t length = frameOf(payload, payloadLength, frame);
     if (length == 0) return;
     if (mode == kModeSend) {
+        requests_.fetch_add(1, std::memory_order_relaxed);
         transact(frame.data(), length, false);
         dispatch();
     } else if (mode == kModeFile && out != nullptr) {
@@ -394,8 +407,11 @@ void KvxLog::sendlogmasks(std::span<const MaskItem> entries, int mode, FILE* out
             mask[item / 8] = static_cast<uint8_t>(mask[item / 8] | (1u << (item % 8)));
             inUse = std::max(inUse, item / 8 + 1);
         }
-        const uint32_t limit =
-            std::min(logLimits_[static_cast<size_t>(equipment)], kMaxLogItemLimit);
+        // A modem limit too large for one frame is sent as the largest item count a frame
+        // holds: a log code names at most kLogItemsPerEquipment items, so every item that can
+        // be ticked is still covered, and the modem clears the items the request leaves out.
+        const uint32_t limit = std::min({logLimits_[static_cast<size_t>(equipment)],
+                                         kMaxLogItemLimit, kMaxLogItemsPerFrame});
         if (limit == 0) continue;
         const size_t maskBytes = (limit + 7) / 8;
         uint8_t* c = payload.data();
@@ -433,21 +449,26 @@ void KvxLog::sendmessagemasks(std::span<const MaskItem> entries, int mode, FILE*
         // connect keeps every range within kMaxRangeIds; the bound holds for tables set
         // any other way too.
         const size_t ids = std::min<size_t>(range.last - range.first + 1u, kMaxRangeIds);
-        const uint16_t last = static_cast<uint16_t>(range.first + ids - 1);
-        uint8_t* c = payload.data();
-        putBytes({kCmdMessageConfig, kMsgSubSetMask}, c);
-        put16(range.first, c);
-        put16(last, c);
-        putBytes({0, 0}, c);
-        uint8_t* masks = c;
-        std::memset(masks, 0, ids * 4);
-        for (const auto& e : entries) {
-            if (e.id < range.first || e.id > last || e.sub < 0 || e.sub > 31) continue;
-            const size_t byte =
-                static_cast<size_t>(e.id - range.first) * 4 + static_cast<size_t>(e.sub) / 8;
-            masks[byte] = static_cast<uint8_t>(masks[byte] | (1u << (e.sub % 8)));
+        // A range wider than one frame holds goes out as consecutive sub-ranges, in order.
+        for (size_t done = 0; done < ids; done += kMaxIdsPerFrame) {
+            const size_t part = std::min(ids - done, kMaxIdsPerFrame);
+            const uint16_t first = static_cast<uint16_t>(range.first + done);
+            const uint16_t last = static_cast<uint16_t>(first + part - 1);
+            uint8_t* c = payload.data();
+            putBytes({kCmdMessageConfig, kMsgSubSetMask}, c);
+            put16(first, c);
+            put16(last, c);
+            putBytes({0, 0}, c);
+            uint8_t* masks = c;
+            std::memset(masks, 0, part * 4);
+            for (const auto& e : entries) {
+                if (e.id < first || e.id > last || e.sub < 0 || e.sub > 31) continue;
+                const size_t byte =
+                    static_cast<size_t>(e.id - first) * 4 + static_cast<size_t>(e.sub) / 8;
+                masks[byte] = static_cast<uint8_t>(masks[byte] | (1u << (e.sub % 8)));
+            }
+            sendOrWrite(payload.data(), 8 + part * 4, mode, out);
         }
-        sendOrWrite(payload.data(), 8 + ids * 4, mode, out);
     }
 }
 
@@ -485,6 +506,7 @@ int KvxLog::replayscript(const std::string& path) {
         }
         if (b == kFlag) {
             if (!overlong) {
+                requests_.fetch_add(1, std::memory_order_relaxed);
                 transact(frame.data(), length, false);
                 dispatch();
             }

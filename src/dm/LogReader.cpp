@@ -1,5 +1,12 @@
 #include "dm/LogReader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -63,13 +70,38 @@ LogContents readLog(std::span<const uint8_t> file) {
 }
 
 LogContents readLogFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    auto failed = [](int error) {
         LogContents log;
         log.status = LogReadStatus::OpenFailed;
+        log.sysErrno = error;
         return log;
+    };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return failed(errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        return failed(error);
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    std::vector<uint8_t> bytes;
+    if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
+    uint8_t buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.insert(bytes.end(), buffer, buffer + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return failed(error);
+        }
+        break;
+    }
+    ::close(fd);
     return readLog(bytes);
 }
 
@@ -90,7 +122,9 @@ std::string describe(const LogContents& log) {
         case LogReadStatus::Ok:
             return "ok";
         case LogReadStatus::OpenFailed:
-            return "the file could not be read";
+            return log.sysErrno != 0 ? std::string("the file could not be read: ") +
+                                           std::strerror(log.sysErrno)
+                                     : std::string("the file could not be read");
         case LogReadStatus::NotBlocks:
             std::snprintf(text, sizeof text,
                           "damaged: the file size is not a multiple of 8 (last whole block ends at %zu)",

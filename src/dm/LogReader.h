@@ -34,6 +34,7 @@ struct LogContents {
     size_t padding = 0;              // bytes of final padding
     LogReadStatus status = LogReadStatus::Ok;
     size_t stopOffset = 0;           // where reading stopped when status is not Ok
+    int sysErrno = 0;                // why the file could not be read (OpenFailed)
 
     std::span<const uint8_t> bytes(const LogRecord& r) const {
         return {plain.data() + r.offset, r.length};

@@ -1,5 +1,9 @@
 #include "dm/LogWriter.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace kvx::dm {
@@ -12,13 +16,56 @@ LogWriter::LogWriter() : out_(kBatchBytes) {}
 
 LogWriter::~LogWriter() { closelog(); }
 
-bool LogWriter::openlog(const std::string& path) {
-    if (file_) closelog();
+bool LogWriter::openlog(const std::string& path, bool exclusive) {
+    if (isOpen()) closelog();
     pendingCount_ = 0;
     outCount_ = 0;
+    appended_ = durable_ = fileBytes_ = 0;
     ok_ = true;
-    file_ = std::fopen(path.c_str(), "wb");
-    return file_ != nullptr;
+    error_ = 0;
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+    fd_ = ::open(path.c_str(), flags, 0666);
+    if (fd_ < 0) {
+        error_ = errno;
+        return false;
+    }
+    return true;
+}
+
+void LogWriter::fail(int error) {
+    if (!ok_) return;
+    ok_ = false;
+    error_ = error != 0 ? error : EIO;
+    // The file keeps only the blocks that reached it whole, so every reader finds whole
+    // blocks; a record cut by the failure is reported by the reader as the end of the log.
+    if (fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(fileBytes_)) != 0) {
+        // Nothing more can be done for this file; the first error is the one reported.
+    }
+}
+
+bool LogWriter::writeOut(const uint8_t* bytes, size_t count, size_t plainCount) {
+    if (!ok_ || fd_ < 0) return false;
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd_, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        const int error = n < 0 ? errno : EIO;
+        // The whole blocks of a batch written in part stay; the cut one goes.
+        if (plainCount == count) {
+            const size_t whole = done / 8 * 8;
+            fileBytes_ += whole;
+            durable_ += whole;
+        }
+        fail(error);
+        return false;
+    }
+    fileBytes_ += count;
+    durable_ += plainCount;
+    return true;
 }
 
 void LogWriter::queueBlock(const uint8_t* block) {
@@ -29,6 +76,7 @@ void LogWriter::queueBlock(const uint8_t* block) {
 
 void LogWriter::append(const uint8_t* bytes, size_t count) {
     if (count == 0) return;
+    appended_ += count;
     if (pendingCount_ + count > 8) {
         const size_t fill = 8 - pendingCount_;
         std::memcpy(pending_.data() + pendingCount_, bytes, fill);
@@ -47,12 +95,12 @@ void LogWriter::append(const uint8_t* bytes, size_t count) {
 }
 
 void LogWriter::flush() {
-    if (outCount_ > 0) {
+    if (outCount_ == 0) return;
+    if (ok_ && fd_ >= 0) {
         logCipher().encryptBlocks(out_.data(), outCount_ / 8);
-        if (file_ && std::fwrite(out_.data(), 1, outCount_, file_) != outCount_) ok_ = false;
-        outCount_ = 0;
+        writeOut(out_.data(), outCount_, outCount_);
     }
-    if (file_ && std::fflush(file_) != 0) ok_ = false;
+    outCount_ = 0;
 }
 
 bool LogWriter::writeblocks(FILE* file, const uint8_t* bytes, size_t count) {
@@ -72,11 +120,25 @@ bool LogWriter::writeblocks(FILE* file, const uint8_t* bytes, size_t count) {
 }
 
 void LogWriter::closelog() {
-    if (file_) {
+    if (fd_ >= 0) {
         flush();
-        if (pendingCount_ > 0 && !writeblocks(file_, pending_.data(), pendingCount_)) ok_ = false;
-        if (std::fclose(file_) != 0) ok_ = false;
-        file_ = nullptr;
+        if (pendingCount_ > 0 && ok_) {
+            uint8_t block[8] = {};
+            std::memcpy(block, pending_.data(), pendingCount_);
+            // A short block says in its last byte how many bytes it lacks; a full one is as is.
+            if (pendingCount_ < 8) block[7] = static_cast<uint8_t>(8 - pendingCount_);
+            logCipher().encryptBlocks(block, 1);
+            writeOut(block, 8, pendingCount_);
+        }
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) {
+            const int error = errno;
+            if (ok_) {
+                ok_ = false;
+                error_ = error;
+            }
+        }
     }
     pendingCount_ = 0;
     outCount_ = 0;

@@ -109,6 +109,8 @@ class PosixPort final : public Port {
     }
 
     bool write(std::span<const uint8_t> bytes) override {
+        // A device that hung up stays gone: said once when it went, not at every write.
+        if (dead_.load()) return false;
         // Drop whatever an earlier, timed-out write left unsent; unread input stays for the
         // reader. Only when something is queued: on a pseudo-terminal the purge would also
         // discard bytes already handed to the other side but not yet taken in by it.

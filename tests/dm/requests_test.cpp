@@ -355,15 +355,44 @@ TEST_F(Requests, NoRangesMeansNoMessageMasks) {
     EXPECT_TRUE(script->writes.empty());
 }
 
-TEST_F(Requests, RequestsTooLongForAFrameAreRefusedWhole) {
-    // 600 identifiers need 2408 payload bytes and a limit of 32768 items 4112: beyond one frame.
-    ASSERT_TRUE(connectTo({{0, 599}, {1000, 1000}}, limitsOf({{0, 32768}, {1, 8}}), 1));
-    engine.sendmessagemasks(std::vector<MaskItem>{{5, 0}}, kModeSend, nullptr);
-    engine.sendlogmasks(std::vector<MaskItem>{{0x0001, 0}}, kModeSend, nullptr);
-    ASSERT_EQ(script->writes.size(), 2u);
-    EXPECT_EQ(script->writes[0], frameOf({0x7D, 0x04, 0xE8, 0x03, 0xE8, 0x03, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(script->writes[1][0], 0x73);
-    EXPECT_EQ(script->writes[1][8], 1) << "equipment 1 only";
+// What reaches the modem for ranges and limits wider than one frame: a 1024-id range as
+// sub-ranges of 509, 509 and 6 ids, each with its own items' levels; a log limit above what a
+// frame holds as the largest count that fits, with the items set.
+TEST_F(Requests, MasksWiderThanAFrameReachTheModemInParts) {
+    ASSERT_TRUE(connectTo({{0, 5000}, {6000, 6000}}, limitsOf({{0, 32768}, {1, 8}}), 1));
+    ASSERT_EQ(engine.messageranges()[0].last, 1023);
+    const std::vector<MaskItem> messages = {{5, 0}, {508, 1}, {509, 2}, {1017, 3}, {1018, 4},
+                                            {1023, 31}, {6000, 0}};
+    engine.sendmessagemasks(messages, kModeSend, nullptr);
+    engine.sendlogmasks(std::vector<MaskItem>{{0x0001, 0}, {0x0FFF, 0}}, kModeSend, nullptr);
+
+    struct Part {
+        uint16_t first, last;
+        std::vector<std::pair<uint16_t, int>> set;  // id, level bit
+    };
+    const std::vector<Part> parts = {{0, 508, {{5, 0}, {508, 1}}},
+                                     {509, 1017, {{509, 2}, {1017, 3}}},
+                                     {1018, 1023, {{1018, 4}, {1023, 31}}},
+                                     {6000, 6000, {{6000, 0}}}};
+    ASSERT_EQ(script->writes.size(), parts.size() + 2);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Part& p = parts[i];
+        Bytes payload = {0x7D, 0x04, static_cast<uint8_t>(p.first), static_cast<uint8_t>(p.first >> 8),
+                         static_cast<uint8_t>(p.last), static_cast<uint8_t>(p.last >> 8), 0, 0};
+        payload.resize(8 + (p.last - p.first + 1u) * 4, 0);
+        for (auto [id, level] : p.set) {
+            const size_t byte = 8 + (id - p.first) * 4u + static_cast<size_t>(level) / 8;
+            payload[byte] = static_cast<uint8_t>(payload[byte] | (1u << (level % 8)));
+        }
+        EXPECT_EQ(script->writes[i], frameOf(payload));
+    }
+    Bytes logs = {0x73, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0x68, 0x3F, 0, 0};  // 16232 items
+    logs.resize(16 + 16232 / 8, 0);
+    logs[16] = 0x02;
+    logs[16 + 0xFFF / 8] = 0x80;
+    EXPECT_EQ(script->writes[parts.size()], frameOf(logs));
+    EXPECT_EQ(script->writes[parts.size() + 1][8], 1) << "then equipment 1";
 }
 
 TEST_F(Requests, NvReadOfTheArrayItemCoversIndexZeroToNineteen) {
