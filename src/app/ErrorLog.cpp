@@ -10,7 +10,7 @@ namespace {
 constexpr const char* kLineFormat = "Time: %s -- Error %d occured, parameters: %s, %d, %d, %d.\n";
 constexpr const char* kUnknown = "Unknown Error";
 
-constexpr std::array<ErrorRow, 7> kTable{{
+constexpr std::array<ErrorRow, kErrorRows> kTable{{
     {err::kNoError, "No Error", false},
     {err::kInvalidDestination, "Invalid Destination. <dest, file>", true},
     {err::kWatchdog, "Restarting Logging, cause = Watchdog. <watchdog, logtimer>", false},
@@ -18,6 +18,12 @@ constexpr std::array<ErrorRow, 7> kTable{{
     {err::kSize, "Restarting Logging, cause = Size. <filesize, limit(bytes)>", false},
     {err::kTime, "Restarting Logging, cause = Time. <filetime, limit(sec)>", false},
     {err::kManual, "Restarting Logging, cause = Manual.", false},
+    // Code 7 stays unknown (and fatal), as it always was; the rows below came later.
+    {err::kLogWrite, "Logging Stopped, cause = Log file write failed. <errno, records on disk>",
+     false},
+    {err::kPortLost, "Restarting Logging, cause = Port lost. <errno>", false},
+    {err::kRestartFailed, "Restart failed, cause = No answer from the modem. <try, next(sec)>",
+     false},
 }};
 
 const ErrorRow* findRow(int code) {
@@ -28,7 +34,7 @@ const ErrorRow* findRow(int code) {
 }
 }  // namespace
 
-const std::array<ErrorRow, 7>& errorTable() {
+const std::array<ErrorRow, kErrorRows>& errorTable() {
     return kTable;
 }
 
@@ -67,10 +73,19 @@ bool ErrorLog::LogError(int code, int first, int second, int third) {
     const std::time_t now = clock_ ? clock_() : std::time(nullptr);
     const std::string line = errorLine(now, code, first, second, third);
 
-    // Relative on purpose: the entry goes to whatever the current directory is right now.
-    FILE* file = std::fopen(kErrorLogName, "a");
-    if (file == nullptr) {
-        lastErrno_ = errno;
+    // Relative on purpose (unless a path was set): the entry goes to whatever the current
+    // directory is right now.
+    FILE* file = std::fopen(path_.c_str(), "a");
+    int error = file == nullptr ? errno : 0;
+    if (file != nullptr) {
+        // A full disk fails the write or the close: the entry did not reach the file.
+        const bool written = std::fputs(line.c_str(), file) >= 0 && std::fflush(file) == 0;
+        if (!written) error = errno != 0 ? errno : EIO;
+        // Closed before the program is told to end, so the entry is complete on disk first.
+        if (std::fclose(file) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+    }
+    if (error != 0) {
+        lastErrno_ = error;
         if (messageBox_) {
             messageBox_(line + kErrorLogUnwritable + kApplicationWillClose);
         }
@@ -78,9 +93,6 @@ bool ErrorLog::LogError(int code, int first, int second, int third) {
         return false;
     }
     lastErrno_ = 0;
-    std::fputs(line.c_str(), file);
-    // Closed before the program is told to end, so the entry is complete on disk first.
-    std::fclose(file);
     if (errorIsFatal(code) && exitProgram_) exitProgram_();
     return true;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -21,7 +22,12 @@ inline constexpr int kTimestamp = 3;
 inline constexpr int kSize = 4;
 inline constexpr int kTime = 5;
 inline constexpr int kManual = 6;
+inline constexpr int kLogWrite = 8;       // a write to the log failed; logging stopped
+inline constexpr int kPortLost = 9;       // the port hung up; logging restarts
+inline constexpr int kRestartFailed = 10; // a restart found no modem answering; tried again
 }  // namespace err
+
+inline constexpr size_t kErrorRows = 10;
 
 struct ErrorRow {
     int code;
@@ -29,7 +35,7 @@ struct ErrorRow {
     bool fatal;  // the program closes once the entry is written
 };
 
-const std::array<ErrorRow, 7>& errorTable();
+const std::array<ErrorRow, kErrorRows>& errorTable();
 
 // The row's message, or "Unknown Error" for a code outside the table.
 const char* errorMessage(int code);
@@ -58,14 +64,20 @@ class ErrorLog {
     // shown and the program is closing). Fatal codes close the program after the entry.
     bool LogError(int code, int first, int second, int third);
 
-    // errno of the last failed open, 0 when the last entry was written.
+    // errno of the last failed open or write, 0 when the last entry was written.
     int lastErrno() const { return lastErrno_; }
+
+    // The file entries go to; default kErrorLogName, relative to the current directory at
+    // the moment of each entry.
+    void setPath(std::string path) { path_ = path.empty() ? kErrorLogName : std::move(path); }
+    const std::string& path() const { return path_; }
 
   private:
     MessageBox messageBox_;
     ExitProgram exitProgram_;
     Clock clock_;
     int lastErrno_ = 0;
+    std::string path_ = kErrorLogName;
 };
 
 }  // namespace kvx::app

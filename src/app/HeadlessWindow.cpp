@@ -80,6 +80,12 @@ void HeadlessWindow::stopTimer(int id) {
     timers_.erase(id);
 }
 
+void HeadlessWindow::fireTimerSoon(int id) {
+    post([this, id] {
+        if (timerRunning(id) && !closed() && timerHandler_) timerHandler_(id);
+    });
+}
+
 bool HeadlessWindow::timerRunning(int id) {
     std::lock_guard lock(mutex_);
     return timers_.count(id) != 0;

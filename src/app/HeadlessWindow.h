@@ -35,6 +35,7 @@ class HeadlessWindow : public capture::Window {
     void messageBox(const std::string& text) override;
     void startTimer(int id, int periodMs) override;
     void stopTimer(int id) override;
+    void fireTimerSoon(int id) override;
     void close() override;
     // Queued as a copy (at most 4096 waiting; more are dropped); handled on the loop by the
     // notification handler.

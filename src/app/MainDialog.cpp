@@ -1,6 +1,7 @@
 #include "app/MainDialog.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <utility>
@@ -302,6 +303,9 @@ void MainDialog::continueStart() {
     applyUiState(UiState::Starting);
     ReadRotationSettings();
     std::string base = window_.getText(ctl::kLogPath);
+    // After a run that ended by itself the edit still shows that run's last file: unless the
+    // user changed it, the run's base path is meant, or every Start would nest a name in one.
+    if (baseLogPathTaken_ && !base.empty() && base == currentLogFile()) base = baseLogPath_;
     if (base.size() > kBasePathMax) base.resize(kBasePathMax);
     baseLogPath_ = base;
     baseLogPathTaken_ = true;
@@ -322,7 +326,14 @@ void MainDialog::continueStart() {
             connected = engine_.connect(kDeviceCustom, path.c_str());
         }
     }
+    lastStartFailed_ = !connected;
+    if (connected) restartPending_ = false;
     if (!connected) {
+        const serial::OpenStatus& open = engine_.lastopenstatus();
+        if (device_ != kDeviceCustom && open.error == serial::OpenError::NotFound &&
+            open.path.empty()) {
+            window_.messageBox(kNotLocatedText);  // the port went away after the presence check
+        }
         window_.messageBox(kNoModemText);
         OnStop();
         if (flags_.memoryDebugSeen.load() && memoryDumpHook_) memoryDumpHook_();
@@ -350,7 +361,11 @@ void MainDialog::continueStart() {
                                  : sendFilter(choice, dm::kModeSend);
         });
     worker->thread = std::thread(
-        [logic = worker->logic.get(), code = worker->exitCode] { code->store(logic->run()); });
+        [logic = worker->logic.get(), code = worker->exitCode, &window = window_] {
+            code->store(logic->run());
+            // The exit watch runs now rather than at its next tick, up to a second later.
+            window.fireTimerSoon(timer::kExitWatch);
+        });
     worker_ = std::move(worker);
 
     window_.startTimer(timer::kExitWatch, kExitWatchPeriodMs);
@@ -381,6 +396,10 @@ void MainDialog::OnStop() {
     applyUiState(UiState::Stopping);
     const bool workerAlive = worker_ && !worker_->ended();
 
+    // A status batch still writing would share the port with the stop requests below, and a
+    // write's purge could cut one of them: the batch (six short writes) is waited out first.
+    window_.stopTimer(timer::kRequests);
+    joinRequestThread();
     engine_.startlogging(false, dm::kSourcePort, nullptr);
     if (flags_.loggingActive.load()) engine_.setclosingnote(kStoppedNote);
     flags_.stopRequested.store(true);
@@ -461,9 +480,8 @@ void MainDialog::idleReset() {
     window_.stopTimer(timer::kRequests);
     engine_.startlogging(false, dm::kSourcePort, nullptr);
     engine_.close();
-    if (baseLogPathTaken_ && state_ != UiState::Idle) {
-        window_.setText(ctl::kLogPath, baseLogPath_);
-    }
+    // Edit 1006 keeps the name of the file just written until Stop puts the base path back;
+    // a later Start takes the base path, not that name (see continueStart).
     applyUiState(UiState::Idle);
     window_.stopTimer(timer::kExitWatch);
 }
@@ -482,11 +500,25 @@ void MainDialog::OnExitWatch() {
     if (worker_->thread.joinable()) worker_->thread.join();
     joinRequestThread();
     lastExitCode_ = code;
-    if (waiting_) {
-        window_.stopTimer(timer::kExitWatch);  // a new Start is under way; its worker counts
+    if (waiting_ && state_ == UiState::Waiting) {
+        // A fresh Start (a watchdog restart) waits for the device: Stop has already dealt
+        // with the worker that ended; the next one counts.
+        window_.stopTimer(timer::kExitWatch);
         return;
     }
-    if (code >= capture::kExitNormal && code <= capture::kExitRawNotOpened) {
+    if (code == capture::kExitLogWriteFailed) {
+        // The worker has shown the file and the reason; the error log keeps it.
+        LogError(err::kLogWrite, worker_->logic->writeError(),
+                 static_cast<int>(engine_.getstats().packets), 0);
+        if (exiting_) return;
+    }
+    if ((code >= capture::kExitNormal && code <= capture::kExitRawNotOpened) ||
+        code == capture::kExitLogWriteFailed) {
+        // A Start New that waits for the device has no worker left to hand over to.
+        if (waiting_) {
+            waiting_ = false;
+            window_.stopTimer(kDeviceWaitTimer);
+        }
         idleReset();
     } else if (code == capture::kExitForced) {
         window_.stopTimer(timer::kExitWatch);
@@ -503,6 +535,25 @@ void MainDialog::OnStatusTimer() {
     }
     const dm::Stats stats = engine_.getstats();
     window_.setStatus(statusLine(stats));
+
+    // A port that hung up delivers nothing more: the restart the watchdog would make some
+    // seconds later is made now (with the watchdog off as well), once, and waits for the
+    // device as Start does.
+    if (engine_.portlost() && state_ == UiState::Logging) {
+        const uint32_t before = lastPackets_;
+        const int silentSeconds = unchangedTicks_ * 2;
+        lastPackets_ = 0;
+        unchangedTicks_ = 0;
+        if (watchdogSeconds_ > 0) {
+            LogError(err::kWatchdog, silentSeconds, static_cast<int>(before),
+                     static_cast<int>(stats.packets));
+        } else {
+            LogError(err::kPortLost, EIO, 0, 0);
+        }
+        if (exiting_) return;
+        RestartLogging();
+        return;
+    }
 
     if (watchdogSeconds_ > 0) {
         if (stats.packets == lastPackets_) {
@@ -578,7 +629,11 @@ void MainDialog::RestartLogging() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     }
     if (exiting_) return;
+    restartPending_ = true;
     OnStart();
+    // A modem still booting after its reset does not answer yet: the window has shown why
+    // and is idle; the error log keeps the failed restart as well.
+    if (lastStartFailed_) LogError(err::kRestartFailed, 1, 0, 0);
 }
 
 void MainDialog::ReadRotationSettings() {
@@ -625,6 +680,7 @@ bool MainDialog::sendFilter(const FilterChoice& choice, int destination) {
                                    : filters::FilterSource::None;
     ctx.inputPath = choice.filePath;
     ctx.reporter = std::move(reporter);
+    ctx.extra = &extraItems_;
     return filters::applyFilter(destination, ctx);
 }
 
@@ -633,6 +689,7 @@ void MainDialog::LogError(int code, int first, int second, int third) {
         std::lock_guard lock(errorLogMutex_);
         errorLog_.LogError(code, first, second, third);
     }
+    if (errorObserver_) errorObserver_(code, first, second, third);
     // Closing happens outside the lock: Stop may wait for a worker that writes an entry.
     if (exitWanted_.exchange(false)) requestExit();
 }

@@ -51,6 +51,7 @@
 #include "capture/Window.h"
 #include "dm/KvxLog.h"
 #include "dm/Notify.h"
+#include "filters/FilterFile.h"
 #include "filters/FilterSet.h"
 #include "info/InfoDecoder.h"
 
@@ -82,6 +83,7 @@ inline constexpr const char* kStartingText = "Starting Log...";
 inline constexpr const char* kStoppingText =
     "Please wait while logging is stopped and the port is flushed....";
 inline constexpr const char* kNoModemText = "Could not communicate with the modem";
+inline constexpr const char* kNotLocatedText = "Couldn't locate the device";
 inline constexpr const char* kUnhandledExitText = "Unhandled Thread Exit Code";
 inline constexpr const char* kStoppedNote = "Log manually stopped from UI";
 inline constexpr const char* kRestartedNote = "Log manually restarted from UI";
@@ -198,6 +200,9 @@ class MainDialog {
 
     // ---- hooks of the front end --------------------------------------------------------------
     void setFilterSender(FilterSender sender) { filterSender_ = std::move(sender); }
+    // Items sent with the trees' checked items (filter source "GUI") although the catalogue
+    // does not name them: the command line's items. Set before Start.
+    void setExtraItems(filters::FilterLists items) { extraItems_ = std::move(items); }
     // Decoded Info Box fields (0-16), on the window's thread.
     void setInfoSink(std::function<void(const dm::InfoNotification&)> sink) {
         infoSink_ = std::move(sink);
@@ -210,6 +215,10 @@ class MainDialog {
     void setMemoryDumpHook(std::function<void()> hook) { memoryDumpHook_ = std::move(hook); }
     // Saves the settings at Exit.
     void setSettingsSaver(std::function<void()> saver) { settingsSaver_ = std::move(saver); }
+    // Told of every error-log entry once it is written (any thread that writes one).
+    void setErrorObserver(std::function<void(int code, int first, int second, int third)> observer) {
+        errorObserver_ = std::move(observer);
+    }
 
     // ---- state -----------------------------------------------------------------------------
     UiState state() const { return state_; }
@@ -226,6 +235,17 @@ class MainDialog {
     int workerExitCode() const;
     // The file the current worker writes (empty when none).
     std::string currentLogFile() const;
+    // Where error-log entries go (default "kvxlogplus.errorlog" in the current directory).
+    void setErrorLogPath(std::string path) { errorLog_.setPath(std::move(path)); }
+    const std::string& errorLogPath() const { return errorLog_.path(); }
+    // Whether the latest Start failed to reach the modem, and whether that Start was a
+    // restart (watchdog, port lost) that has not yet reached the modem again.
+    bool lastStartFailed() const { return lastStartFailed_; }
+    bool restartPending() const { return restartPending_; }
+    // Ends the wish to restart (the front end gave up, or the user stopped).
+    void clearRestartPending() { restartPending_ = false; }
+    // errno of the last error-log entry that could not be written, 0 when it was.
+    int errorLogErrno() const { return errorLog_.lastErrno(); }
     const std::array<int, 4>& version() const { return version_; }
 
   private:
@@ -272,6 +292,9 @@ class MainDialog {
     bool exited_ = false;
     std::atomic<bool> exitPending_{false};
 
+    bool lastStartFailed_ = false;
+    bool restartPending_ = false;
+
     // Watchdog, for the life of the dialog.
     uint32_t lastPackets_ = 0;
     int unchangedTicks_ = 0;
@@ -284,10 +307,12 @@ class MainDialog {
     std::atomic<bool> requestRunning_{false};
 
     FilterSender filterSender_;
+    filters::FilterLists extraItems_;
     std::function<void(const dm::InfoNotification&)> infoSink_;
     std::function<void(UiState)> stateObserver_;
     std::function<void()> memoryDumpHook_;
     std::function<void()> settingsSaver_;
+    std::function<void(int, int, int, int)> errorObserver_;
 };
 
 }  // namespace kvx::app

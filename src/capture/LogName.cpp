@@ -21,4 +21,11 @@ std::string makeLogName(const std::string& basePath, std::time_t when) {
     return name;
 }
 
+std::string suffixedLogName(const std::string& name, int n) {
+    const std::string ext = ".kvx";
+    const bool hasExt = name.size() >= ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0;
+    const std::string stem = hasExt ? name.substr(0, name.size() - ext.size()) : name;
+    return stem + "_" + std::to_string(n) + ext;
+}
+
 }  // namespace kvx::capture

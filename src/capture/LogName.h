@@ -13,4 +13,9 @@ inline constexpr const char* kShortenPath = "***Please shorten the file path***"
 // The output name for a file begun at local time `when`.
 std::string makeLogName(const std::string& basePath, std::time_t when);
 
+// Suffixes tried for a name another run has taken: "_2" up to this.
+inline constexpr int kMaxNameSuffix = 99;
+// `name` (ending in ".kvx") with "_<n>" before its extension.
+std::string suffixedLogName(const std::string& name, int n);
+
 }  // namespace kvx::capture

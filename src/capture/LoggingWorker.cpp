@@ -1,7 +1,11 @@
 #include "capture/LoggingWorker.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "capture/LogName.h"
@@ -12,6 +16,20 @@ namespace {
 // Stop sets stopRequested and clears nextFile; a rotation sets both.
 bool stopWithoutNextFile(const CaptureFlags& flags) {
     return flags.stopRequested.load() && !flags.nextFile.load();
+}
+
+// The raw input, opened for binary reading. A folder opens on Linux but reads nothing, and
+// would pass for an empty capture: it is refused with EISDIR as Windows refuses it.
+FILE* openRawInput(const std::string& path) {
+    FILE* in = std::fopen(path.c_str(), "rb");
+    if (!in) return nullptr;
+    struct stat st {};
+    if (::fstat(fileno(in), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(in);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return in;
 }
 }  // namespace
 
@@ -45,23 +63,38 @@ int LoggingWorker::run() {
 
 int LoggingWorker::fileCycle(bool& filterSent) {
     std::string name = makeLogName(settings_.baseLogPath, std::time(nullptr));
-    // Names have whole seconds: a file begun in the same second as the one before would get
-    // its name and truncate it. Such quick rotations (Start New twice) wait for the next second.
-    while (name == currentFile() && !stopWithoutNextFile(flags_)) {
+    // Names have whole seconds: quick rotations (Start New twice) wait for the next second
+    // rather than take a suffixed name.
+    while (name == lastStem_ && !stopWithoutNextFile(flags_)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         name = makeLogName(settings_.baseLogPath, std::time(nullptr));
+    }
+    lastStem_ = name;
+
+    engine_.clearstats();
+    // The over-long-path hint is shown in the edit but never created as a file (a name of
+    // asterisks that Windows refuses is a valid name here).
+    bool opened = false;
+    if (name.rfind(kShortenPath, 0) != 0) {
+        // A log is never replaced: a name another run took (in the same second) gets the
+        // next free suffix, "_2" and on.
+        opened = engine_.openlog(name, true);
+        for (int k = 2; !opened && engine_.logerror() == EEXIST && k <= kMaxNameSuffix; ++k) {
+            const std::string other = suffixedLogName(lastStem_, k);
+            opened = engine_.openlog(other, true);
+            if (opened || engine_.logerror() != EEXIST) name = other;
+        }
     }
     {
         std::lock_guard lock(nameMutex_);
         currentFile_ = name;
     }
     window_.setText(ctl::kLogPath, name);
-
-    engine_.clearstats();
-    // The over-long-path hint is shown in the edit but never created as a file (a name of
-    // asterisks that Windows refuses is a valid name here).
-    if (name.rfind(kShortenPath, 0) == 0 || !engine_.openlog(name)) {
-        window_.messageBox("Could not create output file.\n");
+    if (!opened) {
+        const int error = engine_.logerror();
+        window_.messageBox(error == 0 ? std::string("Could not create output file.\n")
+                                      : "Could not create output file. (" + name + ": " +
+                                            std::strerror(error) + ")\n");
         return kExitLogNotCreated;
     }
     engine_.setnote(versionText(settings_.version));
@@ -72,6 +105,9 @@ int LoggingWorker::fileCycle(bool& filterSent) {
             return kExitFilterNotSent;
         }
     }
+    // The start time is in place before the window can see the file as being filled: a
+    // status tick in between would otherwise find a file begun in 1970 and end it at once.
+    fileStart_.store(std::time(nullptr));
     flags_.loggingActive.store(true);
     filterSent = true;
     flags_.memoryDebugSeen.store(false);
@@ -79,9 +115,11 @@ int LoggingWorker::fileCycle(bool& filterSent) {
 
     FILE* input = nullptr;
     if (settings_.rawFile) {
-        input = std::fopen(settings_.rawPath.c_str(), "rb");
+        input = openRawInput(settings_.rawPath);
         if (!input) {
-            window_.messageBox("Could not open input Raw DM file.\n");
+            const int error = errno;
+            window_.messageBox("Could not open input Raw DM file. (" + settings_.rawPath + ": " +
+                               std::strerror(error) + ")\n");
             // The new log holds no record; it is not left behind as if it were one.
             engine_.setnote("");
             engine_.closelog();
@@ -103,7 +141,12 @@ int LoggingWorker::fileCycle(bool& filterSent) {
         flags_.nextFile.store(false);
     }
     if (!engine_.logwriteok()) {
-        window_.messageBox("Could not write to the log file " + name + ".\n");
+        // The file keeps what reached the disk; logging ends here, reported to the window.
+        writeError_.store(engine_.logerror());
+        flags_.nextFile.store(false);
+        window_.messageBox("Could not write to the log file " + name + ". (" +
+                           std::strerror(engine_.logerror()) + ")\n");
+        return kExitLogWriteFailed;
     }
     return kExitNormal;
 }
@@ -119,6 +162,7 @@ void LoggingWorker::receiveLoop() {
     engine_.setinfotarget(&window_, dm::kInfoMessage, true);
     while (!stopped) {
         const int n = engine_.dispatch();
+        if (!engine_.logwriteok()) break;  // the disk took no more: nothing is read on
         if (settings_.rawFile && n == 0) {
             engine_.setnote("RAW DM file conversion is complete");
             break;

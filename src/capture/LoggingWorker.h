@@ -23,6 +23,9 @@ inline constexpr int kExitFilterNotSent = 1;
 inline constexpr int kExitLogNotCreated = 3;
 inline constexpr int kExitRawNotOpened = 4;
 inline constexpr int kExitForced = 5;
+// A write to the log failed (disk full, file size limit, I/O error): the file holds what
+// reached the disk and logging ended. Handled by the window as codes 0-4 are.
+inline constexpr int kExitLogWriteFailed = 6;
 inline constexpr int kExitStillRunning = 259;
 
 // Flags shared between the main thread and the worker; each is only ever 0 or 1.
@@ -55,6 +58,8 @@ public:
     std::time_t fileStartTime() const { return fileStart_.load(); }
     // Any thread: the name of the file being written (empty before the first).
     std::string currentFile() const;
+    // Any thread: errno of the failed log write that ended the worker, 0 when none.
+    int writeError() const { return writeError_.load(); }
 
 private:
     int fileCycle(bool& filterSent);
@@ -68,6 +73,8 @@ private:
     std::atomic<std::time_t> fileStart_{0};
     mutable std::mutex nameMutex_;
     std::string currentFile_;
+    std::string lastStem_;  // the last name made by the naming rule, before any suffix
+    std::atomic<int> writeError_{0};
 };
 
 // The version note text: "KvxLog Plus - Version %d.%d.%d.%d".

@@ -56,6 +56,10 @@ public:
     virtual void messageBox(const std::string& text) = 0;       // modal, OK button
     virtual void startTimer(int id, int periodMs) = 0;
     virtual void stopTimer(int id) = 0;
+    // Any thread: asks the window's thread to run timer `id`'s handler once, soon, if that
+    // timer is running then (its period is unchanged). The worker's end uses it so that the
+    // exit watch need not wait for its next tick. Windows without it keep the period's delay.
+    virtual void fireTimerSoon(int /*id*/) {}
     // Ends the program's main loop (the dialog's end); used by exit paths.
     virtual void close() = 0;
 };

@@ -9,10 +9,14 @@ namespace kvx::filters {
 
 namespace {
 
-std::vector<dm::MaskItem> maskItems(const std::vector<FilterEntry>& entries) {
+std::vector<dm::MaskItem> maskItems(const std::vector<FilterEntry>& entries,
+                                    const std::vector<int32_t>* extra = nullptr) {
     std::vector<dm::MaskItem> items;
     items.reserve(entries.size());
     for (const FilterEntry& e : entries) items.push_back(dm::MaskItem{e.id, e.sub});
+    if (extra) {
+        for (int32_t id : *extra) items.push_back(dm::MaskItem{id, 0});
+    }
     return items;
 }
 
@@ -40,18 +44,27 @@ bool applyFilter(int destination, FilterContext& ctx) {
         if (destinationOk(destination, ctx)) {
             for (const FilterEntry& e : ctx.filters.nvTable().collectChecked())
                 engine.sendnvread(e.id, destination, ctx.out);
+            if (ctx.extra) {
+                for (int32_t item : ctx.extra->nv) engine.sendnvread(item, destination, ctx.out);
+            }
         }
         if (destinationOk(destination, ctx)) {
-            const auto items = maskItems(ctx.filters.logTable().collectChecked());
+            const auto items = maskItems(ctx.filters.logTable().collectChecked(),
+                                         ctx.extra ? &ctx.extra->logs : nullptr);
             engine.sendlogmasks(items, destination, ctx.out);
         }
         engine.seteventreporting(true);
         if (destinationOk(destination, ctx)) {
-            const auto items = maskItems(ctx.filters.eventTable().collectChecked());
+            const auto items = maskItems(ctx.filters.eventTable().collectChecked(),
+                                         ctx.extra ? &ctx.extra->events : nullptr);
             engine.sendeventmask(items, destination, ctx.out);
         }
         if (destinationOk(destination, ctx)) {
-            const auto items = maskItems(ctx.filters.messageTable().collectChecked());
+            auto items = maskItems(ctx.filters.messageTable().collectChecked());
+            if (ctx.extra) {
+                for (const auto& [ssid, level] : ctx.extra->messages)
+                    items.push_back(dm::MaskItem{ssid, level});
+            }
             engine.sendmessagemasks(items, destination, ctx.out);
         }
     } else if (ctx.source == FilterSource::InputFile) {

@@ -31,6 +31,9 @@ struct FilterContext {
     std::string inputPath;     // the input filter file (Input File source)
     std::FILE* out = nullptr;  // the open filter file for destination 0; owned by the caller
     FilterReporter reporter;
+    // GUI source: items sent with the checked ones although no catalogue names them (the
+    // command line's items; the catalogue only gives names). Not owned; may be null.
+    const FilterLists* extra = nullptr;
 };
 
 // Sends the filter (destination 1) or writes it into ctx.out (destination 0). GUI source:

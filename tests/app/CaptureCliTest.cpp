@@ -153,7 +153,17 @@ TEST_F(CaptureCli, DurationStopsByItself) {
     Child child(args, dir_.path(), env_);
     ASSERT_TRUE(child.started());
     EXPECT_EQ(child.wait(30s), 0);
-    EXPECT_EQ(kvx::testing::logFiles(dir_.path()).size(), 1u);
+    const auto files = kvx::testing::logFiles(dir_.path());
+    ASSERT_EQ(files.size(), 1u);
+    const auto log = readLog(files[0]);
+    ASSERT_TRUE(log.readable);
+    ASSERT_GE(log.records.size(), 2u);
+    EXPECT_EQ(log.records.back().text(), "Log manually stopped from UI");
+    // Two seconds at 100 packets a second, less the start-up: the stream really arrived, in
+    // order and without gaps.
+    const auto seq = kvx::testing::sequences(log, 0x1234);
+    EXPECT_GE(seq.size(), 50u);
+    for (size_t i = 1; i < seq.size(); ++i) ASSERT_EQ(seq[i], seq[i - 1] + 1) << i;
 }
 
 TEST_F(CaptureCli, ItemsCheckedInTheCatalogueTreesAreSentAsTheFilter) {
@@ -205,6 +215,141 @@ TEST_F(CaptureCli, AbsentDeviceIsAwaitedUntilSigterm) {
     const std::string err = child.err();
     EXPECT_EQ(err.find("Waiting"), err.rfind("Waiting"));
     EXPECT_TRUE(kvx::testing::logFiles(dir_.path()).empty());
+}
+
+// The modem is unplugged while logging and comes back still booting (silent) before it
+// answers again: the hang-up restarts logging at once, each failed restart is one error-log
+// line, the capture keeps trying and goes on in a new file, and the run ends with status 0.
+TEST_F(CaptureCli, HungUpModemIsRestartedAndRetriedUntilItAnswers) {
+    modemsim::SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.packetsPerSecond = 200;
+    modemsim::SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    auto args = captureArgs(cfg.linkPath);
+    args.insert(args.end(), {"--duration", "32", "--single-file"});
+    Child child(args, dir_.path(), env_);
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(waitUntil([&] { return child.out().find(".kvx\n") != std::string::npos; }, 20000));
+    std::this_thread::sleep_for(2s);
+    ASSERT_TRUE(sim.dropOff());
+    std::this_thread::sleep_for(4s);
+    sim.setSilent(true);  // back, but still booting
+    ASSERT_TRUE(sim.comeBack());
+    sim.clearRequests();
+    // Some queries go unanswered before it answers.
+    ASSERT_TRUE(sim.waitForRequests(2, 30000ms));
+    sim.setSilent(false);
+    EXPECT_EQ(child.wait(60s), 0) << child.err();
+
+    const std::string errorLog = readText(dir_.path() / "kvxlogplus.errorlog");
+    EXPECT_NE(errorLog.find("cause = Watchdog"), std::string::npos) << errorLog;
+    // Each failed try is one line: the one the restart made, and those tried again.
+    size_t failures = 0;
+    for (size_t at = errorLog.find("Restart failed, cause = No answer from the modem");
+         at != std::string::npos; at = errorLog.find("Restart failed", at + 1))
+        ++failures;
+    EXPECT_GE(failures, 2u) << errorLog;
+    const auto files = kvx::testing::logFiles(dir_.path());
+    ASSERT_GE(files.size(), 2u);
+    const auto last = readLog(files.back());
+    EXPECT_FALSE(kvx::testing::sequences(last, 0x1234).empty()) << "logging went on";
+    EXPECT_EQ(last.records.back().text(), "Log manually stopped from UI");
+    EXPECT_NE(child.err().find("--- capture summary"), std::string::npos);
+    EXPECT_NE(child.err().find("restart(s): watchdog"), std::string::npos) << child.err();
+}
+
+// A modem that answers the filter but never streams (the filter asks only for an NV item):
+// the watchdog says that no packet came and how the filter was answered, and the run does
+// not end with status 0.
+TEST_F(CaptureCli, ModemThatNeverStreamsIsReported) {
+    modemsim::SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.packetsPerSecond = 200;
+    modemsim::SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    Child child({"capture", "--port", cfg.linkPath, "--nv", "5", "-o",
+                 (dir_.path() / "cap.kvx").string(), "--duration", "6", "--watchdog", "2",
+                 "--single-file"},
+                dir_.path(), env_);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(60s), 7) << child.err();
+    const std::string err = child.err();
+    EXPECT_NE(err.find("No packet from the modem within the watchdog period (2 s) after the "
+                       "filter: "),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(" filter requests were answered."), std::string::npos) << err;
+    EXPECT_NE(err.find("kvxlog capture: no packet arrived from the modem"), std::string::npos);
+}
+
+// An error log that cannot be written ends the capture as the window closes, with a status of
+// its own and the path tried.
+TEST_F(CaptureCli, UnwritableErrorLogIsAnErrorWithItsPath) {
+    modemsim::SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.packetsPerSecond = 100;
+    cfg.silentAfter = 1500ms;  // the watchdog then writes an entry
+    modemsim::SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    auto args = captureArgs(cfg.linkPath);
+    args.insert(args.end(), {"--duration", "20", "--watchdog", "2", "--error-log", "/dev/full"});
+    Child child(args, dir_.path(), env_);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(60s), 8) << child.err();
+    EXPECT_NE(child.err().find("could not write the error log /dev/full: No space left on device"),
+              std::string::npos)
+        << child.err();
+    const auto files = kvx::testing::logFiles(dir_.path());
+    ASSERT_FALSE(files.empty());
+    EXPECT_EQ(readLog(files.front()).records.back().text(), "Log manually stopped from UI")
+        << "the log is closed properly";
+}
+
+// Without a settings file the shipped catalogue is used, said once; an item no catalogue names
+// is sent all the same, with one warning.
+TEST_F(CaptureCli, ItemsOutsideTheCatalogueAreSentWithAWarning) {
+    modemsim::SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.packetsPerSecond = 200;
+    modemsim::SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    Child child({"capture", "--port", cfg.linkPath, "--log", "0x1234", "-o",
+                 (dir_.path() / "cap.kvx").string(), "--duration", "2", "--single-file"},
+                dir_.path(), env_);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(30s), 0) << child.err();
+    const std::string err = child.err();
+    EXPECT_NE(err.find("kvxlog: no settings file (" + (dir_.path() / "none.ini").string() +
+                       ": No such file or directory); using the catalogue shipped with kvxlog"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("log 0x1234 is not in the catalogue of "), std::string::npos) << err;
+    const auto files = kvx::testing::logFiles(dir_.path());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_FALSE(kvx::testing::sequences(readLog(files[0]), 0x1234).empty())
+        << "the modem was asked for the item and streamed it";
+}
+
+// A log whose records are whole but whose last record is no closing note (a killed capture)
+// is listed, said to be incomplete, and given a status of its own.
+TEST(DumpCli, LogWithoutItsClosingNoteIsIncomplete) {
+    if (!std::filesystem::exists(kvxlogPath())) GTEST_SKIP() << "kvxlog not built";
+    TempDir dir;
+    const auto path = dir.path() / "cut.kvx";
+    {
+        dm::KvxLog engine;
+        ASSERT_TRUE(engine.openlog(path.string()));
+        engine.setnote("KvxLog Plus - Version 1.0.0.1");
+        engine.receive(kvx::testing::wireFrame(kvx::testing::logPacket(1)));
+        engine.closelog();
+    }
+    Child child({"dump", path.string()}, dir.path(), {});
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(10s), 9);
+    EXPECT_NE(child.out().find("-- incomplete: the log does not end with its closing note\n"),
+              std::string::npos)
+        << child.out();
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ namespace kvx::testing {
 class FakeWindow : public capture::Window {
   public:
     struct Call {
-        enum Kind { Enable, SetText, SetChecked, Status, Box, StartTimer, StopTimer, Close } kind;
+        enum Kind { Enable, SetText, SetChecked, Status, Box, StartTimer, StopTimer, Close, FireSoon } kind;
         int id = 0;
         std::string text;
         bool on = false;
@@ -62,9 +62,18 @@ class FakeWindow : public capture::Window {
         changed_.notify_all();
     }
     void startTimer(int id, int periodMs) override {
+        {
+            std::lock_guard lock(mutex_);
+            timers_[id] = periodMs;
+            calls_.push_back({Call::StartTimer, id, std::to_string(periodMs), true});
+            changed_.notify_all();
+        }
+        if (onStartTimer) onStartTimer(id);
+    }
+    // Recorded only: a test fires timers itself.
+    void fireTimerSoon(int id) override {
         std::lock_guard lock(mutex_);
-        timers_[id] = periodMs;
-        calls_.push_back({Call::StartTimer, id, std::to_string(periodMs), true});
+        calls_.push_back({Call::FireSoon, id, {}, false});
         changed_.notify_all();
     }
     void stopTimer(int id) override {
@@ -87,6 +96,8 @@ class FakeWindow : public capture::Window {
     // Where fired timers and delivered notifications go (the dialog's handlers).
     std::function<void(int)> onTimer;
     std::function<void(const dm::InfoNotification&)> onNotify;
+    // Called (outside the window's lock) on the calling thread after a timer was started.
+    std::function<void(int)> onStartTimer;
 
     // Runs timer `id` once if it is running; false when it is not.
     bool fire(int id) {
@@ -169,6 +180,13 @@ class FakeWindow : public capture::Window {
             if (c.kind == Call::SetText && c.id == id) out.push_back(c.text);
         }
         return out;
+    }
+    // How often the window was asked to run timer `id` soon.
+    size_t fireSoonCount(int id) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<size_t>(std::count_if(calls_.begin(), calls_.end(), [&](const Call& c) {
+            return c.kind == Call::FireSoon && c.id == id;
+        }));
     }
     bool closed() const {
         std::lock_guard lock(mutex_);

@@ -169,13 +169,13 @@ TEST_F(MainDialogState, ExitWatchReturnsToIdleForEveryWorkerCode) {
          "Could not decode the input file!"},
         {"log not created",
          [&] { window_.setText(ctl::kLogPath, (dir_.path() / "missing" / "x.kvx").string()); },
-         capture::kExitLogNotCreated, "Could not create output file.\n"},
+         capture::kExitLogNotCreated, nullptr},
         {"raw input missing",
          [&] {
              window_.setChecked(ctl::kRawFileBox, true);
              window_.setText(ctl::kRawFilePath, (dir_.path() / "absent.raw").string());
          },
-         capture::kExitRawNotOpened, "Could not open input Raw DM file.\n"},
+         capture::kExitRawNotOpened, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

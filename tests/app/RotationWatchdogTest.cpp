@@ -2,6 +2,10 @@
 // comes back: timers fired by hand, the clock moved by the test.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <regex>
 
@@ -275,8 +279,10 @@ TEST_F(Unplug, CaptureWaitsForTheDeviceAndContinuesInANewFile) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_LT(line_->reads.load() - readsBefore, 40);
 
-    for (int tick = 0; tick < 6; ++tick) ASSERT_TRUE(window_.fire(timer::kStatus));
+    // The hang-up is acted on at the next status tick, not after the watchdog's ten seconds.
+    ASSERT_TRUE(window_.fire(timer::kStatus));
     ASSERT_EQ(errorEntries(dir_.path()).size(), 1u);
+    EXPECT_FALSE(window_.timerRunning(timer::kStatus)) << "no second restart";
     EXPECT_EQ(dialog_->state(), UiState::Waiting);
     EXPECT_TRUE(dialog_->waitingForDevice());
     EXPECT_EQ(window_.timerPeriod(kDeviceWaitTimer), 250);
@@ -331,6 +337,44 @@ TEST_F(Unplug, StopEndsTheWaitForAnAbsentDevice) {
     ASSERT_TRUE(window_.fire(kDeviceWaitTimer));
     EXPECT_EQ(dialog_->state(), UiState::Idle);
     EXPECT_TRUE(logFiles(dir_.path()).empty());
+}
+
+// Start New while the device is away waits for it; when the worker then ends (here: the end
+// of a raw input) the window returns to Idle and the wait ends with it.
+TEST_F(Unplug, WorkerEndDuringAStartNewWaitReturnsToIdle) {
+    const auto fifo = dir_.path() / "in.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for writing so that the worker's open does not block and its reads wait.
+    const int writer = ::open(fifo.c_str(), O_RDWR);
+    ASSERT_GE(writer, 0);
+    window_.setChecked(ctl::kRawFileBox, true);
+    window_.setText(ctl::kRawFilePath, fifo.string());
+    startLogging();
+    sysfs_->remove(port_.tty);
+    dialog_->OnStart();  // Start New: the device is away
+    EXPECT_TRUE(dialog_->waitingForDevice());
+    ::close(writer);  // end of input: the conversion ends
+    ASSERT_TRUE(waitUntil([&] { return dialog_->workerExitCode() == capture::kExitNormal; }));
+    ASSERT_TRUE(window_.fire(timer::kExitWatch));
+    EXPECT_EQ(dialog_->state(), UiState::Idle);
+    EXPECT_FALSE(dialog_->waitingForDevice());
+    EXPECT_FALSE(window_.timerRunning(kDeviceWaitTimer));
+    EXPECT_FALSE(window_.timerRunning(timer::kExitWatch));
+    EXPECT_EQ(window_.text(ctl::kStart), "Start");
+    EXPECT_FALSE(window_.enabled(ctl::kStop));
+    EXPECT_EQ(window_.status(), "Ready");
+}
+
+// The port goes away between the presence check and the open: the user hears that the device
+// could not be located, then that the modem could not be reached.
+TEST_F(Unplug, PortGoneBeforeTheOpenIsNotLocated) {
+    dialog_->setStateObserver([&](UiState state) {
+        if (state == UiState::Starting) sysfs_->remove(port_.tty);
+    });
+    dialog_->OnStart();
+    EXPECT_EQ(dialog_->state(), UiState::Idle);
+    EXPECT_EQ(window_.boxes(), (std::vector<std::string>{"Couldn't locate the device",
+                                                         "Could not communicate with the modem"}));
 }
 
 }  // namespace

@@ -127,10 +127,21 @@ TEST_F(Convert, EmptyInputGivesExactlyTheTwoNotes) {
 TEST_F(Convert, MissingInputEndsWithCode4AndLeavesNoLog) {
     const Outcome r = convert((dir.path() / "absent.raw").string(), (dir.path() / "out").string());
     EXPECT_EQ(r.code, kExitRawNotOpened);
-    EXPECT_EQ(r.boxes, std::vector<std::string>{"Could not open input Raw DM file.\n"});
+    // The fixed text, then the file and the system's reason.
+    EXPECT_EQ(r.boxes, std::vector<std::string>{"Could not open input Raw DM file. (" +
+                                                (dir.path() / "absent.raw").string() +
+                                                ": No such file or directory)\n"});
     EXPECT_FALSE(r.name.empty());
     EXPECT_FALSE(std::filesystem::exists(r.name));
     EXPECT_FALSE(flags.loggingActive.load());
+}
+
+TEST_F(Convert, FolderAsInputIsRefusedAsUnreadable) {
+    const Outcome r = convert(dir.path().string(), (dir.path() / "out").string());
+    EXPECT_EQ(r.code, kExitRawNotOpened);
+    ASSERT_EQ(r.boxes.size(), 1u);
+    EXPECT_NE(r.boxes[0].find(": Is a directory)"), std::string::npos) << r.boxes[0];
+    EXPECT_FALSE(std::filesystem::exists(r.name));
 }
 
 TEST_F(Convert, UncreatableOutputEndsWithCode3) {
@@ -147,7 +158,14 @@ TEST_F(Convert, UncreatableOutputEndsWithCode3) {
     for (const auto& c : cases) {
         const Outcome r = convert(raw.string(), c.base);
         EXPECT_EQ(r.code, kExitLogNotCreated) << c.base.substr(0, 30);
-        EXPECT_EQ(r.boxes.empty() ? "" : r.boxes.back(), "Could not create output file.\n");
+        // The hint has no reason to give; a real failure names the file and the reason.
+        const std::string box = r.boxes.empty() ? "" : r.boxes.back();
+        if (c.shown.empty()) {
+            EXPECT_EQ(box.rfind("Could not create output file. (" + c.base, 0), 0u) << box;
+            EXPECT_NE(box.find(": No such file or directory)\n"), std::string::npos) << box;
+        } else {
+            EXPECT_EQ(box, "Could not create output file.\n");
+        }
         if (!c.shown.empty()) {
             EXPECT_EQ(r.logPathText, c.shown);
             EXPECT_FALSE(std::filesystem::exists(dir.path() / c.shown));
