@@ -1,16 +1,22 @@
 #include "CaptureRun.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <signal.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
+#include <mutex>
 #include <thread>
 
+#include "app/ErrorLog.h"
 #include "app/HeadlessWindow.h"
 #include "app/MainDialog.h"
 #include "app/Settings.h"
@@ -24,9 +30,32 @@ namespace {
 
 namespace ctl = capture::ctl;
 
-// Timers of --duration and of the progress display on the headless window (not the dialog's).
+// Timers of --duration, of the progress display and of a restart tried again, on the
+// headless window (not the dialog's).
 constexpr int kDurationTimer = 9001;
 constexpr int kProgressTimer = 9002;
+constexpr int kRetryTimer = 9003;
+constexpr int kNoStreamTimer = 9004;  // once per Start: did the modem stream at all?
+constexpr int kRetryFirstMs = 1000;
+constexpr int kRetryMaxMs = 30000;
+
+// The cause of a restart as the summary tells it.
+std::string restartCause(int code, int first) {
+    switch (code) {
+        case app::err::kWatchdog:
+            return "watchdog (" + std::to_string(first) + " s without a packet)";
+        case app::err::kPortLost:
+            return "the port hung up";
+        case app::err::kSize:
+            return "size limit";
+        case app::err::kTime:
+            return "time limit";
+        case app::err::kManual:
+            return "Start New";
+        default:
+            return "error " + std::to_string(code);
+    }
+}
 
 // SIGINT and SIGTERM are taken by a thread of their own (sigwait) and handed to the loop as
 // Stop; the mask is set before any other thread exists so that every thread inherits it.
@@ -67,7 +96,124 @@ std::string portEdit(std::string name) {
     return name;
 }
 
+// The settings file of the user, or else the one shipped with the program (said once); a
+// settings file named but unreadable is said too, never passed over in silence.
+struct SettingsChoice {
+    std::optional<app::SettingsFile> file;
+    std::string path;
+    bool shipped = false;
+};
+
+std::string shippedSettingsPath() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const fs::path installed = self.parent_path().parent_path() / "share" / "kvxlogplus" /
+                                   "kvxlogplus.ini";
+        if (fs::exists(installed, ec)) return installed.string();
+    }
+#ifdef KVX_SHIPPED_DATA_DIR
+    const fs::path built = fs::path(KVX_SHIPPED_DATA_DIR) / "kvxlogplus.ini";
+    if (fs::exists(built, ec)) return built.string();
+#endif
+    return {};
+}
+
+SettingsChoice chooseSettings(std::FILE* messages) {
+    SettingsChoice c;
+    c.path = app::settingsPath();
+    if (!c.path.empty()) {
+        c.file = app::SettingsFile::open(c.path);
+        if (c.file) return c;
+    }
+    const int error = errno;
+    const std::string shipped = shippedSettingsPath();
+    if (messages) {
+        std::fprintf(messages, "kvxlog: no settings file%s%s%s%s\n",
+                     c.path.empty() ? "" : " (",
+                     c.path.c_str(),
+                     c.path.empty() ? "" : (std::string(": ") + std::strerror(error) + ")").c_str(),
+                     shipped.empty() ? "; no catalogue of item names"
+                                     : ("; using the catalogue shipped with kvxlog: " + shipped).c_str());
+        std::fflush(messages);
+    }
+    if (!shipped.empty()) {
+        c.file = app::SettingsFile::open(shipped);
+        c.path = shipped;
+        c.shipped = true;
+    }
+    return c;
+}
+
 }  // namespace
+
+filters::FilterLists unnamedItems(const filters::FilterLists& items, filters::FilterSet& set) {
+    filters::FilterLists out;
+    for (int32_t id : items.logs)
+        if (!set.logTable().listsItem(id, 0)) out.logs.push_back(id);
+    for (int32_t id : items.events)
+        if (!set.eventTable().listsItem(id, 0)) out.events.push_back(id);
+    for (const auto& m : items.messages)
+        if (!set.messageTable().listsItem(m.first, m.second)) out.messages.push_back(m);
+    for (int32_t id : items.nv)
+        if (!set.nvTable().listsItem(id, 0)) out.nv.push_back(id);
+    return out;
+}
+
+bool checkOutputFolder(const std::string& base, std::string& error) {
+    namespace fs = std::filesystem;
+    std::string folder = base;
+    if (!folder.empty() && folder.back() != '/') folder = fs::path(base).parent_path().string();
+    if (folder.empty()) folder = ".";
+    struct stat st {};
+    int reason = 0;
+    if (::stat(folder.c_str(), &st) != 0) {
+        reason = errno;
+    } else if (!S_ISDIR(st.st_mode)) {
+        reason = ENOTDIR;
+    } else if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        reason = errno;
+    }
+    if (reason == 0) return true;
+    error = "cannot write logs into " + folder + ": " + std::strerror(reason);
+    return false;
+}
+
+bool checkItemRanges(const filters::FilterLists& items, std::string& error) {
+    char text[160];
+    for (int32_t id : items.logs) {
+        if (id < 0 || id > 0xFFFF) {
+            std::snprintf(text, sizeof text, "--log 0x%X: a log code is 0x0000 to 0xFFFF", static_cast<unsigned>(id));
+            error = text;
+            return false;
+        }
+    }
+    for (int32_t id : items.events) {
+        if (id < 0 || id > kMaxEventId) {
+            std::snprintf(text, sizeof text, "--event %d: an event id is 0 to %d", id, kMaxEventId);
+            error = text;
+            return false;
+        }
+    }
+    for (const auto& [ssid, level] : items.messages) {
+        if (ssid < 0 || ssid > 0xFFFF || level < 0 || level > 31) {
+            std::snprintf(text, sizeof text,
+                          "--message %d/%d: an SSID is 0 to 65535 and a level 0 to 31", ssid,
+                          level);
+            error = text;
+            return false;
+        }
+    }
+    for (int32_t id : items.nv) {
+        if (id < 0 || id > 0xFFFF) {
+            std::snprintf(text, sizeof text, "--nv %d: an NV item is 0 to 65535", id);
+            error = text;
+            return false;
+        }
+    }
+    return true;
+}
 
 bool parseNumber(const std::string& text, int32_t& value) {
     const auto v = app::parseNumber(text);
@@ -88,6 +234,10 @@ int runCapture(const CaptureOptions& o) {
     dm::KvxLog engine;
     const std::string commandLine = "-DOG " + std::to_string(o.watchdogSeconds);
     app::MainDialog dialog(window, engine, commandLine);
+    if (!o.errorLogPath.empty()) dialog.setErrorLogPath(o.errorLogPath);
+    CaptureReport scratch;
+    CaptureReport& report = o.report ? *o.report : scratch;
+    std::mutex reportMutex;  // the worker adds files, the loop restarts
 
     auto say = [&](const std::string& text) {
         if (o.messages) {
@@ -98,16 +248,39 @@ int runCapture(const CaptureOptions& o) {
 
     // The window as a user would have left it: settings first, then the options over them.
     dialog.OnInitDialog(o.port == "auto" && !o.rawFile);
+    std::string catalogueFrom = "no catalogue";
     if (o.useSettings) {
-        const std::string path = app::settingsPath();
-        if (auto file = path.empty() ? std::nullopt : app::SettingsFile::open(path)) {
-            const app::LoadedSettings loaded = app::readSettings(*file);
-            if (loaded.filter) window.setText(ctl::kFilterPath, *loaded.filter);
-            if (loaded.logPath) window.setText(ctl::kLogPath, *loaded.logPath);
+        const SettingsChoice chosen = chooseSettings(o.messages);
+        if (chosen.file) {
+            const app::LoadedSettings loaded = app::readSettings(*chosen.file);
+            if (loaded.filter && !chosen.shipped) window.setText(ctl::kFilterPath, *loaded.filter);
+            if (loaded.logPath && !chosen.shipped) window.setText(ctl::kLogPath, *loaded.logPath);
             filters::FilterReporter reporter;
             reporter.messageBox = [&](const std::string& text) { window.messageBox(text); };
             app::loadCatalogue(loaded, dialog.filters(), reporter);
+            catalogueFrom = "the catalogue of " + chosen.path;
         }
+    }
+    if (o.guiFilter) {
+        // The catalogue only gives names: an item it does not list is sent all the same,
+        // and the user is told so once per item.
+        const filters::FilterLists unnamed = unnamedItems(o.items, dialog.filters());
+        auto warn = [&](const std::string& item) {
+            say("kvxlog: " + item + " is not in " + catalogueFrom + "; sent without a name");
+        };
+        char text[48];
+        for (int32_t id : unnamed.logs) {
+            std::snprintf(text, sizeof text, "log 0x%04X", static_cast<unsigned>(id));
+            warn(text);
+        }
+        for (int32_t id : unnamed.events) warn("event " + std::to_string(id));
+        for (const auto& [ssid, level] : unnamed.messages)
+            warn("message " + std::to_string(ssid) + "/" + std::to_string(level));
+        for (int32_t id : unnamed.nv) warn("NV item " + std::to_string(id));
+        dialog.setExtraItems(unnamed);
+    } else if (!o.rawFile && o.filterFile.empty() && window.getText(ctl::kFilterPath).empty()) {
+        say(kNoFilterText);
+        return kExitUsage;
     }
     if (!o.base.empty()) window.setText(ctl::kLogPath, o.base);
     window.setChecked(ctl::kMultipleFiles, o.rotation != CaptureOptions::Rotation::Single);
@@ -140,9 +313,29 @@ int runCapture(const CaptureOptions& o) {
     const std::string base = window.getText(ctl::kLogPath);
     std::atomic<bool> started{false};
     window.setTextObserver([&](int id, const std::string& text) {
-        if (id == ctl::kLogPath && started.load() && text != base && o.names) {
+        if (id != ctl::kLogPath || !started.load() || text == base) return;
+        {
+            // The worker shows each file's name once it has tried to open it; the file before
+            // it is closed by then.
+            std::lock_guard lock(reportMutex);
+            if (!report.files.empty()) report.files.back().stats = engine.lastfilestats();
+            report.files.push_back({text, {}});
+        }
+        if (o.names) {
             std::fprintf(o.names, "%s\n", text.c_str());
             std::fflush(o.names);
+        }
+    });
+    dialog.setErrorObserver([&](int code, int first, int, int) {
+        if (code == app::err::kRestartFailed) {
+            std::lock_guard lock(reportMutex);
+            ++report.failedRestarts;
+            return;
+        }
+        if (code == app::err::kWatchdog || code == app::err::kPortLost ||
+            code == app::err::kSize || code == app::err::kTime || code == app::err::kManual) {
+            std::lock_guard lock(reportMutex);
+            report.restarts.push_back(restartCause(code, first));
         }
     });
     std::map<int32_t, std::string> shown;
@@ -157,25 +350,70 @@ int runCapture(const CaptureOptions& o) {
     // The run ends when the window is idle again after a Start; a watchdog restart passes
     // through idle inside one timer handler, so the check waits for the loop.
     bool announcedWait = false;
+    int retryMs = kRetryFirstMs;
+    const int noStreamMs =
+        1000 * (o.watchdogSeconds > 0 ? o.watchdogSeconds : app::kDefaultWatchdogSeconds);
+    int retries = 0;
+    bool durationEnded = false;
+    bool gaveUp = false;
     dialog.setStateObserver([&](app::UiState state) {
         // Said once per wait (a watchdog restart after an unplug waits again).
         if (state == app::UiState::Waiting && !announcedWait) {
             announcedWait = true;
             say("Waiting for the modem's DM port to appear (Ctrl-C stops)...");
         }
+        if (state == app::UiState::Starting && !o.rawFile)
+            say("Connecting to the modem and sending the filter...");
+        if (state == app::UiState::Logging && !o.rawFile && !window.timerRunning(kNoStreamTimer))
+            window.startTimer(kNoStreamTimer, noStreamMs);
         if (state == app::UiState::Logging) announcedWait = false;
         if (state == app::UiState::Idle && started.load()) {
             window.post([&] {
-                if (dialog.state() == app::UiState::Idle && !dialog.waitingForDevice()) {
-                    window.close();
+                if (dialog.state() != app::UiState::Idle || dialog.waitingForDevice()) return;
+                if (window.timerRunning(kRetryTimer)) return;
+                // A restart that found the modem still booting is tried again, with a
+                // growing pause, until it answers or the run ends.
+                if (o.keepTrying && dialog.restartPending() && dialog.lastStartFailed()) {
+                    say("The modem does not answer yet; trying again in " +
+                        std::to_string(retryMs / 1000) + " s (Ctrl-C stops)...");
+                    window.startTimer(kRetryTimer, retryMs);
+                    return;
                 }
+                window.close();
             });
         }
     });
     window.setTimerHandler([&](int id) {
         if (id == kDurationTimer) {
             window.stopTimer(kDurationTimer);
-            dialog.OnStop();
+            window.stopTimer(kRetryTimer);
+            durationEnded = true;
+            if (dialog.restartPending()) gaveUp = true;
+            dialog.clearRestartPending();
+            if (dialog.state() == app::UiState::Idle && !dialog.waitingForDevice()) {
+                window.close();
+            } else {
+                dialog.OnStop();
+            }
+        } else if (id == kNoStreamTimer) {
+            window.stopTimer(kNoStreamTimer);
+            const dm::Stats now = engine.getstats();
+            if (now.streamed == 0 && dialog.state() == app::UiState::Logging) {
+                // A modem that took (or ignored) the filter and sends nothing: the status
+                // replies keep the watchdog quiet, so it is said here.
+                say("No packet from the modem within the watchdog period (" +
+                    std::to_string(noStreamMs / 1000) + " s) after the filter: " +
+                    std::to_string(now.replies) + " of " + std::to_string(now.requests) +
+                    " filter requests were answered.");
+            }
+        } else if (id == kRetryTimer) {
+            window.stopTimer(kRetryTimer);
+            ++retries;
+            dialog.OnStart();
+            if (dialog.lastStartFailed()) {
+                retryMs = std::min(retryMs * 2, kRetryMaxMs);
+                dialog.LogError(app::err::kRestartFailed, retries + 1, retryMs / 1000, 0);
+            }
         } else if (id == kProgressTimer) {
             o.onProgress(engine.getstats(), false);
         } else {
@@ -190,7 +428,14 @@ int runCapture(const CaptureOptions& o) {
         dialog.cancelDeviceWait();
         window.post([&] {
             stoppedByUser = true;
-            dialog.OnStop();
+            if (dialog.restartPending()) gaveUp = true;
+            dialog.clearRestartPending();
+            window.stopTimer(kRetryTimer);
+            if (dialog.state() == app::UiState::Idle && !dialog.waitingForDevice()) {
+                window.close();
+            } else {
+                dialog.OnStop();
+            }
         });
     });
     window.post([&] {
@@ -208,9 +453,26 @@ int runCapture(const CaptureOptions& o) {
     if (o.onProgress) o.onProgress(engine.getstats(), true);
 
     if (dialog.state() != app::UiState::Idle || dialog.waitingForDevice()) dialog.OnStop();
+    {
+        std::lock_guard lock(reportMutex);
+        if (!report.files.empty()) report.files.back().stats = engine.lastfilestats();
+        report.stoppedByUser = stoppedByUser;
+        report.durationEnded = durationEnded;
+        report.gaveUp = gaveUp || (dialog.restartPending() && dialog.lastStartFailed());
+    }
+    if (dialog.errorLogErrno() != 0) {
+        // The window closed as it must; the user of the command learns where and why.
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        const fs::path where = fs::absolute(dialog.errorLogPath(), ec);
+        report.errorLogProblem = (ec ? dialog.errorLogPath() : where.string()) + ": " +
+                                 std::strerror(dialog.errorLogErrno());
+        return kExitErrorLog;
+    }
     if (noModem) return kExitNoModem;
     const int code = dialog.workerExitCode();
     if (code < 0) return stoppedByUser ? 0 : kExitNoModem;
+    if (code == 0 && report.gaveUp) return kExitNoModem;
     return code;
 }
 

@@ -15,11 +15,32 @@
 
 #include "dm/KvxLog.h"
 #include "filters/FilterFile.h"
+#include "filters/FilterSet.h"
 
 namespace kvx::cli {
 
-// Exit status when Start could not communicate with the modem (no worker ran).
-inline constexpr int kExitNoModem = 2;
+// Exit statuses of a capture beyond the worker's own codes (0 ended normally, 1 filter not
+// sent, 3 log not created, 4 raw input not opened, 5 worker could not be stopped, 6 a write
+// to the log failed).
+inline constexpr int kExitNoModem = 2;         // Start could not communicate with the modem
+inline constexpr int kExitNoPackets = 7;       // the modem never streamed a packet
+inline constexpr int kExitErrorLog = 8;        // the error log could not be written
+inline constexpr int kExitUsage = 64;          // a bad argument
+
+// What a run did, for the summary a user reads at its end.
+struct CaptureReport {
+    struct File {
+        std::string name;
+        dm::Stats stats;  // as the file was closed
+    };
+    std::vector<File> files;
+    std::vector<std::string> restarts;  // the cause of each restart, in order
+    int failedRestarts = 0;             // restarts that found no modem answering
+    bool stoppedByUser = false;
+    bool durationEnded = false;
+    bool gaveUp = false;  // the modem never answered again before the run ended
+    std::string errorLogProblem;  // why the error log could not be written, with its path
+};
 
 struct CaptureOptions {
     // "auto": the maker's modem found by name (waits until it is present); anything else is a
@@ -50,6 +71,13 @@ struct CaptureOptions {
     std::function<void(const dm::Stats&, bool final)> onProgress;
     int progressMs = 200;
 
+    // Where error-log entries go; empty: "kvxlogplus.errorlog" in the current folder.
+    std::string errorLogPath;
+    // After a failed restart (a modem still booting), Start is tried again with a growing
+    // pause (1 s doubling up to 30 s) until it succeeds or the run is stopped or ends.
+    bool keepTrying = true;
+    CaptureReport* report = nullptr;  // filled when given
+
     bool useSettings = true;       // read the settings file (filter, log path, catalogue)
     bool printStatus = true;       // status lines on the message stream
     std::FILE* names = stdout;     // each log file's name as it opens
@@ -57,8 +85,21 @@ struct CaptureOptions {
 };
 
 // Runs a capture until Stop (SIGINT/SIGTERM), --duration, or the worker's end. Returns the
-// worker's exit code (0 after Stop), or kExitNoModem.
+// worker's exit code (0 after Stop), kExitNoModem, or kExitErrorLog.
 int runCapture(const CaptureOptions& options);
+
+inline constexpr const char* kNoFilterText = "No filter: give --filter or --log/--event/--message/--nv";
+// Event ids are 12 bits in the modem's event reports.
+inline constexpr int kMaxEventId = 0x0FFF;
+
+// False, with `error` naming the folder and the reason, when the folder the log names of
+// `base` point into is missing or not writable (checked before any work is done).
+bool checkOutputFolder(const std::string& base, std::string& error);
+
+// False, with `error` naming the item and its range, when an item is out of range.
+bool checkItemRanges(const filters::FilterLists& items, std::string& error);
+// The items of `items` that the catalogue tables of `set` do not list.
+filters::FilterLists unnamedItems(const filters::FilterLists& items, filters::FilterSet& set);
 
 // Parses "SSID/LEVEL" (each decimal or 0x-hex); false when malformed.
 bool parseMessageItem(const std::string& text, std::pair<int32_t, int32_t>& item);

@@ -1,5 +1,7 @@
 // kvxlog capture: live logging of a modem's DM port, unattended, through the main dialog's
 // capture logic (the same Start, rotation, watchdog and Stop as the desktop window).
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,9 +23,59 @@ struct Args {
     int watchdog = 10;
     int duration = 0;
     bool info = false;
+    std::string errorLog;
 };
 
+std::string megabytes(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+// The end of a run as a user reads it: the files with their sizes, the counts, the restarts
+// and their causes, and how the run ended.
+void printSummary(const CaptureReport& r, int status) {
+    std::fprintf(stderr, "--- capture summary\n");
+    dm::Stats total;
+    for (const auto& f : r.files) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(f.name, ec);
+        std::fprintf(stderr, "  %s  %s, %u records\n", f.name.c_str(),
+                     ec ? "not created" : megabytes(size).c_str(), f.stats.packets);
+        total.bytes += f.stats.bytes;
+        total.packets += f.stats.packets;
+        total.crcErrors += f.stats.crcErrors;
+        total.sizeErrors += f.stats.sizeErrors;
+        total.streamed += f.stats.streamed;
+    }
+    std::fprintf(stderr,
+                 "  %zu file(s); %u bytes read, %u records written (%u streamed by the modem), "
+                 "%u CRC errors, %u size errors\n",
+                 r.files.size(), total.bytes, total.packets, total.streamed, total.crcErrors,
+                 total.sizeErrors);
+    if (r.restarts.empty()) {
+        std::fprintf(stderr, "  no restarts\n");
+    } else {
+        std::fprintf(stderr, "  %zu restart(s):", r.restarts.size());
+        for (size_t i = 0; i < r.restarts.size(); ++i)
+            std::fprintf(stderr, "%s %s", i ? "," : "", r.restarts[i].c_str());
+        std::fprintf(stderr, "\n");
+    }
+    if (r.failedRestarts > 0)
+        std::fprintf(stderr, "  %d restart attempt(s) found no modem answering\n",
+                     r.failedRestarts);
+    const char* how = r.stoppedByUser   ? "stopped by the user"
+                      : r.durationEnded ? "the duration ended"
+                                        : "logging ended";
+    std::fprintf(stderr, "  ended: %s%s; exit status %d\n", how,
+                 r.gaveUp ? ", the modem never answered again" : "", status);
+}
+
 int runFromArgs(const Args& a) {
+    if (std::string error; !a.output.empty() && !checkOutputFolder(a.output, error)) {
+        std::fprintf(stderr, "kvxlog capture: %s\n", error.c_str());
+        return 3;
+    }
     CaptureOptions o;
     o.port = a.port;
     o.base = a.output;
@@ -55,20 +107,41 @@ int runFromArgs(const Args& a) {
         };
         if (!numbers(a.logs, o.items.logs, "--log") ||
             !numbers(a.events, o.items.events, "--event") || !numbers(a.nv, o.items.nv, "--nv")) {
-            return 64;
+            return kExitUsage;
         }
         for (const auto& text : a.messages) {
             std::pair<int32_t, int32_t> item;
             if (!parseMessageItem(text, item)) {
                 std::fprintf(stderr, "Not SSID/LEVEL for --message: %s\n", text.c_str());
-                return 64;
+                return kExitUsage;
             }
             o.items.messages.push_back(item);
+        }
+        std::string error;
+        if (!checkItemRanges(o.items, error)) {
+            std::fprintf(stderr, "kvxlog capture: %s\n", error.c_str());
+            return kExitUsage;
         }
     } else {
         o.filterFile = a.filter;
     }
-    return runCapture(o);
+    o.errorLogPath = a.errorLog;
+    CaptureReport report;
+    o.report = &report;
+    int status = runCapture(o);
+    if (!report.errorLogProblem.empty()) {
+        std::fprintf(stderr, "kvxlog capture: could not write the error log %s\n",
+                     report.errorLogProblem.c_str());
+    }
+    uint32_t streamed = 0;
+    for (const auto& f : report.files) streamed += f.stats.streamed;
+    if (status == 0 && !report.files.empty() && streamed == 0) {
+        std::fprintf(stderr, "kvxlog capture: no packet arrived from the modem\n");
+        status = kExitNoPackets;
+    }
+    if (status != kExitUsage && (status != kExitNoModem || !report.files.empty()))
+        printSummary(report, status);
+    return status;
 }
 
 void setup(CLI::App& app) {
@@ -106,12 +179,20 @@ void setup(CLI::App& app) {
     cmd->add_option("--duration", a->duration, "Stop after this many seconds")
         ->check(CLI::NonNegativeNumber);
     cmd->add_flag("--info", a->info, "Print the Info Box fields (stderr) as they change");
+    cmd->add_option("--error-log", a->errorLog,
+                    "Where restarts and failures are recorded; default: kvxlogplus.errorlog in "
+                    "the current folder");
     cmd->footer(
         "Prints each log file's name on stdout as it opens it, the status line every 2 s and "
         "every message on stderr. Ctrl-C (SIGINT) or SIGTERM stops: the log is closed with its "
-        "note.\nExit status: the logging worker's exit code (0 ended normally or stopped, 1 "
-        "filter not sent, 3 log not created, 5 worker could not be stopped), 2 could not "
-        "communicate with the modem.");
+        "note. A modem that hangs up is restarted at once (and awaited); a restart that finds "
+        "it still booting is tried again with a growing pause until --duration or Ctrl-C. At "
+        "the end a summary of the files, counts and restarts goes to stderr.\n"
+        "Exit status: 0 ended normally or stopped, 1 filter not sent, 2 could not communicate "
+        "with the modem (also when it never answered again after a restart), 3 log not "
+        "created, 5 worker could not be stopped, 6 a write to the log failed, 7 the modem never "
+        "streamed a packet, 8 the error log could not be written, 64 a malformed item or no "
+        "filter.");
     cmd->callback([a] { exitStatus() = runFromArgs(*a); });
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -31,9 +32,30 @@ struct ConvertArgs {
     std::string base;
     int sizeMb = 0;
     int minutes = 0;
+    bool verbose = false;
 };
 
+// The end-of-run line: what was read, what the log holds, where it is and how fast it went.
+std::string summaryLine(const dm::Stats& s, const std::string& names, double seconds) {
+    std::string out = names;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    for (char& c : out) {
+        if (c == '\n') c = ' ';
+    }
+    const double mb = static_cast<double>(s.bytes) / 1e6;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "Converted %u bytes: %u packets, %u errors (crc), %u (size), %.1f MB/s -> ",
+                  s.bytes, s.packets, s.crcErrors, s.sizeErrors,
+                  seconds > 0 ? mb / seconds : 0.0);
+    return text + (out.empty() ? std::string("no log") : out);
+}
+
 int runConvert(const ConvertArgs& a) {
+    if (std::string error; !checkOutputFolder(a.base, error)) {
+        std::fprintf(stderr, "kvxlog convert: %s\n", error.c_str());
+        return 3;
+    }
     CaptureOptions o;
     o.rawFile = true;
     o.rawPath = a.raw;
@@ -54,22 +76,36 @@ int runConvert(const ConvertArgs& a) {
     struct stat st {};
     const uint64_t total = ::stat(a.raw.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     const bool tty = ::isatty(STDERR_FILENO);
-    o.printStatus = !tty;  // a terminal gets a progress bar with the status line instead
+    // The window's status pane ("Ready", "Starting Log...", the counters) is no news for a
+    // script; --verbose shows it.
+    o.printStatus = a.verbose;
+    dm::Stats last;
     o.onProgress = [&](const dm::Stats& s, bool final) {
-        if (tty) {
+        last = s;
+        if (tty && !a.verbose) {
             std::fprintf(stderr, "\r%s%s", progressBar(final ? total : s.bytes, total).c_str(),
                          app::statusLine(s).c_str());
             if (final) std::fputc('\n', stderr);
-        } else if (final) {
-            std::fprintf(stderr, "%s\n", app::statusLine(s).c_str());
+            std::fflush(stderr);
         }
-        std::fflush(stderr);
     };
 
+    const auto began = std::chrono::steady_clock::now();
     const int code = runCapture(o);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     namesStream.reset();
-    if (code == 0 && names) std::fputs(names, stdout);
+    const std::string allNames = names ? names : "";
+    const std::string written = code == 0 ? allNames : "";
+    constexpr int kExitLogWriteFailed = 6;
     std::free(names);
+    if (code == 0) {
+        std::fprintf(stderr, "%s\n", summaryLine(last, written, seconds).c_str());
+        std::fputs(written.c_str(), stdout);
+    } else if (code == kExitLogWriteFailed) {
+        // The figures count what reached the disk; the log is not named as a finished one.
+        std::fprintf(stderr, "Incomplete: %s\n", summaryLine(last, allNames, seconds).c_str());
+    }
     return code;
 }
 
@@ -88,11 +124,15 @@ void setup(CLI::App& app) {
     cmd->add_option("--minutes", a->minutes, "End the log after this many minutes")
         ->check(CLI::PositiveNumber)
         ->excludes(size);
+    cmd->add_flag("-v,--verbose", a->verbose,
+                  "Also print the window's status texts (Ready, Starting Log..., the counters "
+                  "every 2 s)");
     cmd->footer(
-        "Prints the log file's name on stdout and the status line on stderr (every 2 s and at "
-        "the end; a progress bar on a terminal).\n"
-        "Exit status: 0 done, 3 the output file could not be created, 4 the raw file could not "
-        "be opened.");
+        "Prints the log file's name on stdout; on stderr a progress bar (on a terminal) and a "
+        "last line with the bytes read, packets, errors, the log and the speed.\n"
+        "Exit status: 0 done, 3 the output file could not be created (or its folder is missing), "
+        "4 the raw file could not be opened, 6 a write to the log failed (disk full): the file "
+        "keeps what reached the disk, 64 a malformed command line.");
     cmd->callback([a] { exitStatus() = runConvert(*a); });
 }
 

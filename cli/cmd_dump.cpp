@@ -1,5 +1,7 @@
 // kvxlog dump: deciphers a .kvx log and lists its records, for people and tests.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -37,13 +39,28 @@ std::string printable(std::span<const uint8_t> bytes) {
     return s;
 }
 
+// A log that was closed properly ends with one of these notes.
+constexpr int kExitIncomplete = 9;
+bool endsWithClosingNote(const dm::LogContents& log) {
+    if (log.records.empty()) return false;
+    const auto& last = log.records.back();
+    if (last.code != dm::kCodeNote) return false;
+    const auto body = log.body(last);
+    const std::string text(body.begin(), body.end());
+    return text == "RAW DM file conversion is complete" || text == "Log manually stopped from UI" ||
+           text == "Log manually restarted from UI" ||
+           text.rfind("Log capacity reached: Filesize = ", 0) == 0;
+}
+
 int runDump(const std::string& path, bool json) {
     const dm::LogContents log = dm::readLogFile(path);
     if (log.status == dm::LogReadStatus::OpenFailed) {
-        std::fprintf(stderr, "kvxlog dump: cannot read %s\n", path.c_str());
+        std::fprintf(stderr, "kvxlog dump: cannot read %s: %s\n", path.c_str(),
+                     std::strerror(log.sysErrno != 0 ? log.sysErrno : EIO));
         return 1;
     }
     for (const auto& r : log.records) {
+        endIfOutputClosed();
         const auto body = log.body(r);
         const bool note = r.code == dm::kCodeNote;
         if (json) {
@@ -75,6 +92,12 @@ int runDump(const std::string& path, bool json) {
         std::fprintf(stderr, "kvxlog dump: %s: %s\n", path.c_str(), dm::describe(log).c_str());
         return 2;
     }
+    if (!endsWithClosingNote(log)) {
+        // A capture that was killed, or a disk that filled: the log is whole blocks but cut.
+        std::printf(json ? "{\"complete\":false}\n"
+                         : "-- incomplete: the log does not end with its closing note\n");
+        return kExitIncomplete;
+    }
     return 0;
 }
 
@@ -88,7 +111,9 @@ void setup(CLI::App& app) {
                   "then a summary object");
     cmd->footer(
         "Columns: offset in the deciphered stream, length, code, time stamp, kind, note text.\n"
-        "Exit status: 0 read to the end, 1 unreadable, 2 damaged (listed as far as it goes).");
+        "Exit status: 0 read to the end, 1 unreadable, 2 damaged (listed as far as it goes), 9 "
+        "whole but cut: the last record is not a closing note (a capture that was killed, a "
+        "disk that filled).");
     cmd->callback([path, json] { exitStatus() = runDump(*path, *json); });
 }
 

@@ -1,5 +1,11 @@
 // kvxlog: the headless front end. Each subcommand lives in a file of its own (cmd_*.cpp).
+#include <poll.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "Command.h"
@@ -10,6 +16,25 @@ std::vector<CommandSetup>& registry() {
     static std::vector<CommandSetup> setups;
     return setups;
 }
+
+// Whether stdout is a pipe or socket whose reader has gone: its write end then polls as an
+// error (or hang-up) without blocking.
+bool readerGone() {
+    pollfd p{1, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+// A failed flush of stdout: a reader that went away is a normal end; anything else (a full
+// disk behind a redirection) is an error the caller must hear of.
+int finishOutput(int status) {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    const int error = errno;
+    if (error == EPIPE || readerGone()) return status;
+    std::fprintf(stderr, "kvxlog: could not write the output: %s\n",
+                 std::strerror(error != 0 ? error : EIO));
+    return status != 0 ? status : 1;
+}
 }  // namespace
 
 CommandRegistrar::CommandRegistrar(CommandSetup setup) { registry().push_back(setup); }
@@ -18,12 +43,34 @@ int& exitStatus() {
     static int status = 0;
     return status;
 }
+
+void endIfOutputClosed() {
+    if (std::ferror(stdout) && readerGone()) std::_Exit(0);
+}
 }  // namespace kvx::cli
 
 int main(int argc, char** argv) {
+    // Writes to a closed pipe fail with EPIPE instead of killing the process: list commands
+    // end quietly, and a capture whose reader went away keeps its log and closes it properly.
+    std::signal(SIGPIPE, SIG_IGN);
     CLI::App app{"KvxLog Plus: DM logger for Qualcomm-based modems", "kvxlog"};
     app.require_subcommand(1);
     for (auto setup : kvx::cli::registry()) setup(app);
-    CLI11_PARSE(app, argc, argv);
-    return kvx::cli::exitStatus();
+    app.footer(kvx::cli::kExitStatusHelp);
+    if (argc < 2) {
+        std::fputs(app.help().c_str(), stderr);
+        return kvx::cli::kExitNoCommand;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        // One status for every malformed command line, whatever the parser's own code.
+        app.exit(e);
+        return kvx::cli::kExitBadArguments;
+    }
+    return kvx::cli::finishOutput(kvx::cli::exitStatus());
 }

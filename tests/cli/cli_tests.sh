@@ -92,7 +92,10 @@ check "stdout is the one log name: $log" test "$(wc -l <convert.out)" -eq 1
 check "log name is base-time.kvx: $log" \
     grep -Eq "^$work/out-[0-9]{4}-[0-9]{2}-[0-9]{2}_[0-9]{2}-[0-9]{2}-[0-9]{2}\.kvx$" convert.out
 check "log file exists" test -f "$log"
-check "status line on stderr" grep -Eq "^ Bytes: $size, Packets: [0-9]+, Errors: 0 \(crc\), 0 \(size\)$" convert.err
+check "summary line on stderr" grep -Eq "^Converted $size bytes: [0-9]+ packets, 0 errors \(crc\), 0 \(size\), [0-9.]+ MB/s -> $log$" convert.err
+check "no status-pane texts without --verbose" bash -c "! grep -Eq '^(Ready|Starting Log...| Bytes: )' convert.err"
+"$KVXLOG" convert sample.raw -o "$work/verbose-" --verbose >/dev/null 2>verbose.err
+check "--verbose shows the status pane" grep -qx "Starting Log..." verbose.err
 
 "$KVXLOG" dump "$log" >dump.txt 2>dump.err
 rc=$?
@@ -131,7 +134,7 @@ if [ -n "$REAL" ] && [ -f "$REAL/rayhunter-traces_1749211282-goodsim.qmdl" ]; th
     "$KVXLOG" dump --json "$good" >good.json
     check "goodsim: 31 records" test "$(json_field good.json records)" = 31
     check "goodsim: 1681 bytes of records" test "$(json_field good.json stream_length)" = 1681
-    check "goodsim: counters" grep -q '^ Bytes: 1798, Packets: 31, Errors: 0 (crc), 0 (size)$' good.err
+    check "goodsim: counters" grep -q '^Converted 1798 bytes: 31 packets, 0 errors (crc), 0 (size), ' good.err
 else
     echo "no real captures: skipped"
 fi
@@ -162,14 +165,14 @@ check "dump of a missing file exits 1 (got $rc)" test "$rc" -eq 1
 "$KVXLOG" convert "$work/absent.raw" -o "$work/m" >m.out 2>m.err
 rc=$?
 check "missing input: exit 4 (got $rc)" test "$rc" -eq 4
-check "missing input: message" grep -qx 'Could not open input Raw DM file.' m.err
+check "missing input: message" grep -qx "Could not open input Raw DM file. ($work/absent.raw: No such file or directory)" m.err
 check "missing input: nothing on stdout" test ! -s m.out
 check "missing input: no log left" test -z "$(ls "$work" | grep '^m.*\.kvx$')"
 
 "$KVXLOG" convert sample.raw -o "$work/no-such-folder/x" >n.out 2>n.err
 rc=$?
 check "uncreatable output: exit 3 (got $rc)" test "$rc" -eq 3
-check "uncreatable output: message" grep -qx 'Could not create output file.' n.err
+check "uncreatable output: the folder and the reason" grep -qx "kvxlog convert: cannot write logs into $work/no-such-folder: No such file or directory" n.err
 
 long=$(printf 'L%.0s' $(seq 490))
 "$KVXLOG" convert sample.raw -o "$long" >l.out 2>l.err
@@ -177,6 +180,58 @@ rc=$?
 check "base of 490 characters: exit 3 (got $rc)" test "$rc" -eq 3
 check "base of 490 characters: message" grep -qx 'Could not create output file.' l.err
 check "base of 490 characters: no hint file created" test ! -e '***Please shorten the file path***.kvx'
+
+# ---- full disk, folders and cut logs ---------------------------------------------------------
+"$SAMPLEGEN" big.raw 600000 5 >/dev/null
+( ulimit -f 200; trap '' XFSZ; "$KVXLOG" convert big.raw -o "$work/full-" ) >f.out 2>f.err
+rc=$?
+check "file size limit: exit 6 (got $rc)" test "$rc" -eq 6
+check "file size limit: the file and the reason" \
+    grep -Eq "^Could not write to the log file $work/full-.*\.kvx\. \(File too large\)$" f.err
+check "file size limit: no name on stdout" test ! -s f.out
+full=$(ls "$work"/full-*.kvx)
+check "file size limit: whole blocks kept" test $(( $(wc -c <"$full") % 8 )) -eq 0
+"$KVXLOG" dump "$full" >fd.out 2>fd.err
+rc=$?
+check "a log cut by the disk is not reported complete (got $rc)" test "$rc" -ne 0
+
+"$KVXLOG" dump "$work" >d.out 2>d.err
+rc=$?
+check "dump of a folder: exit 1 (got $rc)" test "$rc" -eq 1
+check "dump of a folder: path and reason" grep -qx "kvxlog dump: cannot read $work: Is a directory" d.err
+"$KVXLOG" convert "$work" -o "$work/dir-" >/dev/null 2>c.err
+rc=$?
+check "convert of a folder: exit 4 (got $rc)" test "$rc" -eq 4
+check "convert of a folder: reason" grep -q "($work: Is a directory)" c.err
+
+# A log cut where a killed capture left it (whole blocks): never reported complete.
+head -c 4096 "$log" >cut.kvx
+"$KVXLOG" dump cut.kvx >cut.out 2>&1
+rc=$?
+check "cut log: exit 2 or 9 (got $rc)" test "$rc" -eq 2 -o "$rc" -eq 9
+
+# ---- pipes and the command line -------------------------------------------------------------
+"$KVXLOG" dump "$log" | head -n 2 >/dev/null
+rcs=("${PIPESTATUS[@]}")
+check "dump into a closed pipe: exit 0 (got ${rcs[0]})" test "${rcs[0]}" -eq 0
+"$KVXLOG" dump "$log" 2>pipe.err | head -n 1 >/dev/null
+check "dump into a closed pipe: no message" test ! -s pipe.err
+"$KVXLOG" >none.out 2>none.err
+rc=$?
+check "no command: exit 2 (got $rc)" test "$rc" -eq 2
+check "no command: the usage" grep -q "Subcommands:" none.err
+"$KVXLOG" --help >help.out 2>&1
+check "--help lists the exit statuses" grep -q "Exit status:" help.out
+"$KVXLOG" dump >/dev/null 2>&1
+rc=$?
+check "malformed command line: exit 64 (got $rc)" test "$rc" -eq 64
+for item in "--log 0x10000" "--event 99999" "--message 5/99" "--nv 99999999"; do
+    # shellcheck disable=SC2086
+    "$KVXLOG" capture --port /dev/null $item --duration 1 >/dev/null 2>r.err
+    rc=$?
+    check "$item refused: exit 64 (got $rc)" test "$rc" -eq 64
+    check "$item refused with its range" grep -q " is .* to " r.err
+done
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
