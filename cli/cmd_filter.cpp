@@ -120,6 +120,8 @@ int runShow(const std::string& path, bool json) {
         std::fprintf(stderr, "%s\n", filters::filterFileMessage(read.result).c_str());
         if (read.sysErrno != 0)
             std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(read.sysErrno));
+        for (const std::string& warning : filters::filterFileWarnings(read))
+            std::fprintf(stderr, "%s: %s\n", path.c_str(), warning.c_str());
         return static_cast<int>(read.result);
     }
     const filters::FilterLists& l = read.lists;

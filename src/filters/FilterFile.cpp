@@ -212,6 +212,14 @@ FilterFileRead decodeDmcText(std::string_view text) {
     if (!((has("<QXDM>") && has("</QXDM>")) ||
           (has("<QXDMProfessional>") && has("</QXDMProfessional>")))) {
         out.result = FilterFileResult::NotQxdm;
+        // A root tag opened but never closed is most likely a file cut short: worth saying.
+        for (std::string_view root : {"<QXDMProfessional>", "<QXDM>"}) {
+            if (has(root)) {
+                out.end = FilterFileEnd::UnclosedTag;
+                out.unclosedTag = std::string(root);
+                break;
+            }
+        }
         return out;
     }
     out.result = FilterFileResult::Read;
@@ -248,8 +256,7 @@ FilterFileRead decodeDmcText(std::string_view text) {
             handle(tail);
     };
     // An entry without a number is skipped and counted: it never becomes item 0.
-    auto value = [&](std::string_view entry, std::string_view number,
-                     std::vector<int32_t>& list) {
+    auto value = [&](std::string_view entry, std::string_view number, std::vector<int32_t>& list) {
         if (const auto v = dmcNumber(number))
             append(list, *v, lists);
         else
@@ -257,8 +264,8 @@ FilterFileRead decodeDmcText(std::string_view text) {
     };
     section("<MessageLevels>", "</MessageLevels>", [&](std::string_view entry) {
         const size_t slash = entry.find('/');
-        const auto ssid = slash == npos ? std::optional<int32_t>{0}
-                                        : dmcNumber(entry.substr(0, slash));
+        const auto ssid =
+            slash == npos ? std::optional<int32_t>{0} : dmcNumber(entry.substr(0, slash));
         const auto level = dmcNumber(slash == npos ? entry : entry.substr(slash + 1));
         if (ssid && level)
             append(lists.messages, std::pair<int32_t, int32_t>{*ssid, *level}, lists);
@@ -347,6 +354,8 @@ std::string filterFileMessage(FilterFileResult result) {
 
 std::vector<std::string> filterFileWarnings(const FilterFileRead& read) {
     std::vector<std::string> lines;
+    if (read.result == FilterFileResult::NotQxdm && read.end == FilterFileEnd::UnclosedTag)
+        lines.push_back(read.unclosedTag + " has no closing tag: the file may be cut short.");
     if (read.result != FilterFileResult::Read) return lines;
     const FilterLists& l = read.lists;
     const auto n = [](uint64_t count) { return std::to_string(count); };

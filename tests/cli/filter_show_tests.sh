@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end checks of kvxlog filter show: a QXDM Professional 5 filter file (lists without a
 # comma after the last entry, OTA codes without "/", lists under <Displays> that are no part of
-# the filter) is listed entry for entry, unreadable entries are said, and cut files exit 4.
+# the filter) is listed entry for entry, unreadable entries are said, and cut files are said
+# (exit 4 when read in part, 3 for a .dmc cut before its closing root tag).
 # Usage: filter_show_tests.sh KVXLOG
 set -u
 KVXLOG=$(realpath "$1")
@@ -95,6 +96,14 @@ rc=$?
 check "cut .sqf: exit 4 (got $rc)" test "$rc" -eq 4
 check "cut .sqf: the whole request listed" grep -qx 'nv: 87' cut.txt
 check "cut .sqf: said" grep -qx 'cut.sqf: The file ends inside a request: its last 3 bytes were not read.' cut.err
+
+head -c 20000 qxdm5.dmc >cutq.dmc
+"$KVXLOG" filter show cutq.dmc >cutq.txt 2>cutq.err
+rc=$?
+check "cut .dmc: exit 3 (got $rc)" test "$rc" -eq 3
+check "cut .dmc: nothing listed" test ! -s cutq.txt
+check "cut .dmc: the missing tag named" \
+    grep -qx 'cutq.dmc: <QXDMProfessional> has no closing tag: the file may be cut short.' cutq.err
 
 mkdir dir.sqf
 "$KVXLOG" filter show dir.sqf >/dev/null 2>dir.err

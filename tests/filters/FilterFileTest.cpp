@@ -159,9 +159,9 @@ TEST(FilterScript, CutFilesAreSaid) {
         }
     }
     const FilterFileRead cut = decodeFilterScript(cases[2].content);
-    EXPECT_EQ(filterFileWarnings(cut), (std::vector<std::string>{
-                                           "The file ends inside a request: its last 2 bytes "
-                                           "were not read."}));
+    EXPECT_EQ(filterFileWarnings(cut),
+              (std::vector<std::string>{"The file ends inside a request: its last 2 bytes "
+                                        "were not read."}));
 }
 
 TEST(FilterFilePaths, OpeningRules) {
@@ -210,9 +210,7 @@ TEST(DmcImport, CommaAndNumberRules) {
         {"<MessageLevels>5000/2,5000/3,</MessageLevels>", {{5000, 2}, {5000, 3}}, {}},
         // The last entry needs no comma; a blank one after the last comma is none.
         {"<MessageLevels>5000/2,5000/3</MessageLevels>", {{5000, 2}, {5000, 3}}, {}},
-        {"<MessageLevels>\r\n10374/04,\r\n5011/4\r\n</MessageLevels>",
-         {{10374, 4}, {5011, 4}},
-         {}},
+        {"<MessageLevels>\r\n10374/04,\r\n5011/4\r\n</MessageLevels>", {{10374, 4}, {5011, 4}}, {}},
         {"<EventIDs>1,2, \r\n\t</EventIDs>", {}, {1, 2}},
         {"<EventIDs>0x10 ,</EventIDs>", {}, {16}},  // a blank ends a hex number
         {"<EventIDs>0x10,</EventIDs>", {}, {16}},
@@ -266,9 +264,9 @@ TEST(DmcImport, EntryNumbers) {
 }
 
 TEST(DmcImport, MessageAndOtaEntries) {
-    const FilterFileRead r = decodeDmcText(
-        dmc("<MessageLevels>10374/04,7,5000/,/3,x/1,20/0x1F</MessageLevels>"
-            "<OTATypes>0x412F/3,0xB821, 0xB0C0 ,/3,,0x1078</OTATypes>"));
+    const FilterFileRead r =
+        decodeDmcText(dmc("<MessageLevels>10374/04,7,5000/,/3,x/1,20/0x1F</MessageLevels>"
+                          "<OTATypes>0x412F/3,0xB821, 0xB0C0 ,/3,,0x1078</OTATypes>"));
     EXPECT_EQ(r.lists.messages, (Pairs{{10374, 4}, {0, 7}, {20, 31}}));
     EXPECT_EQ(r.lists.logs, (Ints{0x412F, 0xB821, 0xB0C0, 0x1078}));
     EXPECT_EQ(r.lists.unreadable, 5u);
@@ -297,6 +295,14 @@ TEST(DmcImport, UnclosedSectionsAreSaid) {
         EXPECT_EQ(r.lists.events, c.events);
         EXPECT_EQ(filterFileCut(r), !c.tag.empty());
     }
+    // A file cut before its root's closing tag is refused, and the missing tag is named.
+    const FilterFileRead cut = decodeDmcText("<QXDMProfessional><LoggingView><EventIDs>1,2");
+    EXPECT_EQ(cut.result, FilterFileResult::NotQxdm);
+    EXPECT_TRUE(cut.lists.events.empty());
+    EXPECT_EQ(filterFileWarnings(cut),
+              (std::vector<std::string>{
+                  "<QXDMProfessional> has no closing tag: the file may be cut short."}));
+    EXPECT_TRUE(filterFileWarnings(decodeDmcText("no tags")).empty());
 }
 
 // A file in the shape QXDM Professional 5 writes: views under <Displays> carry lists of their
@@ -334,12 +340,16 @@ std::string qxdm5File(Ints& events, Pairs& messages, Ints& logs, Ints& ota) {
         ot.push_back(hex(ota.back()));
     }
     std::string isv = "    <ISVConfig>\r\n" + list("EventIDs", {"00001", "00002"}) +
-                      list("LogCodes", {"0x1111", "0x2222"}) +
-                      list("OTATypes", {"0x3333"}) + "    </ISVConfig>\r\n";
+                      list("LogCodes", {"0x1111", "0x2222"}) + list("OTATypes", {"0x3333"}) +
+                      "    </ISVConfig>\r\n";
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<QXDMProfessional>\r\n  <Displays>\r\n"
-           "   <View Name=\"Item View\">\r\n" + isv + "   </View>\r\n  </Displays>\r\n"
-           "  <LoggingView>\r\n" + list("MessageLevels", msg) + list("EventIDs", ev) +
-           list("LogCodes", lg) + list("OTATypes", ot) + "  </LoggingView>\r\n"
+           "   <View Name=\"Item View\">\r\n" +
+           isv +
+           "   </View>\r\n  </Displays>\r\n"
+           "  <LoggingView>\r\n" +
+           list("MessageLevels", msg) + list("EventIDs", ev) + list("LogCodes", lg) +
+           list("OTATypes", ot) +
+           "  </LoggingView>\r\n"
            "</QXDMProfessional>\r\n";
 }
 
@@ -374,9 +384,10 @@ TEST(DmcImport, ListsBeyondTheLimitSaySo) {
     EXPECT_EQ(r.lists.logs, (Ints{16}));
     EXPECT_EQ(r.lists.dropped, 12u);
     EXPECT_TRUE(filterFileCut(r));
-    EXPECT_EQ(filterFileWarnings(r),
-              (std::vector<std::string>{"12 entries were left out: a list holds at most 7000 values.",
-                                        "1 entry could not be read: 'x'"}));
+    EXPECT_EQ(
+        filterFileWarnings(r),
+        (std::vector<std::string>{"12 entries were left out: a list holds at most 7000 values.",
+                                  "1 entry could not be read: 'x'"}));
 }
 
 TEST(DmcImport, TagsThatMakeAFile) {
