@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -110,10 +111,17 @@ void checkItems(const filters::FilterLists& lists, filters::FilterSet& set) {
             std::fprintf(stderr, "Not in the catalogue: NV %d\n", id);
 }
 
+// Exit status of `show` when the file was read but some of its items were left out.
+constexpr int kExitShowCut = 4;
+
 int runShow(const std::string& path, bool json) {
     const filters::FilterFileRead read = filters::readFilterFile(path);
     if (read.result != filters::FilterFileResult::Read) {
         std::fprintf(stderr, "%s\n", filters::filterFileMessage(read.result).c_str());
+        if (read.sysErrno != 0)
+            std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(read.sysErrno));
+        for (const std::string& warning : filters::filterFileWarnings(read))
+            std::fprintf(stderr, "%s: %s\n", path.c_str(), warning.c_str());
         return static_cast<int>(read.result);
     }
     const filters::FilterLists& l = read.lists;
@@ -125,18 +133,21 @@ int runShow(const std::string& path, bool json) {
         j["logs"] = l.logs;
         j["nv"] = l.nv;
         std::printf("%s\n", j.dump().c_str());
-        return 0;
+    } else {
+        std::string line = "events:";
+        for (int32_t v : l.events) line += " " + std::to_string(v);
+        std::printf("%s\nmessages:", line.c_str());
+        for (const auto& [ssid, level] : l.messages) std::printf(" %d/%d", ssid, level);
+        std::printf("\nlogs:");
+        for (int32_t v : l.logs) std::printf(" 0x%04X", static_cast<unsigned>(v));
+        std::printf("\nnv:");
+        for (int32_t v : l.nv) std::printf(" %d", v);
+        std::printf("\n%zu events\n%zu messages\n%zu logs\n%zu NV items\n", l.events.size(),
+                    l.messages.size(), l.logs.size(), l.nv.size());
     }
-    std::string line = "events:";
-    for (int32_t v : l.events) line += " " + std::to_string(v);
-    std::printf("%s\nmessages:", line.c_str());
-    for (const auto& [ssid, level] : l.messages) std::printf(" %d/%d", ssid, level);
-    std::printf("\nlogs:");
-    for (int32_t v : l.logs) std::printf(" 0x%04X", static_cast<unsigned>(v));
-    std::printf("\nnv:");
-    for (int32_t v : l.nv) std::printf(" %d", v);
-    std::printf("\n");
-    return 0;
+    for (const std::string& warning : filters::filterFileWarnings(read))
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), warning.c_str());
+    return filters::filterFileCut(read) ? kExitShowCut : 0;
 }
 
 int runSave(const std::string& out, const std::string& port, const ItemArgs& a) {
@@ -189,7 +200,10 @@ void setup(CLI::App& app) {
     auto a = std::make_shared<Args>();
 
     auto* show = filter->add_subcommand(
-        "show", "List the items of a .sqf or .dmc filter file in file order");
+        "show",
+        "List the items of a .sqf or .dmc filter file in file order, then a count per list. "
+        "Exit 1 not read, 2 bad .sqf header, 3 not a QXDM file, 4 read but items left out "
+        "(file cut, list limit)");
     show->add_option("FILE", a->file, "filter file")->required();
     show->add_flag("--json", a->json, "one JSON object {events, messages, logs, nv}");
     show->callback([a] { exitStatus() = runShow(a->file, a->json); });

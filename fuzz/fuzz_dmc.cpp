@@ -1,4 +1,5 @@
-// QXDM .dmc text: tag search, the logging view and the four comma-separated sections.
+// QXDM .dmc text: tag search, the logging view and the four comma-separated sections, with
+// unreadable entries counted and unclosed sections reported.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -15,5 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         l.logs.size() > kMaxFilterValues || !l.nv.empty())
         std::abort();
     if (r.result != FilterFileResult::Read && r.result != FilterFileResult::NotQxdm) std::abort();
+    // The quoted entry is short printable text, kept only when an entry was unreadable.
+    if (l.unreadable == 0 && !l.firstUnreadable.empty()) std::abort();
+    if (l.firstUnreadable.size() > kMaxQuotedEntry + 3) std::abort();
+    for (char c : l.firstUnreadable)
+        if (c < 0x20 || c > 0x7E) std::abort();
+    if ((r.end == FilterFileEnd::UnclosedTag) == r.unclosedTag.empty()) std::abort();
+    const bool cut = l.dropped != 0 || r.end != FilterFileEnd::Whole;
+    if (r.result == FilterFileResult::Read && filterFileCut(r) != cut) std::abort();
     return 0;
 }

@@ -152,10 +152,16 @@ FilterFileResult loadFilters(const std::string& path, FilterSet& filters,
                              const FilterReporter& reporter) {
     filters.resetAll();
     const FilterFileRead read = readFilterFile(path);
-    if (read.result == FilterFileResult::Read)
-        checkLists(read.lists, filters);
-    else
+    if (read.result != FilterFileResult::Read) {
         reporter.message(filterFileMessage(read.result));
+        return read.result;
+    }
+    checkLists(read.lists, filters);
+    // What was read stays checked; what was not is said, in one message.
+    std::string lost;
+    for (const std::string& line : filterFileWarnings(read))
+        lost += (lost.empty() ? "" : "\r\n") + line;
+    if (!lost.empty()) reporter.message(lost);
     return read.result;
 }
 

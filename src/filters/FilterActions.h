@@ -53,7 +53,9 @@ bool saveFilters(const std::string& path, dm::KvxLog& engine, FilterSet& filters
                  const std::string& portText, const FilterReporter& reporter);
 
 // Load Filters with the chosen path: all trees unchecked, then the file's items checked.
-// A failure shows its message (filterFileMessage) and leaves the trees unchecked.
+// A failure shows its message (filterFileMessage) and leaves the trees unchecked. A read that
+// left something out (filterFileWarnings) checks what it read and shows one message with a
+// line per loss.
 FilterFileResult loadFilters(const std::string& path, FilterSet& filters,
                              const FilterReporter& reporter);
 // Checks the listed items (events, messages, logs, NV items; each tree then recomputed).

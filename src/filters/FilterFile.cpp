@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "dm/ByteReader.h"
 #include "filters/FilterEntry.h"
@@ -13,8 +14,6 @@ namespace {
 
 constexpr uint8_t kFlag = 0x7E;
 constexpr uint8_t kEscape = 0x7D;
-// A .dmc file is read as one text; beyond this many bytes the rest is not looked at.
-constexpr size_t kMaxDmcBytes = size_t{64} << 20;
 
 template <class T>
 void append(std::vector<T>& list, T value, FilterLists& lists) {
@@ -31,6 +30,7 @@ class ScriptDecoder {
     explicit ScriptDecoder(FilterLists& lists) : lists_(lists) { frame_.reserve(kMaxScriptFrame); }
 
     void feed(uint8_t byte) {
+        ++pending_;
         if (escape_) {
             escape_ = false;
             store(static_cast<uint8_t>(byte | 0x20), false);
@@ -42,6 +42,9 @@ class ScriptDecoder {
         }
         store(byte, byte == kFlag);
     }
+
+    // Bytes fed since the last frame ended: a request the file cut off.
+    size_t pending() const { return pending_; }
 
   private:
     void store(uint8_t byte, bool ends) {
@@ -58,13 +61,80 @@ class ScriptDecoder {
             decodeScriptFrame(frame_, lists_);
         frame_.clear();
         overlong_ = false;
+        pending_ = 0;
     }
 
     FilterLists& lists_;
     std::vector<uint8_t> frame_;
+    size_t pending_ = 0;
     bool escape_ = false;
     bool overlong_ = false;
 };
+
+void finishScript(FilterFileRead& out, const ScriptDecoder& decoder, bool shortHeader) {
+    out.result = FilterFileResult::Read;
+    if (shortHeader) {
+        out.end = FilterFileEnd::ShortHeader;
+    } else if (decoder.pending() != 0) {
+        out.end = FilterFileEnd::CutRequest;
+        out.cutBytes = decoder.pending();
+    }
+}
+
+bool isBlank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+bool allBlank(std::string_view text) {
+    for (char c : text)
+        if (!isBlank(c)) return false;
+    return true;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// The number of a .dmc entry, or none when it holds no digits where one is looked for. With
+// "0x" the hex digits right after it (a blank or other character ends the number); otherwise
+// the leading decimal number after blanks and a sign.
+std::optional<int32_t> dmcNumber(std::string_view text) {
+    if (const size_t x = text.find("0x"); x != std::string_view::npos) {
+        uint32_t value = 0;
+        size_t i = x + 2;
+        for (int d; i < text.size() && (d = hexDigit(text[i])) >= 0; ++i)
+            value = value * 16u + static_cast<uint32_t>(d);
+        if (i == x + 2) return std::nullopt;
+        return static_cast<int32_t>(value);
+    }
+    size_t i = 0;
+    while (i < text.size() && isBlank(text[i])) ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
+    return parseDecimal(text);
+}
+
+// A file that failed while it was read is refused whole, not taken as one that ended there.
+FilterFileRead notRead(int sysErrno) {
+    FilterFileRead out;
+    out.sysErrno = sysErrno;
+    return out;
+}
+
+void noteUnreadable(std::string_view entry, FilterLists& lists) {
+    if (lists.unreadable++ != 0) return;
+    size_t from = 0, to = entry.size();
+    while (from < to && isBlank(entry[from])) ++from;
+    while (to > from && isBlank(entry[to - 1])) --to;
+    entry = entry.substr(from, to - from);
+    std::string& quoted = lists.firstUnreadable;
+    for (char c : entry.substr(0, kMaxQuotedEntry))
+        quoted.push_back(c >= 0x20 && c < 0x7F ? c : '?');
+    if (entry.size() > kMaxQuotedEntry) quoted += "...";
+}
 
 }  // namespace
 
@@ -130,7 +200,7 @@ FilterFileRead decodeFilterScript(std::span<const uint8_t> content) {
     }
     ScriptDecoder decoder(out.lists);
     for (size_t i = 3; i < content.size(); ++i) decoder.feed(content[i]);
-    out.result = FilterFileResult::Read;
+    finishScript(out, decoder, content.size() < 3);
     return out;
 }
 
@@ -142,55 +212,89 @@ FilterFileRead decodeDmcText(std::string_view text) {
     if (!((has("<QXDM>") && has("</QXDM>")) ||
           (has("<QXDMProfessional>") && has("</QXDMProfessional>")))) {
         out.result = FilterFileResult::NotQxdm;
+        // A root tag opened but never closed is most likely a file cut short: worth saying.
+        for (std::string_view root : {"<QXDMProfessional>", "<QXDM>"}) {
+            if (has(root)) {
+                out.end = FilterFileEnd::UnclosedTag;
+                out.unclosedTag = std::string(root);
+                break;
+            }
+        }
         return out;
     }
     out.result = FilterFileResult::Read;
+    auto unclosed = [&](std::string_view tag) {
+        if (out.end != FilterFileEnd::Whole) return;
+        out.end = FilterFileEnd::UnclosedTag;
+        out.unclosedTag = std::string(tag);
+    };
     constexpr std::string_view open = "<LoggingView>", close = "</LoggingView>";
     const size_t lv = text.find(open), lve = text.find(close);
-    if (lv == npos || lve == npos || lve < lv + open.size()) return out;
+    if (lv == npos) return out;
+    if (lve == npos || lve < lv + open.size()) {
+        unclosed(open);
+        return out;
+    }
     const std::string_view view =
         text.substr(lv + open.size(), lve + close.size() - lv - open.size());
 
     FilterLists& lists = out.lists;
+    // Entries end at commas. QXDM Professional 5 writes no comma after a list's last entry,
+    // older versions do: the text after the last comma is an entry unless it is blank.
     auto section = [&](std::string_view openTag, std::string_view closeTag, auto&& handle) {
         const size_t o = view.find(openTag);
         if (o == npos) return;
         size_t start = o + openTag.size();
         const size_t end = view.find(closeTag);
-        for (;;) {
-            const size_t comma = view.find(',', start);
-            if (comma == npos || end == npos || comma > end) return;
-            handle(view.substr(start, comma - start));
-            start = comma + 1;
+        if (end == npos || end < start) {
+            unclosed(openTag);
+            return;
         }
+        for (size_t comma; (comma = view.find(',', start)) < end; start = comma + 1)
+            handle(view.substr(start, comma - start));
+        if (const std::string_view tail = view.substr(start, end - start); !allBlank(tail))
+            handle(tail);
+    };
+    // An entry without a number is skipped and counted: it never becomes item 0.
+    auto value = [&](std::string_view entry, std::string_view number, std::vector<int32_t>& list) {
+        if (const auto v = dmcNumber(number))
+            append(list, *v, lists);
+        else
+            noteUnreadable(entry, lists);
     };
     section("<MessageLevels>", "</MessageLevels>", [&](std::string_view entry) {
         const size_t slash = entry.find('/');
-        if (slash == npos)
-            append(lists.messages, std::pair<int32_t, int32_t>{0, parseNumber(entry)}, lists);
+        const auto ssid =
+            slash == npos ? std::optional<int32_t>{0} : dmcNumber(entry.substr(0, slash));
+        const auto level = dmcNumber(slash == npos ? entry : entry.substr(slash + 1));
+        if (ssid && level)
+            append(lists.messages, std::pair<int32_t, int32_t>{*ssid, *level}, lists);
         else
-            append(lists.messages,
-                   std::pair<int32_t, int32_t>{parseNumber(entry.substr(0, slash)),
-                                               parseNumber(entry.substr(slash + 1))},
-                   lists);
+            noteUnreadable(entry, lists);
     });
     section("<EventIDs>", "</EventIDs>",
-            [&](std::string_view entry) { append(lists.events, parseNumber(entry), lists); });
+            [&](std::string_view entry) { value(entry, entry, lists.events); });
     section("<LogCodes>", "</LogCodes>",
-            [&](std::string_view entry) { append(lists.logs, parseNumber(entry), lists); });
+            [&](std::string_view entry) { value(entry, entry, lists.logs); });
+    // "code/n" as older versions write it; QXDM Professional 5 writes the code alone.
     section("<OTATypes>", "</OTATypes>", [&](std::string_view entry) {
-        const size_t slash = entry.find('/');
-        append(lists.logs, slash == npos ? 0 : parseNumber(entry.substr(0, slash)), lists);
+        value(entry, entry.substr(0, entry.find('/')), lists.logs);
     });
     return out;
 }
 
 FilterFileRead readDmcFilter(std::FILE* file) {
     std::string text;
-    for (int c; text.size() < kMaxDmcBytes && (c = std::fgetc(file)) != EOF && c != 0xFF;) {
+    int c = EOF;
+    while (text.size() < kMaxDmcBytes && (c = std::fgetc(file)) != EOF && c != 0xFF)
         text.push_back(static_cast<char>(c));
+    const bool tooLong = text.size() == kMaxDmcBytes && (c = std::fgetc(file)) != EOF && c != 0xFF;
+    FilterFileRead out = decodeDmcText(text);
+    if (tooLong && out.result == FilterFileResult::Read) {
+        out.end = FilterFileEnd::TooLong;
+        out.unclosedTag.clear();
     }
-    return decodeDmcText(text);
+    return out;
 }
 
 FilterFileRead readFilterFile(const std::string& path) {
@@ -208,10 +312,13 @@ FilterFileRead readFilterFile(const std::string& path) {
         return out;
     }
     if (path.find(".dmc") != std::string::npos) {
+        errno = 0;
         out = readDmcFilter(f);
+        const int readErrno = std::ferror(f) ? (errno != 0 ? errno : EIO) : 0;
         std::fclose(f);
-        return out;
+        return readErrno != 0 ? notRead(readErrno) : out;
     }
+    errno = 0;
     const int b0 = std::fgetc(f);
     const int b1 = std::fgetc(f);
     const int b2 = std::fgetc(f);
@@ -222,8 +329,10 @@ FilterFileRead readFilterFile(const std::string& path) {
     }
     ScriptDecoder decoder(out.lists);
     for (int c; (c = std::fgetc(f)) != EOF;) decoder.feed(static_cast<uint8_t>(c));
+    const int readErrno = std::ferror(f) ? (errno != 0 ? errno : EIO) : 0;
     std::fclose(f);
-    out.result = FilterFileResult::Read;
+    if (readErrno != 0) return notRead(readErrno);
+    finishScript(out, decoder, b2 == EOF);
     return out;
 }
 
@@ -241,6 +350,50 @@ std::string filterFileMessage(FilterFileResult result) {
                    "reload.";
     }
     return {};
+}
+
+std::vector<std::string> filterFileWarnings(const FilterFileRead& read) {
+    std::vector<std::string> lines;
+    if (read.result == FilterFileResult::NotQxdm && read.end == FilterFileEnd::UnclosedTag)
+        lines.push_back(read.unclosedTag + " has no closing tag: the file may be cut short.");
+    if (read.result != FilterFileResult::Read) return lines;
+    const FilterLists& l = read.lists;
+    const auto n = [](uint64_t count) { return std::to_string(count); };
+    if (l.dropped != 0)
+        lines.push_back(n(l.dropped) + (l.dropped == 1 ? " entry was" : " entries were") +
+                        " left out: a list holds at most " + n(kMaxFilterValues) + " values.");
+    if (l.unreadable == 1)
+        lines.push_back("1 entry could not be read: '" + l.firstUnreadable + "'");
+    else if (l.unreadable > 1)
+        lines.push_back(n(l.unreadable) + " entries could not be read, the first: '" +
+                        l.firstUnreadable + "'");
+    if (l.skippedFrames != 0)
+        lines.push_back(n(l.skippedFrames) + " request(s) longer than " + n(kMaxScriptFrame) +
+                        " bytes were skipped.");
+    switch (read.end) {
+        case FilterFileEnd::Whole:
+            break;
+        case FilterFileEnd::ShortHeader:
+            lines.push_back("The file ends inside its 3-byte header: it holds no request.");
+            break;
+        case FilterFileEnd::CutRequest:
+            lines.push_back("The file ends inside a request: its last " + n(read.cutBytes) +
+                            " bytes were not read.");
+            break;
+        case FilterFileEnd::UnclosedTag:
+            lines.push_back(read.unclosedTag + " has no closing tag: nothing of it was read.");
+            break;
+        case FilterFileEnd::TooLong:
+            lines.push_back("Only the first " + n(kMaxDmcBytes) + " bytes of the file were read.");
+            break;
+    }
+    return lines;
+}
+
+bool filterFileCut(const FilterFileRead& read) {
+    return read.result == FilterFileResult::Read &&
+           (read.lists.dropped != 0 || read.lists.skippedFrames != 0 ||
+            read.end != FilterFileEnd::Whole);
 }
 
 }  // namespace kvx::filters

@@ -372,6 +372,34 @@ TEST_F(ApplyFilter, LoadFailuresLeaveTreesUnchecked) {
     EXPECT_EQ(loadFilters(good, set, reporter), FilterFileResult::Read);
     EXPECT_EQ(set.logTable().collectChecked().size(), 1u);
     EXPECT_EQ(set.messageTable().collectChecked().size(), 1u);
+    EXPECT_EQ(messages.size(), 2u);
+}
+
+TEST_F(ApplyFilter, LoadSaysWhatItCouldNotRead) {
+    // Entries without a number check nothing, and the load says so once; the rest is checked.
+    const std::string dmc =
+        dir.write("some.dmc",
+                  "<QXDMProfessional><LoggingView><LogCodes>0x1234, ,oops</LogCodes>"
+                  "<MessageLevels>5005/3</MessageLevels><EventIDs>9,3</EventIDs>"
+                  "</LoggingView></QXDMProfessional>\n");
+    EXPECT_EQ(loadFilters(dmc, set, reporter), FilterFileResult::Read);
+    EXPECT_EQ(messages, (std::vector<std::string>{"2 entries could not be read, the first: ''"}));
+    EXPECT_EQ(set.logTable().collectChecked().size(), 1u);
+    EXPECT_EQ(set.messageTable().collectChecked().size(), 1u);
+    EXPECT_EQ(set.eventTable().collectChecked().size(), 2u);
+
+    // A filter file cut inside a request: the whole ones are checked, the cut is said.
+    messages.clear();
+    checkAll();
+    const std::string whole = dir.file("whole.sqf");
+    ASSERT_TRUE(saveFilters(whole, engine, set, 0, "3", reporter));
+    std::string content = test::readAll(whole);
+    content.pop_back();
+    const std::string cut = dir.write("cut.sqf", content);
+    EXPECT_EQ(loadFilters(cut, set, reporter), FilterFileResult::Read);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("The file ends inside a request: its last ", 0), 0u) << messages[0];
+    EXPECT_FALSE(set.nvTable().collectChecked().empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -128,6 +129,41 @@ TEST(FilterScript, ListsAreBounded) {
     EXPECT_EQ(r.lists.dropped, 10u);
 }
 
+TEST(FilterScript, CutFilesAreSaid) {
+    const Bytes whole = script({nvRead(10, 0), nvRead(11, 0)});
+    const size_t lastFrame = dm::buildFrame(nvRead(11, 0)).size();
+    struct Case {
+        Bytes content;
+        FilterFileEnd end;
+        size_t cutBytes;
+        Ints nv;
+    } cases[] = {
+        {whole, FilterFileEnd::Whole, 0, {10, 11}},
+        {Bytes(whole.begin(), whole.end() - 1), FilterFileEnd::CutRequest, lastFrame - 1, {10}},
+        {Bytes(whole.begin(), whole.begin() + 5), FilterFileEnd::CutRequest, 2, {}},
+        {{'v', 0, 1}, FilterFileEnd::Whole, 0, {}},
+        {{'v'}, FilterFileEnd::ShortHeader, 0, {}},
+        {{'v', 0}, FilterFileEnd::ShortHeader, 0, {}},
+    };
+    test::FilterTempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content.size());
+        const std::string path = dir.write("f.sqf", str(c.content));
+        for (const FilterFileRead& r : {decodeFilterScript(c.content), readFilterFile(path)}) {
+            EXPECT_EQ(r.result, FilterFileResult::Read);
+            EXPECT_EQ(r.end, c.end);
+            EXPECT_EQ(r.cutBytes, c.cutBytes);
+            EXPECT_EQ(r.lists.nv, c.nv);
+            EXPECT_EQ(filterFileCut(r), c.end != FilterFileEnd::Whole);
+            EXPECT_EQ(filterFileWarnings(r).size(), c.end != FilterFileEnd::Whole ? 1u : 0u);
+        }
+    }
+    const FilterFileRead cut = decodeFilterScript(cases[2].content);
+    EXPECT_EQ(filterFileWarnings(cut),
+              (std::vector<std::string>{"The file ends inside a request: its last 2 bytes "
+                                        "were not read."}));
+}
+
 TEST(FilterFilePaths, OpeningRules) {
     test::FilterTempDir dir;
     EXPECT_EQ(readFilterFile("").result, FilterFileResult::NotOpened);
@@ -158,8 +194,11 @@ TEST(DmcImport, Sections) {
     ASSERT_EQ(r.result, FilterFileResult::Read);
     EXPECT_EQ(r.lists.messages, (Pairs{{5000, 2}, {5000, 3}, {0, 7}}));
     EXPECT_EQ(r.lists.events, (Ints{256, 257}));
-    EXPECT_EQ(r.lists.logs, (Ints{0x5072, 0xB0C0, 0x412F, 17, 0}));
+    EXPECT_EQ(r.lists.logs, (Ints{0x5072, 0xB0C0, 0x412F, 17}));
     EXPECT_TRUE(r.lists.nv.empty());
+    EXPECT_EQ(r.lists.unreadable, 1u);
+    EXPECT_EQ(r.lists.firstUnreadable, "nothing");
+    EXPECT_EQ(r.end, FilterFileEnd::Whole);
 }
 
 TEST(DmcImport, CommaAndNumberRules) {
@@ -169,14 +208,16 @@ TEST(DmcImport, CommaAndNumberRules) {
         Ints events;
     } cases[] = {
         {"<MessageLevels>5000/2,5000/3,</MessageLevels>", {{5000, 2}, {5000, 3}}, {}},
-        {"<MessageLevels>5000/2,5000/3</MessageLevels>", {{5000, 2}}, {}},
-        {"<EventIDs>0x10 ,</EventIDs>", {}, {0x100}},  // the space counts as a digit
+        // The last entry needs no comma; a blank one after the last comma is none.
+        {"<MessageLevels>5000/2,5000/3</MessageLevels>", {{5000, 2}, {5000, 3}}, {}},
+        {"<MessageLevels>\r\n10374/04,\r\n5011/4\r\n</MessageLevels>", {{10374, 4}, {5011, 4}}, {}},
+        {"<EventIDs>1,2, \r\n\t</EventIDs>", {}, {1, 2}},
+        {"<EventIDs>0x10 ,</EventIDs>", {}, {16}},  // a blank ends a hex number
         {"<EventIDs>0x10,</EventIDs>", {}, {16}},
         {"<EventIDs>1,2,</EventIDs><EventIDs>3,</EventIDs>", {}, {1, 2}},
-        // No closing tag: nothing is read.
-        {"<EventIDs>1,2,", {}, {}},
         // A comma after the closing tag ends the section.
-        {"<EventIDs>1</EventIDs>,", {}, {}},
+        {"<EventIDs>1</EventIDs>,", {}, {1}},
+        {"<EventIDs></EventIDs>", {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.section);
@@ -184,7 +225,169 @@ TEST(DmcImport, CommaAndNumberRules) {
         EXPECT_EQ(r.result, FilterFileResult::Read);
         EXPECT_EQ(r.lists.messages, c.messages);
         EXPECT_EQ(r.lists.events, c.events);
+        EXPECT_EQ(r.lists.unreadable, 0u);
     }
+}
+
+// One entry between "<EventIDs>" and "," (the first unreadable one is quoted as kept).
+TEST(DmcImport, EntryNumbers) {
+    struct Case {
+        std::string entry;
+        Ints events;         // empty: the entry is unreadable
+        std::string quoted;  // the kept text of an unreadable entry
+    } cases[] = {
+        {"03246", {3246}, ""},
+        {"00000", {0}, ""},  // a real 0 stays
+        {" 257", {257}, ""},
+        {"\r\n 0xD124\r\n", {0xD124}, ""},
+        {"0xb0c0", {0xB0C0}, ""},
+        {"0x0100", {256}, ""},
+        {"-5", {-5}, ""},
+        {"12abc", {12}, ""},
+        {"", {}, ""},
+        {"   ", {}, ""},
+        {" abc ", {}, "abc"},
+        {"abc12", {}, "abc12"},
+        {"0x", {}, "0x"},
+        {"0xZZ", {}, "0xZZ"},
+        {"+", {}, "+"},
+        {"a\x01\xC3\xA9", {}, "a???"},
+        {std::string(50, 'q'), {}, std::string(kMaxQuotedEntry, 'q') + "..."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entry);
+        const FilterFileRead r = decodeDmcText(dmc("<EventIDs>" + c.entry + ",</EventIDs>"));
+        EXPECT_EQ(r.lists.events, c.events);
+        EXPECT_EQ(r.lists.unreadable, c.events.empty() ? 1u : 0u);
+        EXPECT_EQ(r.lists.firstUnreadable, c.quoted);
+    }
+}
+
+TEST(DmcImport, MessageAndOtaEntries) {
+    const FilterFileRead r =
+        decodeDmcText(dmc("<MessageLevels>10374/04,7,5000/,/3,x/1,20/0x1F</MessageLevels>"
+                          "<OTATypes>0x412F/3,0xB821, 0xB0C0 ,/3,,0x1078</OTATypes>"));
+    EXPECT_EQ(r.lists.messages, (Pairs{{10374, 4}, {0, 7}, {20, 31}}));
+    EXPECT_EQ(r.lists.logs, (Ints{0x412F, 0xB821, 0xB0C0, 0x1078}));
+    EXPECT_EQ(r.lists.unreadable, 5u);
+    EXPECT_EQ(r.lists.firstUnreadable, "5000/");
+}
+
+TEST(DmcImport, UnclosedSectionsAreSaid) {
+    struct Case {
+        std::string text;
+        std::string tag;  // empty: the file is whole
+        Ints events;
+    } cases[] = {
+        {"<QXDM><LoggingView><EventIDs>1,2,</EventIDs></QXDM>", "<LoggingView>", {}},
+        {"<QXDM></LoggingView><LoggingView><EventIDs>1,</EventIDs></QXDM>", "<LoggingView>", {}},
+        {dmc("<EventIDs>1,2,"), "<EventIDs>", {}},
+        {dmc("</EventIDs><EventIDs>1,2,"), "<EventIDs>", {}},
+        {dmc("<EventIDs>1,2</EventIDs><LogCodes>0x10,"), "<LogCodes>", {1, 2}},
+        {"<QXDM></QXDM>", "", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const FilterFileRead r = decodeDmcText(c.text);
+        EXPECT_EQ(r.result, FilterFileResult::Read);
+        EXPECT_EQ(r.end, c.tag.empty() ? FilterFileEnd::Whole : FilterFileEnd::UnclosedTag);
+        EXPECT_EQ(r.unclosedTag, c.tag);
+        EXPECT_EQ(r.lists.events, c.events);
+        EXPECT_EQ(filterFileCut(r), !c.tag.empty());
+    }
+    // A file cut before its root's closing tag is refused, and the missing tag is named.
+    const FilterFileRead cut = decodeDmcText("<QXDMProfessional><LoggingView><EventIDs>1,2");
+    EXPECT_EQ(cut.result, FilterFileResult::NotQxdm);
+    EXPECT_TRUE(cut.lists.events.empty());
+    EXPECT_EQ(filterFileWarnings(cut),
+              (std::vector<std::string>{
+                  "<QXDMProfessional> has no closing tag: the file may be cut short."}));
+    EXPECT_TRUE(filterFileWarnings(decodeDmcText("no tags")).empty());
+}
+
+// A file in the shape QXDM Professional 5 writes: views under <Displays> carry lists of their
+// own, the logging view's lists have no comma after their last entry, OTA types no "/" part.
+std::string qxdm5File(Ints& events, Pairs& messages, Ints& logs, Ints& ota) {
+    auto hex = [](int32_t v) {
+        char b[8];
+        std::snprintf(b, sizeof b, "0x%04X", static_cast<unsigned>(v));
+        return std::string(b);
+    };
+    auto list = [](const std::string& tag, const std::vector<std::string>& entries) {
+        std::string out = "      <" + tag + ">";
+        for (size_t i = 0; i < entries.size(); ++i) out += (i ? "," : "") + entries[i];
+        return out + "</" + tag + ">\r\n";
+    };
+    std::vector<std::string> ev, msg, lg, ot;
+    for (int32_t i = 0; i < 2782; ++i) {
+        events.push_back(i == 0 ? 0 : 287 + (2781 - i) * 3);  // "00000" first, 287 last
+        char b[8];
+        std::snprintf(b, sizeof b, "%05d", events.back());
+        ev.push_back(b);
+    }
+    for (int32_t i = 0; i < 886; ++i) {
+        messages.push_back(i + 1 == 886 ? std::pair{5011, 4} : std::pair{10374 - i, i % 5});
+        char b[24];
+        std::snprintf(b, sizeof b, "%d/%02d", messages.back().first, messages.back().second);
+        msg.push_back(b);
+    }
+    for (int32_t i = 0; i < 1395; ++i) {
+        logs.push_back(i + 1 == 1395 ? 0xB122 : 0xD124 - i);
+        lg.push_back(hex(logs.back()));
+    }
+    for (int32_t i = 0; i < 30; ++i) {
+        ota.push_back(i == 0 ? 0xB821 : i == 1 ? 0xB0C0 : i + 1 == 30 ? 0x1078 : 0xB800 + i);
+        ot.push_back(hex(ota.back()));
+    }
+    std::string isv = "    <ISVConfig>\r\n" + list("EventIDs", {"00001", "00002"}) +
+                      list("LogCodes", {"0x1111", "0x2222"}) + list("OTATypes", {"0x3333"}) +
+                      "    </ISVConfig>\r\n";
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<QXDMProfessional>\r\n  <Displays>\r\n"
+           "   <View Name=\"Item View\">\r\n" +
+           isv +
+           "   </View>\r\n  </Displays>\r\n"
+           "  <LoggingView>\r\n" +
+           list("MessageLevels", msg) + list("EventIDs", ev) + list("LogCodes", lg) +
+           list("OTATypes", ot) +
+           "  </LoggingView>\r\n"
+           "</QXDMProfessional>\r\n";
+}
+
+TEST(DmcImport, Qxdm5FileReadsEveryEntry) {
+    Ints events, logs, ota;
+    Pairs messages;
+    const std::string text = qxdm5File(events, messages, logs, ota);
+    test::FilterTempDir dir;
+    const FilterFileRead r = readFilterFile(dir.write("qxdm5.dmc", text));
+    ASSERT_EQ(r.result, FilterFileResult::Read);
+    EXPECT_EQ(r.lists.events, events);
+    EXPECT_EQ(r.lists.messages, messages);
+    logs.insert(logs.end(), ota.begin(), ota.end());
+    EXPECT_EQ(r.lists.logs, logs);
+    EXPECT_EQ(r.lists.logs.size(), 1425u);
+    EXPECT_EQ(std::count(r.lists.logs.begin(), r.lists.logs.end(), 0), 0);
+    EXPECT_EQ(r.lists.events.back(), 287);
+    EXPECT_EQ(r.lists.messages.back(), (std::pair<int32_t, int32_t>{5011, 4}));
+    EXPECT_EQ(r.lists.logs.back(), 0x1078);
+    EXPECT_EQ(r.lists.unreadable, 0u);
+    EXPECT_EQ(r.end, FilterFileEnd::Whole);
+    EXPECT_TRUE(filterFileWarnings(r).empty());
+}
+
+TEST(DmcImport, ListsBeyondTheLimitSaySo) {
+    std::string entries;
+    for (size_t i = 0; i < kMaxFilterValues + 12; ++i) entries += std::to_string(i) + ",";
+    const FilterFileRead r =
+        decodeDmcText(dmc("<EventIDs>" + entries + "x</EventIDs><LogCodes>0x10</LogCodes>"));
+    EXPECT_EQ(r.lists.events.size(), kMaxFilterValues);
+    EXPECT_EQ(r.lists.events.back(), static_cast<int32_t>(kMaxFilterValues - 1));
+    EXPECT_EQ(r.lists.logs, (Ints{16}));
+    EXPECT_EQ(r.lists.dropped, 12u);
+    EXPECT_TRUE(filterFileCut(r));
+    EXPECT_EQ(
+        filterFileWarnings(r),
+        (std::vector<std::string>{"12 entries were left out: a list holds at most 7000 values.",
+                                  "1 entry could not be read: 'x'"}));
 }
 
 TEST(DmcImport, TagsThatMakeAFile) {
