@@ -2,13 +2,16 @@
 // the catalogue it names, and the values SaveSettings writes (only into an existing file).
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "FileSizeLimit.h"
 #include "app/Settings.h"
 
 namespace kvx::app {
@@ -226,6 +229,46 @@ TEST_F(SettingsTest, SaveOnlyIntoAnExistingFile) {
     const std::string bare = write("bare.ini", "");
     ASSERT_TRUE(saveSettings(bare, {"f", std::nullopt, 0, 3, ""}));
     EXPECT_EQ(readAll(bare), "[KvxLogPlus]\nFilter=f\nDevice=0\nPort=3\nPortPath=\n");
+}
+
+TEST_F(SettingsTest, SaveReplacesTheFileWhole) {
+    std::string content = "[KvxLogPlus]\n";
+    for (const auto& src : catalogueSources())
+        content += std::string(src.value) + "=/opt/kvx/catalogue/" + std::string(src.value) + ".txt\n";
+    const std::string path = write("k.ini", content);
+    ::chmod(path.c_str(), 0640);
+    const SettingsToSave values{"/f.sqf", "/logs/", 1, 7, ""};
+    auto leftovers = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().filename() != "k.ini") names.push_back(e.path().filename().string());
+        return names;
+    };
+
+    // A write that fails halfway: the old file, catalogue paths and all, is still there.
+    {
+        test::FileSizeLimit limit(content.size() / 2);
+        EXPECT_FALSE(saveSettings(path, values));
+    }
+    EXPECT_EQ(readAll(path), content);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+    ASSERT_TRUE(saveSettings(path, values));
+    EXPECT_EQ(readAll(path), content + "Filter=/f.sqf\nLogPath=/logs/\nDevice=1\nPort=7\nPortPath=\n");
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+    // Through a link: the linked file is replaced, the link stays a link.
+    const std::string link = (dir / "sub" / "link.ini").string();
+    fs::create_directories(dir / "sub");
+    fs::create_symlink(path, link);
+    ASSERT_TRUE(saveSettings(link, {"/g.sqf", std::nullopt, 0, 3, ""}));
+    EXPECT_TRUE(fs::is_symlink(link));
+    auto f = SettingsFile::open(path);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(readSettings(*f).filter, "/g.sqf");
+    EXPECT_EQ(readSettings(*f).catalogue[0], "/opt/kvx/catalogue/KVXMSGCAT.txt");
 }
 
 }  // namespace
