@@ -11,6 +11,7 @@
 #include <map>
 #include <thread>
 
+#include "PortChoice.h"
 #include "app/HeadlessWindow.h"
 #include "app/MainDialog.h"
 #include "app/Settings.h"
@@ -59,13 +60,6 @@ class SignalStop {
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
-
-// Edit 1050 holds what follows "\\.\COM": a number or a path.
-std::string portEdit(std::string name) {
-    if (name.rfind("\\\\.\\", 0) == 0) name.erase(0, 4);
-    if (name.rfind("COM", 0) == 0) name.erase(0, 3);
-    return name;
-}
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 
 #include "CaptureRun.h"
 #include "Command.h"
+#include "PortChoice.h"
 #include "app/Settings.h"
 #include "dm/KvxLog.h"
 #include "filters/FilterActions.h"
@@ -154,7 +155,7 @@ int runSave(const std::string& out, const std::string& port, const ItemArgs& a) 
     };
     dm::KvxLog engine;
     const int device = port.empty() ? 1 : 0;
-    const bool saved = filters::saveFilters(out, engine, set, device, port, reporter);
+    const bool saved = filters::saveFilters(out, engine, set, device, portEdit(port), reporter);
     // Why the port did not open; an unlocated device was already reported.
     if (!saved && engine.lastopenstatus().error != serial::OpenError::None &&
         !engine.lastopenstatus().path.empty())
@@ -198,9 +199,12 @@ void setup(CLI::App& app) {
         "save",
         "Build a .sqf filter for the connected modem from items of the settings' catalogue");
     save->add_option("OUT", a->file, "filter file to write")->required();
-    save->add_option(
-        "--port", a->port,
-        "port name or path (as the custom port edit takes it); default: the detected modem");
+    save->add_option("--port", a->port,
+                     "a port: a number (ttyUSB<n>), COM<n> or a device path; default: the "
+                     "detected modem");
+    save->footer(
+        "The filter is written beside OUT and renamed over it when complete: a failed save "
+        "leaves an existing OUT as it was.");
     addItemOptions(save, a->items);
     save->callback([a] { exitStatus() = runSave(a->file, a->port, a->items); });
 

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 
 #include "app/CaptureFixture.h"
 #include "modemsim/SimModem.h"
@@ -205,6 +206,42 @@ TEST_F(CaptureCli, AbsentDeviceIsAwaitedUntilSigterm) {
     const std::string err = child.err();
     EXPECT_EQ(err.find("Waiting"), err.rfind("Waiting"));
     EXPECT_TRUE(kvx::testing::logFiles(dir_.path()).empty());
+}
+
+// A simulated modem at ttyUSB5 of a device folder of the test's own (KVXLOG_DEV_ROOT), so
+// that port numbers and COM names reach it.
+class PortNames : public CaptureCli {
+  protected:
+    void SetUp() override {
+        CaptureCli::SetUp();
+        if (IsSkipped()) return;
+        std::filesystem::create_directories(dir_.path() / "dev");
+        cfg_.linkPath = (dir_.path() / "dev" / "ttyUSB5").string();
+        cfg_.packetsPerSecond = 200;
+        sim_ = std::make_unique<modemsim::SimModem>(cfg_);
+        ASSERT_EQ(sim_->start().error, modemsim::StartError::None);
+        env_.push_back("KVXLOG_DEV_ROOT=" + (dir_.path() / "dev").string());
+    }
+    modemsim::SimModem::Config cfg_;
+    std::unique_ptr<modemsim::SimModem> sim_;
+};
+
+TEST_F(PortNames, FilterSaveTakesComNamesAndKeepsTheOldFileOnFailure) {
+    const auto out = dir_.path() / "mine.sqf";
+    std::ofstream(out) << "my own filter";
+
+    // COM9 names no port: the save fails and the user's file stays as it was.
+    Child failed({"filter", "save", out.string(), "--port", "COM9"}, dir_.path(), env_);
+    ASSERT_TRUE(failed.started());
+    EXPECT_EQ(failed.wait(30s), 1);
+    EXPECT_NE(failed.err().find("Could not communicate with the modem"), std::string::npos);
+    EXPECT_EQ(readText(out), "my own filter");
+
+    // COM5 is ttyUSB5, as for capture.
+    Child saved({"filter", "save", out.string(), "--port", "COM5"}, dir_.path(), env_);
+    ASSERT_TRUE(saved.started());
+    EXPECT_EQ(saved.wait(30s), 0) << saved.err();
+    EXPECT_EQ(readText(out).substr(0, 3), std::string("v\0\1", 3));
 }
 
 }  // namespace
