@@ -90,8 +90,13 @@ int runCapture(const CaptureOptions& o) {
         }
     };
 
+    // No --port: the port the settings choose, as the window restores it.
+    const std::string port = !o.port.empty()               ? o.port
+                             : o.useSettings && !o.rawFile ? settingsPort()
+                                                           : std::string(kAutoPort);
+
     // The window as a user would have left it: settings first, then the options over them.
-    dialog.OnInitDialog(o.port == "auto" && !o.rawFile);
+    dialog.OnInitDialog(port == kAutoPort && !o.rawFile);
     if (o.useSettings) {
         const std::string path = app::settingsPath();
         if (auto file = path.empty() ? std::nullopt : app::SettingsFile::open(path)) {
@@ -119,7 +124,7 @@ int runCapture(const CaptureOptions& o) {
     window.setText(ctl::kRawFilePath, o.rawPath);
     if (o.rawFile) {
         dialog.selectDevice(app::kDeviceCustom);
-    } else if (o.port == "auto") {
+    } else if (port == kAutoPort) {
         if (dialog.portRows()[1].present) {
             dialog.selectDevice(app::kDeviceDetected);
         } else {
@@ -127,7 +132,7 @@ int runCapture(const CaptureOptions& o) {
         }
     } else {
         dialog.selectDevice(app::kDeviceCustom);
-        window.setText(ctl::kCustomPort, portEdit(o.port));
+        window.setText(ctl::kCustomPort, portEdit(port));
     }
 
     // Output: each log file's name as the worker opens it, and the Info Box fields.
