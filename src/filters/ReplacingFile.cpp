@@ -22,7 +22,8 @@ std::string folderOf(const std::string& path) {
 }
 
 void syncFolder(const std::string& folder) {
-    const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     ::fsync(fd);  // best effort: the data itself is already on the disk
     ::close(fd);
@@ -56,8 +57,7 @@ ReplacingFile::ReplacingFile(const std::string& target) {
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         std::string temp = folder + "." + name + "." + std::to_string(::getpid()) + "." +
                            std::to_string(counter.fetch_add(1)) + ".tmp";
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                    existed ? 0600 : 0666);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, existed ? 0600 : 0666);
         if (fd >= 0) {
             temp_ = std::move(temp);
         } else if (errno != EEXIST) {

@@ -234,7 +234,8 @@ TEST_F(SettingsTest, SaveOnlyIntoAnExistingFile) {
 TEST_F(SettingsTest, SaveReplacesTheFileWhole) {
     std::string content = "[KvxLogPlus]\n";
     for (const auto& src : catalogueSources())
-        content += std::string(src.value) + "=/opt/kvx/catalogue/" + std::string(src.value) + ".txt\n";
+        content +=
+            std::string(src.value) + "=/opt/kvx/catalogue/" + std::string(src.value) + ".txt\n";
     const std::string path = write("k.ini", content);
     ::chmod(path.c_str(), 0640);
     const SettingsToSave values{"/f.sqf", "/logs/", 1, 7, ""};
@@ -254,7 +255,8 @@ TEST_F(SettingsTest, SaveReplacesTheFileWhole) {
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
 
     ASSERT_TRUE(saveSettings(path, values));
-    EXPECT_EQ(readAll(path), content + "Filter=/f.sqf\nLogPath=/logs/\nDevice=1\nPort=7\nPortPath=\n");
+    EXPECT_EQ(readAll(path),
+              content + "Filter=/f.sqf\nLogPath=/logs/\nDevice=1\nPort=7\nPortPath=\n");
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_EQ(leftovers(), std::vector<std::string>{});
