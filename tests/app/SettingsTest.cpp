@@ -183,24 +183,42 @@ TEST_F(SettingsTest, LogPathRule) {
     for (const auto& c : cases) EXPECT_EQ(logPathToSave(c.text, exists), c.saved) << c.text;
 }
 
-TEST_F(SettingsTest, SavedValues) {
-    auto none = [](const std::string&) { return false; };
+// The whole cycle on real folders: the edits at Exit, the save, and what the next start
+// loads into the edits. "LogPath" follows the folder rule; a path whose folder is missing
+// keeps the stored value.
+TEST_F(SettingsTest, SavedValuesReachTheNextStart) {
+    const std::string logs = (dir / "logs").string();
+    fs::create_directories(logs);
     struct Case {
-        std::string port;
-        int32_t number;
-        std::string path;
-    } cases[] = {{"12", 12, ""},
-                 {"", 0, ""},
-                 {"abc", 0, ""},
-                 {"7x", 7, ""},
-                 {"/dev/ttyACM0", 0, "/dev/ttyACM0"}};
+        std::string logEdit, portEdit;
+        std::string logShown, portShown;  // edits 1006 and 1050 after the next start
+        int32_t port;
+    } cases[] = {
+        {logs + "/", "12", logs + "/", "12", 12},
+        {logs, "", logs + "/", "0", 0},
+        {logs + "/run", "7x", logs + "/", "7", 7},
+        {logs + "/run/", "abc", logs + "/", "0", 0},
+        {(dir / "missing" / "run").string(), "/dev/ttyACM0", "/old/", "/dev/ttyACM0", 0},
+        {"no-such-run", "3", "/old/", "3", 3},
+        {"", "3", "/old/", "3", 3},
+    };
     for (const auto& c : cases) {
-        const SettingsToSave v = settingsToSave({"f.sqf", "nowhere", 1, c.port}, none);
-        EXPECT_EQ(v.port, c.number) << c.port;
-        EXPECT_EQ(v.portPath, c.path) << c.port;
-        EXPECT_EQ(v.device, 1);
-        EXPECT_FALSE(v.logPath);
+        SCOPED_TRACE(c.logEdit + " | " + c.portEdit);
+        const std::string path =
+            write("k.ini", "[KvxLogPlus]\nLogPath=/old/\nLOGS=/cat/logs.txt\n");
+        ASSERT_TRUE(saveSettings(path, settingsToSave({"/f.sqf", c.logEdit, 0, c.portEdit})));
+        const auto file = SettingsFile::open(path);
+        ASSERT_TRUE(file);
+        const LoadedSettings next = readSettings(*file);
+        EXPECT_EQ(next.logPath, c.logShown);
+        EXPECT_EQ(next.port, c.port);
+        EXPECT_EQ(portEditText(next), c.portShown);
+        EXPECT_EQ(next.filter, "/f.sqf");
+        EXPECT_EQ(next.device, 0);
+        EXPECT_EQ(next.catalogue[9], "/cat/logs.txt");
     }
+    // The folder of the root: "/run" is saved as "/".
+    EXPECT_EQ(logPathToSave("/kvx-no-such-entry-" + std::to_string(::getpid())), "/");
 }
 
 TEST_F(SettingsTest, SaveOnlyIntoAnExistingFile) {
