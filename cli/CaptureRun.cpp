@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "PortChoice.h"
 #include "app/ErrorLog.h"
 #include "app/HeadlessWindow.h"
 #include "app/MainDialog.h"
@@ -88,13 +89,6 @@ class SignalStop {
     std::atomic<bool> done_{false};
     std::thread thread_;
 };
-
-// Edit 1050 holds what follows "\\.\COM": a number or a path.
-std::string portEdit(std::string name) {
-    if (name.rfind("\\\\.\\", 0) == 0) name.erase(0, 4);
-    if (name.rfind("COM", 0) == 0) name.erase(0, 3);
-    return name;
-}
 
 // The settings file of the user, or else the one shipped with the program (said once); a
 // settings file named but unreadable is said too, never passed over in silence.
@@ -246,8 +240,13 @@ int runCapture(const CaptureOptions& o) {
         }
     };
 
+    // No --port: the port the settings choose, as the window restores it.
+    const std::string port = !o.port.empty()               ? o.port
+                             : o.useSettings && !o.rawFile ? settingsPort()
+                                                           : std::string(kAutoPort);
+
     // The window as a user would have left it: settings first, then the options over them.
-    dialog.OnInitDialog(o.port == "auto" && !o.rawFile);
+    dialog.OnInitDialog(port == kAutoPort && !o.rawFile);
     std::string catalogueFrom = "no catalogue";
     if (o.useSettings) {
         const SettingsChoice chosen = chooseSettings(o.messages);
@@ -298,7 +297,7 @@ int runCapture(const CaptureOptions& o) {
     window.setText(ctl::kRawFilePath, o.rawPath);
     if (o.rawFile) {
         dialog.selectDevice(app::kDeviceCustom);
-    } else if (o.port == "auto") {
+    } else if (port == kAutoPort) {
         if (dialog.portRows()[1].present) {
             dialog.selectDevice(app::kDeviceDetected);
         } else {
@@ -306,7 +305,7 @@ int runCapture(const CaptureOptions& o) {
         }
     } else {
         dialog.selectDevice(app::kDeviceCustom);
-        window.setText(ctl::kCustomPort, portEdit(o.port));
+        window.setText(ctl::kCustomPort, portEdit(port));
     }
 
     // Output: each log file's name as the worker opens it, and the Info Box fields.

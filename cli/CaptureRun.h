@@ -44,8 +44,9 @@ struct CaptureReport {
 
 struct CaptureOptions {
     // "auto": the maker's modem found by name (waits until it is present); anything else is a
-    // port name or path as edit 1050 takes it ("7", "COM7", "/dev/ttyACM0").
-    std::string port = "auto";
+    // port name or path as edit 1050 takes it ("7", "COM7", "/dev/ttyACM0"). Empty: the port
+    // chosen in the settings ("Device", "Port", "PortPath"; see PortChoice.h), else "auto".
+    std::string port;
 
     // Filter source: a filter file ("Send Filters from Input File"), or items checked in the
     // trees loaded from the settings' catalogue ("Send Filters from GUI") when guiFilter.

@@ -13,7 +13,7 @@ namespace kvx::cli {
 namespace {
 
 struct Args {
-    std::string port = "auto";
+    std::string port;  // empty: the settings' choice
     std::string filter;
     std::vector<std::string> logs, events, messages, nv;
     std::string output;
@@ -149,8 +149,8 @@ void setup(CLI::App& app) {
     auto a = std::make_shared<Args>();
     cmd->add_option("--port", a->port,
                     "auto (the maker's modem, found by name; waits until it is present) or a "
-                    "port: a number (ttyUSB<n>), COM<n> or a device path")
-        ->capture_default_str();
+                    "port: a number (ttyUSB<n>), COM<n> or a device path; default: the port "
+                    "of the settings (see below), else auto");
     auto* filter = cmd->add_option("--filter", a->filter,
                                    "Filter file (.sqf) to replay (\"Send Filters from Input "
                                    "File\"); default: the filter file of the settings");
@@ -183,6 +183,9 @@ void setup(CLI::App& app) {
                     "Where restarts and failures are recorded; default: kvxlogplus.errorlog in "
                     "the current folder");
     cmd->footer(
+        "Without --port the settings file chooses the port as the desktop window does: "
+        "Device=1 is the maker's modem (auto); any other Device uses PortPath when it is not "
+        "empty, else Port (a number: ttyUSB<n>). No settings file, or no port stored: auto.\n"
         "Prints each log file's name on stdout as it opens it, the status line every 2 s and "
         "every message on stderr. Ctrl-C (SIGINT) or SIGTERM stops: the log is closed with its "
         "note. A modem that hangs up is restarted at once (and awaited); a restart that finds "

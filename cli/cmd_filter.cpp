@@ -13,6 +13,8 @@
 
 #include "CaptureRun.h"
 #include "Command.h"
+#include "PortChoice.h"
+#include "app/MainDialog.h"
 #include "app/Settings.h"
 #include "dm/KvxLog.h"
 #include "filters/FilterActions.h"
@@ -164,8 +166,11 @@ int runSave(const std::string& out, const std::string& port, const ItemArgs& a) 
         std::fflush(stdout);
     };
     dm::KvxLog engine;
-    const int device = port.empty() ? 1 : 0;
-    const bool saved = filters::saveFilters(out, engine, set, device, port, reporter);
+    // No --port: the port the settings choose, as the window restores it.
+    const std::string chosen = port.empty() ? settingsPort() : port;
+    const int device = chosen == kAutoPort ? app::kDeviceDetected : app::kDeviceCustom;
+    const bool saved = filters::saveFilters(
+        out, engine, set, device, device == app::kDeviceCustom ? portEdit(chosen) : "", reporter);
     // Why the port did not open; an unlocated device was already reported.
     if (!saved && engine.lastopenstatus().error != serial::OpenError::None &&
         !engine.lastopenstatus().path.empty())
@@ -212,9 +217,15 @@ void setup(CLI::App& app) {
         "save",
         "Build a .sqf filter for the connected modem from items of the settings' catalogue");
     save->add_option("OUT", a->file, "filter file to write")->required();
-    save->add_option(
-        "--port", a->port,
-        "port name or path (as the custom port edit takes it); default: the detected modem");
+    save->add_option("--port", a->port,
+                     "auto (the maker's modem, found by name) or a port: a number (ttyUSB<n>), "
+                     "COM<n> or a device path; default: the port of the settings, else auto");
+    save->footer(
+        "Without --port the settings file chooses the port as the desktop window does: "
+        "Device=1 is the maker's modem (auto); any other Device uses PortPath when it is not "
+        "empty, else Port. No settings file, or no port stored: auto.\n"
+        "The filter is written beside OUT and renamed over it when complete: a failed save "
+        "leaves an existing OUT as it was.");
     addItemOptions(save, a->items);
     save->callback([a] { exitStatus() = runSave(a->file, a->port, a->items); });
 

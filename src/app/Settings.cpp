@@ -1,10 +1,13 @@
 #include "app/Settings.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+
+#include "filters/ReplacingFile.h"
 
 namespace kvx::app {
 
@@ -193,11 +196,15 @@ void SettingsFile::writeNumber(std::string_view name, int32_t value) {
 bool SettingsFile::save() const {
     std::error_code ec;
     if (!fs::is_regular_file(path_, ec)) return false;
-    std::ofstream out(path_, std::ios::trunc);
-    if (!out) return false;
-    for (const std::string& line : lines_) out << line << '\n';
-    out.close();
-    return !out.fail();
+    // Written beside the file and renamed over it: a full disk or a power cut halfway must not
+    // cost the catalogue paths, which the program never writes and so could not restore.
+    filters::ReplacingFile out(path_);
+    if (!out.isOpen()) return false;
+    for (const std::string& line : lines_) {
+        std::fwrite(line.data(), 1, line.size(), out.stream());
+        std::fputc('\n', out.stream());
+    }
+    return out.commit();
 }
 
 std::string SettingsFile::folder() const {

@@ -54,8 +54,9 @@ class SettingsFile {
     // section; the section is added when missing). Line breaks end a string value.
     void writeString(std::string_view name, std::string_view value);
     void writeNumber(std::string_view name, int32_t value);
-    // Writes the lines back over the file. Never creates it: false when it is gone or cannot be
-    // written.
+    // Writes the lines into a new file beside the old one and renames it over the old one
+    // (keeping its permissions), so a failed or interrupted save leaves the old file whole.
+    // Never creates the file: false when it is gone or cannot be replaced.
     bool save() const;
 
     const std::string& path() const { return path_; }

@@ -1,9 +1,9 @@
 #include "filters/FilterActions.h"
 
 #include <cstdint>
-#include <filesystem>
-#include <system_error>
 #include <vector>
+
+#include "filters/ReplacingFile.h"
 
 namespace kvx::filters {
 
@@ -26,11 +26,6 @@ bool destinationOk(int destination, const FilterContext& ctx) {
     ctx.reporter.error(kErrorInvalidDestination, destination,
                        static_cast<int64_t>(reinterpret_cast<intptr_t>(ctx.out)), 0);
     return false;
-}
-
-bool pathExists(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
 }
 
 }  // namespace
@@ -89,7 +84,6 @@ bool applyFilter(int destination, FilterContext& ctx) {
 bool saveFilters(const std::string& path, dm::KvxLog& engine, FilterSet& filters, int device,
                  const std::string& portText, const FilterReporter& reporter) {
     reporter.setStatus("Attempting to save filter...");
-    const bool existed = pathExists(path);
     bool connected = false;
     if (device != 0) {
         connected = engine.connect(device, nullptr);
@@ -98,7 +92,6 @@ bool saveFilters(const std::string& path, dm::KvxLog& engine, FilterSet& filters
         connected = engine.connect(0, name.c_str());
     }
     bool saved = false;
-    bool created = false;
     if (!connected) {
         // The engine leaves the port name empty when no port of the device was found.
         const serial::OpenStatus& open = engine.lastopenstatus();
@@ -106,29 +99,18 @@ bool saveFilters(const std::string& path, dm::KvxLog& engine, FilterSet& filters
             reporter.message("Couldn't locate the device");
         reporter.message("Could not communicate with the modem");
     } else {
-        std::FILE* out = std::fopen(path.c_str(), "wb");
-        if (!out) {
+        // Written beside the chosen file and renamed over it only when complete: a failed save
+        // (no modem, full disk) never costs the user the filter file that was there.
+        ReplacingFile out(path);
+        if (!out.isOpen()) {
             reporter.message("Could not open output file!");
         } else {
-            created = true;
-            FilterContext ctx{engine, filters, FilterSource::Gui, {}, out, reporter};
-            saved = applyFilter(kDestinationFile, ctx);
-            // A short write (disk full) is no saved filter.
-            if (std::ferror(out)) saved = false;
-            if (std::fclose(out) != 0) saved = false;
+            FilterContext ctx{engine, filters, FilterSource::Gui, {}, out.stream(), reporter};
+            saved = applyFilter(kDestinationFile, ctx) && out.commit();
         }
     }
     engine.close();
-    if (saved) {
-        reporter.setStatus("Filter saved successfully");
-    } else if (!existed) {
-        // Do not leave a broken file of our own making behind.
-        if (created) std::remove(path.c_str());
-        reporter.setStatus("Filter could not be saved.");
-    } else {
-        std::remove(path.c_str());
-        reporter.setStatus("Filter could not be saved.  File Removed.");
-    }
+    reporter.setStatus(saved ? "Filter saved successfully" : "Filter could not be saved.");
     return saved;
 }
 

@@ -46,7 +46,9 @@ bool applyFilter(int destination, FilterContext& ctx);
 
 // Save Filters with the chosen path: connects the engine (device type `device`; device 0
 // uses the port "\\.\COM" + portText), writes the GUI filter, closes the port and sets the
-// status text. A failed save removes the file. True when the filter was written.
+// status text. The filter is written beside the chosen file and put in its place only when
+// complete, so a failed save leaves an existing file as it was and creates none.
+// True when the filter was written.
 // Messages: "Couldn't locate the device" (no port of the device found), "Could not communicate
 // with the modem", "Could not open output file!".
 bool saveFilters(const std::string& path, dm::KvxLog& engine, FilterSet& filters, int device,

@@ -98,13 +98,20 @@ class Fields {
     std::vector<dm::InfoNotification> out_;
 };
 
+// The bytes of `b` from `off` to its end; empty when `off` lies at or past the end.
+std::span<const uint8_t> from(std::span<const uint8_t> b, size_t off) {
+    return off < b.size() ? b.subspan(off) : std::span<const uint8_t>{};
+}
+
 void decodeVersion(std::span<const uint8_t> rsp, Fields& f) {
-    // The firmware name runs to its NUL; a reply without one ends the name at its own end.
-    if (rsp.size() > 39) f.add(kFirmware, cString(rsp.subspan(39), rsp.size()));
-    // Compile date (11 characters at 1) and time (8 at 12): sent only when both fit.
-    auto date = bytesAt(rsp, 1, 11);
-    auto time = bytesAt(rsp, 12, 8);
-    if (date && time) f.add(kBuildDate, cString(*date, 11) + " " + cString(*time, 8));
+    if (rsp.empty()) return;  // no reply behind the record header at all
+    // Both fields are sent for every reply, however short: a text cut by the reply's end (even
+    // to nothing) replaces the previous modem's instead of leaving it on screen.
+    // The firmware name runs from byte 39 to its NUL or the end of the reply.
+    const auto name = from(rsp, 39);
+    f.add(kFirmware, cString(name, name.size()));
+    // Compile date (at most 11 characters at 1) and time (at most 8 at 12).
+    f.add(kBuildDate, cString(from(rsp, 1), 11) + " " + cString(from(rsp, 12), 8));
 }
 
 void decodeLog(std::span<const uint8_t> buffer, Fields& f) {

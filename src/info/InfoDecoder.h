@@ -3,7 +3,9 @@
 //
 // The decoder holds no state; it is called on the logging worker's thread and may be shared.
 // It reads only inside the span it is given: a field whose bytes do not all lie inside the
-// packet is not sent (the others of the same packet still are). Texts are at most
+// packet is not sent (the others of the same packet still are), except the version reply's
+// texts, which end where the reply ends (Firmware empty for a reply that stops before its
+// byte 39) and so are sent for every reply. Texts are at most
 // dm::kNotificationTextMax characters; packet bytes are copied as data, never formatted.
 #pragma once
 

@@ -1,5 +1,6 @@
 // `kvxlog capture` end to end against the simulated modem: file names on stdout, status and
-// messages on stderr, Ctrl-C and --duration as Stop, the waiting message and exit statuses.
+// messages on stderr, Ctrl-C and --duration as Stop, the waiting message and exit statuses;
+// the port names of capture and filter save, and the port the settings choose without --port.
 // Skipped when the kvxlog program has not been built.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 
 #include "app/CaptureFixture.h"
 #include "modemsim/SimModem.h"
@@ -350,6 +352,113 @@ TEST(DumpCli, LogWithoutItsClosingNoteIsIncomplete) {
     EXPECT_NE(child.out().find("-- incomplete: the log does not end with its closing note\n"),
               std::string::npos)
         << child.out();
+}
+
+// A simulated modem at ttyUSB5 of a device folder of the test's own (KVXLOG_DEV_ROOT), so
+// that port numbers and COM names reach it.
+class PortNames : public CaptureCli {
+  protected:
+    void SetUp() override {
+        CaptureCli::SetUp();
+        if (IsSkipped()) return;
+        std::filesystem::create_directories(dir_.path() / "dev");
+        cfg_.linkPath = (dir_.path() / "dev" / "ttyUSB5").string();
+        cfg_.packetsPerSecond = 200;
+        sim_ = std::make_unique<modemsim::SimModem>(cfg_);
+        ASSERT_EQ(sim_->start().error, modemsim::StartError::None);
+        env_.push_back("KVXLOG_DEV_ROOT=" + (dir_.path() / "dev").string());
+    }
+    void useSettings(const std::string& values) {
+        const auto path = dir_.path() / "settings.ini";
+        std::ofstream(path) << "[KvxLogPlus]\n" << values;
+        env_[0] = "KVXLOGPLUS_SETTINGS=" + path.string();
+    }
+    modemsim::SimModem::Config cfg_;
+    std::unique_ptr<modemsim::SimModem> sim_;
+};
+
+TEST_F(PortNames, FilterSaveTakesComNamesAndKeepsTheOldFileOnFailure) {
+    const auto out = dir_.path() / "mine.sqf";
+    std::ofstream(out) << "my own filter";
+
+    // COM9 names no port: the save fails and the user's file stays as it was.
+    Child failed({"filter", "save", out.string(), "--port", "COM9"}, dir_.path(), env_);
+    ASSERT_TRUE(failed.started());
+    EXPECT_EQ(failed.wait(30s), 1);
+    EXPECT_NE(failed.err().find("Could not communicate with the modem"), std::string::npos);
+    EXPECT_EQ(readText(out), "my own filter");
+
+    // COM5 is ttyUSB5, as for capture.
+    Child saved({"filter", "save", out.string(), "--port", "COM5"}, dir_.path(), env_);
+    ASSERT_TRUE(saved.started());
+    EXPECT_EQ(saved.wait(30s), 0) << saved.err();
+    EXPECT_EQ(readText(out).substr(0, 3), std::string("v\0\1", 3));
+}
+
+// Without --port, capture and filter save use the port the settings choose, as the window
+// restores it: Device 0 with PortPath, else Port; --port overrides the settings.
+TEST_F(PortNames, PortChosenInTheSettings) {
+    struct Case {
+        std::string settings;
+        std::vector<std::string> port;
+    } cases[] = {
+        {"Device=0\nPort=5\n", {}},
+        {"Device=0\nPort=9\nPortPath=" + cfg_.linkPath + "\n", {}},
+        {"Port=5\n", {}},  // no Device: the custom port, as the window's combo stays on it
+        {"Device=0\nPort=9\n", {"--port", "COM5"}},
+        {"Device=1\n", {"--port", cfg_.linkPath}},
+    };
+    int run = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.settings);
+        useSettings(c.settings);
+        std::vector<std::string> args = {
+            "capture",
+            "--filter",
+            (dir_.path() / "f.sqf").string(),
+            "-o",
+            (dir_.path() / ("run" + std::to_string(run++) + "-")).string(),
+            "--duration",
+            "1",
+            "--single-file"};
+        args.insert(args.end(), c.port.begin(), c.port.end());
+        Child capture(args, dir_.path(), env_);
+        ASSERT_TRUE(capture.started());
+        ASSERT_EQ(capture.wait(30s), 0) << capture.err();
+        std::string name = capture.out();
+        ASSERT_FALSE(name.empty());
+        name.pop_back();
+        EXPECT_FALSE(kvx::testing::sequences(readLog(name), 0x1234).empty()) << name;
+
+        const auto out = dir_.path() / "saved.sqf";
+        std::filesystem::remove(out);
+        std::vector<std::string> save = {"filter", "save", out.string()};
+        save.insert(save.end(), c.port.begin(), c.port.end());
+        Child saved(save, dir_.path(), env_);
+        ASSERT_TRUE(saved.started());
+        EXPECT_EQ(saved.wait(30s), 0) << saved.err();
+        EXPECT_TRUE(std::filesystem::exists(out));
+    }
+}
+
+// Device 1 is the maker's modem even when a port is stored: capture waits for it, and filter
+// save does not find it.
+TEST_F(PortNames, DetectedDeviceChosenInTheSettings) {
+    useSettings("Device=1\nPort=5\n");
+    Child save({"filter", "save", (dir_.path() / "x.sqf").string()}, dir_.path(), env_);
+    ASSERT_TRUE(save.started());
+    EXPECT_EQ(save.wait(30s), 1);
+    EXPECT_NE(save.err().find("Couldn't locate the device"), std::string::npos) << save.err();
+
+    Child capture({"capture", "--filter", (dir_.path() / "f.sqf").string(), "-o",
+                   (dir_.path() / "cap.kvx").string()},
+                  dir_.path(), env_);
+    ASSERT_TRUE(capture.started());
+    ASSERT_TRUE(
+        waitUntil([&] { return capture.err().find("Waiting") != std::string::npos; }, 10000));
+    capture.signal(SIGTERM);
+    EXPECT_EQ(capture.wait(10s), 0);
+    EXPECT_TRUE(kvx::testing::logFiles(dir_.path()).empty());
 }
 
 }  // namespace

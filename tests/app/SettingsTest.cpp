@@ -2,13 +2,16 @@
 // the catalogue it names, and the values SaveSettings writes (only into an existing file).
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "FileSizeLimit.h"
 #include "app/Settings.h"
 
 namespace kvx::app {
@@ -180,24 +183,42 @@ TEST_F(SettingsTest, LogPathRule) {
     for (const auto& c : cases) EXPECT_EQ(logPathToSave(c.text, exists), c.saved) << c.text;
 }
 
-TEST_F(SettingsTest, SavedValues) {
-    auto none = [](const std::string&) { return false; };
+// The whole cycle on real folders: the edits at Exit, the save, and what the next start
+// loads into the edits. "LogPath" follows the folder rule; a path whose folder is missing
+// keeps the stored value.
+TEST_F(SettingsTest, SavedValuesReachTheNextStart) {
+    const std::string logs = (dir / "logs").string();
+    fs::create_directories(logs);
     struct Case {
-        std::string port;
-        int32_t number;
-        std::string path;
-    } cases[] = {{"12", 12, ""},
-                 {"", 0, ""},
-                 {"abc", 0, ""},
-                 {"7x", 7, ""},
-                 {"/dev/ttyACM0", 0, "/dev/ttyACM0"}};
+        std::string logEdit, portEdit;
+        std::string logShown, portShown;  // edits 1006 and 1050 after the next start
+        int32_t port;
+    } cases[] = {
+        {logs + "/", "12", logs + "/", "12", 12},
+        {logs, "", logs + "/", "0", 0},
+        {logs + "/run", "7x", logs + "/", "7", 7},
+        {logs + "/run/", "abc", logs + "/", "0", 0},
+        {(dir / "missing" / "run").string(), "/dev/ttyACM0", "/old/", "/dev/ttyACM0", 0},
+        {"no-such-run", "3", "/old/", "3", 3},
+        {"", "3", "/old/", "3", 3},
+    };
     for (const auto& c : cases) {
-        const SettingsToSave v = settingsToSave({"f.sqf", "nowhere", 1, c.port}, none);
-        EXPECT_EQ(v.port, c.number) << c.port;
-        EXPECT_EQ(v.portPath, c.path) << c.port;
-        EXPECT_EQ(v.device, 1);
-        EXPECT_FALSE(v.logPath);
+        SCOPED_TRACE(c.logEdit + " | " + c.portEdit);
+        const std::string path =
+            write("k.ini", "[KvxLogPlus]\nLogPath=/old/\nLOGS=/cat/logs.txt\n");
+        ASSERT_TRUE(saveSettings(path, settingsToSave({"/f.sqf", c.logEdit, 0, c.portEdit})));
+        const auto file = SettingsFile::open(path);
+        ASSERT_TRUE(file);
+        const LoadedSettings next = readSettings(*file);
+        EXPECT_EQ(next.logPath, c.logShown);
+        EXPECT_EQ(next.port, c.port);
+        EXPECT_EQ(portEditText(next), c.portShown);
+        EXPECT_EQ(next.filter, "/f.sqf");
+        EXPECT_EQ(next.device, 0);
+        EXPECT_EQ(next.catalogue[9], "/cat/logs.txt");
     }
+    // The folder of the root: "/run" is saved as "/".
+    EXPECT_EQ(logPathToSave("/kvx-no-such-entry-" + std::to_string(::getpid())), "/");
 }
 
 TEST_F(SettingsTest, SaveOnlyIntoAnExistingFile) {
@@ -226,6 +247,48 @@ TEST_F(SettingsTest, SaveOnlyIntoAnExistingFile) {
     const std::string bare = write("bare.ini", "");
     ASSERT_TRUE(saveSettings(bare, {"f", std::nullopt, 0, 3, ""}));
     EXPECT_EQ(readAll(bare), "[KvxLogPlus]\nFilter=f\nDevice=0\nPort=3\nPortPath=\n");
+}
+
+TEST_F(SettingsTest, SaveReplacesTheFileWhole) {
+    std::string content = "[KvxLogPlus]\n";
+    for (const auto& src : catalogueSources())
+        content +=
+            std::string(src.value) + "=/opt/kvx/catalogue/" + std::string(src.value) + ".txt\n";
+    const std::string path = write("k.ini", content);
+    ::chmod(path.c_str(), 0640);
+    const SettingsToSave values{"/f.sqf", "/logs/", 1, 7, ""};
+    auto leftovers = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().filename() != "k.ini") names.push_back(e.path().filename().string());
+        return names;
+    };
+
+    // A write that fails halfway: the old file, catalogue paths and all, is still there.
+    {
+        test::FileSizeLimit limit(content.size() / 2);
+        EXPECT_FALSE(saveSettings(path, values));
+    }
+    EXPECT_EQ(readAll(path), content);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+    ASSERT_TRUE(saveSettings(path, values));
+    EXPECT_EQ(readAll(path),
+              content + "Filter=/f.sqf\nLogPath=/logs/\nDevice=1\nPort=7\nPortPath=\n");
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+    // Through a link: the linked file is replaced, the link stays a link.
+    const std::string link = (dir / "sub" / "link.ini").string();
+    fs::create_directories(dir / "sub");
+    fs::create_symlink(path, link);
+    ASSERT_TRUE(saveSettings(link, {"/g.sqf", std::nullopt, 0, 3, ""}));
+    EXPECT_TRUE(fs::is_symlink(link));
+    auto f = SettingsFile::open(path);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(readSettings(*f).filter, "/g.sqf");
+    EXPECT_EQ(readSettings(*f).catalogue[0], "/opt/kvx/catalogue/KVXMSGCAT.txt");
 }
 
 }  // namespace

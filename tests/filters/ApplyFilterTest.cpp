@@ -1,14 +1,17 @@
 // Building and sending the filter through the engine to a fake modem port: the order of the
 // requests, the mask bits, both sources and both destinations, Save Filters with its status
-// texts and file removal, and Load Filters restoring what the modem's ranges cover.
+// texts and the chosen file left whole by a failed save, and Load Filters restoring what the
+// modem's ranges cover.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "FileSizeLimit.h"
 #include "FilterTestUtil.h"
 #include "dm/Frame.h"
 #include "dm/KvxLog.h"
@@ -290,33 +293,65 @@ TEST_F(ApplyFilter, InputFileSource) {
     }
 }
 
-TEST_F(ApplyFilter, SaveStatusAndRemoval) {
-    const std::string existing = dir.write("old.sqf", "old");
+// Files in the test folder, hidden temporary ones included.
+std::vector<std::string> folderNames(const test::FilterTempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(ApplyFilter, FailedSavesLeaveTheChosenFileAlone) {
+    test::FilterTempDir out;  // the fixture's folder holds the catalogue
+    // No modem: the user's existing file stays as it was, and no file is made for a new name.
+    const std::string existing = out.write("old.sqf", "old");
     modem->absent = true;
     EXPECT_FALSE(saveFilters(existing, engine, set, 0, "7", reporter));
     EXPECT_EQ(modem->opened.back(), "\\\\.\\COM7");
     EXPECT_EQ(messages, std::vector<std::string>{"Could not communicate with the modem"});
     EXPECT_EQ(statuses, (std::vector<std::string>{"Attempting to save filter...",
-                                                  "Filter could not be saved.  File Removed."}));
-    EXPECT_FALSE(std::filesystem::exists(existing));
+                                                  "Filter could not be saved."}));
+    EXPECT_EQ(test::readAll(existing), "old");
 
     statuses.clear();
-    EXPECT_FALSE(saveFilters(dir.file("new.sqf"), engine, set, 0, "7", reporter));
+    EXPECT_FALSE(saveFilters(out.file("new.sqf"), engine, set, 0, "7", reporter));
     EXPECT_EQ(statuses.back(), "Filter could not be saved.");
+    EXPECT_EQ(folderNames(out), std::vector<std::string>{"old.sqf"});
 
     modem->absent = false;
     messages.clear();
-    EXPECT_FALSE(saveFilters(dir.file("no/such/dir.sqf"), engine, set, 0, "7", reporter));
+    EXPECT_FALSE(saveFilters(out.file("no/such/dir.sqf"), engine, set, 0, "7", reporter));
     EXPECT_EQ(messages, std::vector<std::string>{"Could not open output file!"});
     EXPECT_FALSE(engine.portopen());
 
+    // The disk fills up halfway through the write: still the old file, no stray temporary.
+    {
+        test::FileSizeLimit full(8);
+        EXPECT_FALSE(saveFilters(existing, engine, set, 0, "7", reporter));
+    }
+    EXPECT_EQ(statuses.back(), "Filter could not be saved.");
+    EXPECT_EQ(test::readAll(existing), "old");
+    EXPECT_EQ(folderNames(out), std::vector<std::string>{"old.sqf"});
+    EXPECT_FALSE(engine.portopen());
+
     statuses.clear();
-    const std::string good = dir.file("good.sqf");
+    const std::string good = out.file("good.sqf");
     EXPECT_TRUE(saveFilters(good, engine, set, 0, "7", reporter));
     EXPECT_EQ(statuses.back(), "Filter saved successfully");
     EXPECT_FALSE(engine.portopen());
     // Nothing checked: header, two empty log masks, a one-byte event mask, two message masks.
     EXPECT_EQ(scriptPayloads(test::readAll(good)).size(), 5u);
+    // A save over an existing file replaces it and keeps its permissions.
+    std::filesystem::permissions(existing, std::filesystem::perms::owner_read |
+                                               std::filesystem::perms::owner_write |
+                                               std::filesystem::perms::others_read);
+    EXPECT_TRUE(saveFilters(existing, engine, set, 0, "7", reporter));
+    EXPECT_EQ(test::readAll(existing), test::readAll(good));
+    EXPECT_EQ(std::filesystem::status(existing).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::others_read);
+    EXPECT_EQ(folderNames(out), (std::vector<std::string>{"good.sqf", "old.sqf"}));
 }
 
 TEST_F(ApplyFilter, SaveWithTheDetectedDeviceGone) {
@@ -326,8 +361,8 @@ TEST_F(ApplyFilter, SaveWithTheDetectedDeviceGone) {
     EXPECT_FALSE(saveFilters(existing, engine, set, 1, "", reporter));
     EXPECT_EQ(messages, (std::vector<std::string>{"Couldn't locate the device",
                                                   "Could not communicate with the modem"}));
-    EXPECT_EQ(statuses.back(), "Filter could not be saved.  File Removed.");
-    EXPECT_FALSE(std::filesystem::exists(existing));
+    EXPECT_EQ(statuses.back(), "Filter could not be saved.");
+    EXPECT_EQ(test::readAll(existing), "old");
     EXPECT_TRUE(modem->opened.empty());
 }
 

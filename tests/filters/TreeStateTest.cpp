@@ -116,16 +116,35 @@ TEST_F(TreeState, MessageLevelsAreSeparate) {
     EXPECT_FALSE(set.logTable().listsItem(0x5073, 0));
 }
 
-TEST_F(TreeState, ResetUnchecksEverything) {
-    set.logTable().click(logNode("Radio"), true);
-    set.messageTable().click(findNode(set.messageTree(), "Call manager"), true);
-    set.resetAll();
-    for (TreeModel* tree : {&set.logTree(), &set.messageTree()}) {
-        const std::string dump = dumpTree(*tree);
-        EXPECT_EQ(dump.find("[1]"), std::string::npos) << dump;
-        EXPECT_EQ(dump.find("[2]"), std::string::npos) << dump;
+// Every node of the subtree below `parent`, in tree order.
+void allNodes(const TreeModel& tree, NodeId parent, std::vector<NodeId>& out) {
+    for (NodeId n = tree.firstChild(parent); n != kNoNode; n = tree.nextSibling(n)) {
+        out.push_back(n);
+        allNodes(tree, n, out);
     }
-    EXPECT_TRUE(set.logTable().collectChecked().empty());
+}
+
+TEST_F(TreeState, ResetUnchecksEverything) {
+    load(set.eventTable(), "257^\"Event 257\"^\"0\"^\n", LineKind::Event);
+    load(set.nvTable(), "87^\"Speed dial\"^\"0\"^\n", LineKind::Nv);
+    set.logTable().click(logNode("Radio"), true);
+    set.logTable().setStateById(0x0012, CheckState::Checked, 0);
+    set.logTable().recomputeStates(kNoNode);
+    set.messageTable().click(findNode(set.messageTree(), "Call manager"), true);
+    set.eventTable().setStateById(257, CheckState::Checked, 0);
+    set.nvTable().setStateById(87, CheckState::Checked, 0);
+    set.resetAll();
+    for (FilterTable* table :
+         {&set.logTable(), &set.messageTable(), &set.eventTable(), &set.nvTable()}) {
+        std::vector<NodeId> nodes;
+        allNodes(*table->tree(), kNoNode, nodes);
+        ASSERT_FALSE(nodes.empty());
+        for (NodeId n : nodes) {
+            EXPECT_EQ(table->tree()->stateImage(n), static_cast<int>(CheckState::Unchecked))
+                << table->tree()->text(n);
+        }
+        EXPECT_TRUE(table->collectChecked().empty());
+    }
 }
 
 TEST_F(TreeState, ExportLinesInTreeOrder) {

@@ -220,11 +220,31 @@ TEST_F(InfoDecoderTest, VersionReply) {
     EXPECT_EQ(decode(0x00, wrapResponse(version("NO-NUL-TO-END")))[kFirmware], "NO-NUL-TO-END");
     EXPECT_EQ(decode(0x00, wrapResponse(version(std::string(600, 'v'))))[kFirmware].size(), 499u);
 
-    // The name starts at reply byte 39: one character there is a name, a reply ending
-    // before it has none (the build date is still sent).
-    EXPECT_EQ(decode(0x00, wrapResponse(version("Q")))[kFirmware], "Q");
-    got = decode(0x00, wrapResponse(version("")));
-    EXPECT_EQ(order(), (std::vector<int32_t>{kBuildDate}));
+    // A reply cut short still sends both texts, each cut where the reply ends, so that the
+    // previous modem's texts do not stay on screen.
+    const Bytes full = version("FW");  // 41 bytes: date 1-11, time 12-19, name 39-40
+    struct Case {
+        size_t length;
+        std::string firmware, date;
+    } cases[] = {
+        {41, "FW", "Apr 21 2015 21:45:40"},
+        {40, "F", "Apr 21 2015 21:45:40"},
+        {39, "", "Apr 21 2015 21:45:40"},
+        {20, "", "Apr 21 2015 21:45:40"},
+        {19, "", "Apr 21 2015 21:45:4"},
+        {15, "", "Apr 21 2015 21:"},
+        {12, "", "Apr 21 2015 "},
+        {5, "", "Apr  "},
+        {1, "", " "},
+    };
+    for (const auto& c : cases) {
+        const Bytes cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(c.length));
+        got = decode(0x00, wrapResponse(cut));
+        EXPECT_EQ(order(), (std::vector<int32_t>{kFirmware, kBuildDate})) << c.length;
+        EXPECT_EQ(got[kFirmware], c.firmware) << c.length;
+        EXPECT_EQ(got[kBuildDate], c.date) << c.length;
+    }
+    EXPECT_TRUE(decode(0x00, wrapResponse({})).empty());  // no reply behind the header
 
     Bytes shortDate = version("x");
     shortDate[5] = 0;  // date "Apr " stops at its NUL
@@ -259,13 +279,13 @@ TEST(InfoLabels, LabelsOfTheInfoBox) {
 
 // Every prefix of a valid packet decodes inside its bounds (checked by the sanitizers) and
 // sends only fields whose bytes are all present, with the same text as the whole packet
-// (except the firmware name, which legitimately runs to the end of what is there).
+// (except the version texts, which legitimately run to the end of what is there).
 void checkPrefixes(uint8_t cmd, const Bytes& packet) {
     const auto whole = decodeFields(cmd, packet);
     for (size_t n = 0; n <= packet.size(); ++n) {
         Bytes prefix(packet.begin(), packet.begin() + static_cast<std::ptrdiff_t>(n));
         for (const auto& note : decodeFields(cmd, prefix)) {
-            if (note.field == kFirmware) continue;
+            if (note.field == kFirmware || note.field == kBuildDate) continue;
             auto same = std::find_if(whole.begin(), whole.end(),
                                      [&](const auto& w) { return w.field == note.field; });
             ASSERT_NE(same, whole.end()) << "cmd " << int(cmd) << " length " << n;
