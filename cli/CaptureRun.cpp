@@ -90,14 +90,6 @@ class SignalStop {
     std::thread thread_;
 };
 
-// The settings file of the user, or else the one shipped with the program (said once); a
-// settings file named but unreadable is said too, never passed over in silence.
-struct SettingsChoice {
-    std::optional<app::SettingsFile> file;
-    std::string path;
-    bool shipped = false;
-};
-
 std::string shippedSettingsPath() {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -113,6 +105,8 @@ std::string shippedSettingsPath() {
 #endif
     return {};
 }
+
+}  // namespace
 
 SettingsChoice chooseSettings(std::FILE* messages) {
     SettingsChoice c;
@@ -139,8 +133,6 @@ SettingsChoice chooseSettings(std::FILE* messages) {
     }
     return c;
 }
-
-}  // namespace
 
 filters::FilterLists unnamedItems(const filters::FilterLists& items, filters::FilterSet& set) {
     filters::FilterLists out;

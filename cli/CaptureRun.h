@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "app/Settings.h"
 #include "dm/KvxLog.h"
 #include "filters/FilterFile.h"
 #include "filters/FilterSet.h"
@@ -92,6 +94,15 @@ int runCapture(const CaptureOptions& options);
 inline constexpr const char* kNoFilterText = "No filter: give --filter or --log/--event/--message/--nv";
 // Event ids are 12 bits in the modem's event reports.
 inline constexpr int kMaxEventId = 0x0FFF;
+
+// The settings file of the user, or else the one shipped with kvxlog (said once on
+// `messages`); a settings file named but unreadable is said too, never passed over in silence.
+struct SettingsChoice {
+    std::optional<app::SettingsFile> file;  // none: neither could be read
+    std::string path;
+    bool shipped = false;
+};
+SettingsChoice chooseSettings(std::FILE* messages);
 
 // False, with `error` naming the folder and the reason, when the folder the log names of
 // `base` point into is missing or not writable (checked before any work is done).

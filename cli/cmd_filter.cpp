@@ -50,6 +50,7 @@ bool collectItems(const ItemArgs& a, filters::FilterLists& lists, int& status) {
         }
         lists = read.lists;
     }
+    filters::FilterLists given;  // the command line's own items, checked for their ranges
     auto numbers = [&](const std::vector<std::string>& in, std::vector<int32_t>& out,
                        const char* what) {
         for (const std::string& text : in) {
@@ -62,8 +63,8 @@ bool collectItems(const ItemArgs& a, filters::FilterLists& lists, int& status) {
         }
         return true;
     };
-    if (!numbers(a.logs, lists.logs, "--log") || !numbers(a.events, lists.events, "--event") ||
-        !numbers(a.nv, lists.nv, "--nv")) {
+    if (!numbers(a.logs, given.logs, "--log") || !numbers(a.events, given.events, "--event") ||
+        !numbers(a.nv, given.nv, "--nv")) {
         status = kExitUsage;
         return false;
     }
@@ -76,23 +77,32 @@ bool collectItems(const ItemArgs& a, filters::FilterLists& lists, int& status) {
             status = kExitUsage;
             return false;
         }
-        lists.messages.push_back({ssid, level});
+        given.messages.push_back({ssid, level});
+    }
+    if (std::string error; !checkItemRanges(given, error)) {
+        std::fprintf(stderr, "kvxlog filter: %s\n", error.c_str());
+        status = kExitUsage;
+        return false;
+    }
+    lists.logs.insert(lists.logs.end(), given.logs.begin(), given.logs.end());
+    lists.events.insert(lists.events.end(), given.events.begin(), given.events.end());
+    lists.messages.insert(lists.messages.end(), given.messages.begin(), given.messages.end());
+    lists.nv.insert(lists.nv.end(), given.nv.begin(), given.nv.end());
+    if (lists.logs.empty() && lists.events.empty() && lists.messages.empty() && lists.nv.empty()) {
+        std::fprintf(stderr, "No filter: give --from or --log/--event/--message/--nv\n");
+        status = kExitUsage;
+        return false;
     }
     return true;
 }
 
 // The trees as the window has them at start-up: the catalogue of the settings file.
 void loadCatalogueFromSettings(filters::FilterSet& set) {
-    const std::string path = app::settingsPath();
-    auto file = path.empty() ? std::nullopt : app::SettingsFile::open(path);
-    if (!file) {
-        std::fprintf(stderr, "No settings file (%s): the catalogue is empty.\n",
-                     path.empty() ? "no path" : path.c_str());
-        return;
-    }
+    const SettingsChoice chosen = chooseSettings(stderr);
+    if (!chosen.file) return;
     filters::FilterReporter reporter;
     reporter.messageBox = [](const std::string& m) { std::fprintf(stderr, "%s\n", m.c_str()); };
-    app::loadCatalogue(app::readSettings(*file), set, reporter);
+    app::loadCatalogue(app::readSettings(*chosen.file), set, reporter);
 }
 
 // Checks the items in the trees; names on stderr those the catalogue does not list.
@@ -169,8 +179,11 @@ int runSave(const std::string& out, const std::string& port, const ItemArgs& a) 
     // No --port: the port the settings choose, as the window restores it.
     const std::string chosen = port.empty() ? settingsPort() : port;
     const int device = chosen == kAutoPort ? app::kDeviceDetected : app::kDeviceCustom;
-    const bool saved = filters::saveFilters(
-        out, engine, set, device, device == app::kDeviceCustom ? portEdit(chosen) : "", reporter);
+    // Items no catalogue names are saved all the same (named once on stderr above).
+    const filters::FilterLists unnamed = unnamedItems(lists, set);
+    const bool saved =
+        filters::saveFilters(out, engine, set, device,
+                             device == app::kDeviceCustom ? portEdit(chosen) : "", reporter, &unnamed);
     // Why the port did not open; an unlocated device was already reported.
     if (!saved && engine.lastopenstatus().error != serial::OpenError::None &&
         !engine.lastopenstatus().path.empty())
@@ -185,6 +198,12 @@ int runExport(const std::string& out, const ItemArgs& a) {
     filters::FilterSet set;
     loadCatalogueFromSettings(set);
     checkItems(lists, set);
+    if (set.logTable().collectChecked().empty() && set.eventTable().collectChecked().empty() &&
+        set.messageTable().collectChecked().empty() && set.nvTable().collectChecked().empty()) {
+        // Only named items can be exported; an empty file would pass for a result.
+        std::fprintf(stderr, "Nothing to export: no item given is in the catalogue\n");
+        return 1;
+    }
     if (!filters::exportFilters(out, set)) {
         std::fprintf(stderr, "Could not write %s\n", out.c_str());
         return 1;

@@ -82,7 +82,8 @@ bool applyFilter(int destination, FilterContext& ctx) {
 }
 
 bool saveFilters(const std::string& path, dm::KvxLog& engine, FilterSet& filters, int device,
-                 const std::string& portText, const FilterReporter& reporter) {
+                 const std::string& portText, const FilterReporter& reporter,
+                 const FilterLists* extra) {
     reporter.setStatus("Attempting to save filter...");
     bool connected = false;
     if (device != 0) {
@@ -106,6 +107,7 @@ bool saveFilters(const std::string& path, dm::KvxLog& engine, FilterSet& filters
             reporter.message("Could not open output file!");
         } else {
             FilterContext ctx{engine, filters, FilterSource::Gui, {}, out.stream(), reporter};
+            ctx.extra = extra;
             saved = applyFilter(kDestinationFile, ctx) && out.commit();
         }
     }

@@ -51,8 +51,10 @@ bool applyFilter(int destination, FilterContext& ctx);
 // True when the filter was written.
 // Messages: "Couldn't locate the device" (no port of the device found), "Could not communicate
 // with the modem", "Could not open output file!".
+// `extra`: items written with the checked ones although no catalogue names them.
 bool saveFilters(const std::string& path, dm::KvxLog& engine, FilterSet& filters, int device,
-                 const std::string& portText, const FilterReporter& reporter);
+                 const std::string& portText, const FilterReporter& reporter,
+                 const FilterLists* extra = nullptr);
 
 // Load Filters with the chosen path: all trees unchecked, then the file's items checked.
 // A failure shows its message (filterFileMessage) and leaves the trees unchecked. A read that
