@@ -136,6 +136,7 @@ size_t MemDebugClient::readSize() const {
 
 MemDebugClient::Rx MemDebugClient::receive(std::span<const uint8_t>& payload) {
     const auto deadline = Clock::now() + timing_.pass;
+    bool readOnce = false;
     for (;;) {
         ReceivedFrame frame;
         if (receiver_.next(frame)) {
@@ -154,7 +155,9 @@ MemDebugClient::Rx MemDebugClient::receive(std::span<const uint8_t>& payload) {
             return Rx::Good;
         }
         const auto now = Clock::now();
-        if (abort_.load() || now >= deadline) return Rx::Nothing;
+        // Every pass reads at least once, however short it is.
+        if (abort_.load() || (readOnce && now >= deadline)) return Rx::Nothing;
+        readOnce = true;
         // A read waits 1 ms per byte asked for plus 50 ms: keep it within the pass.
         const auto leftMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
@@ -302,7 +305,7 @@ int MemDebugClient::finish(int result) {
     return result;
 }
 
-int MemDebugClient::runOn(const std::string& portName) {
+void MemDebugClient::clearRun() {
     summary_ = DumpSummary{};
     table_ = RegionTable{};
     progress_ = DumpProgress{};
@@ -314,11 +317,28 @@ int MemDebugClient::runOn(const std::string& portName) {
         std::fclose(file_);
         file_ = nullptr;
     }
+}
+
+int MemDebugClient::runOn(const std::string& portName) {
+    clearRun();
     if (!openPort(portName)) {
         summary_.result = kPortFailed;
         return kPortFailed;
     }
+    return runOpened();
+}
 
+int MemDebugClient::runWith(std::unique_ptr<serial::Port> port) {
+    clearRun();
+    if (!port) {
+        summary_.result = kPortFailed;
+        return kPortFailed;
+    }
+    port_.attach(std::move(port));
+    return runOpened();
+}
+
+int MemDebugClient::runOpened() {
     send(kNoOperationFrame);
     abort_ = false;
     progress_.state = kStateSearching;

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,9 @@ class MemDebugClient {
     int run(int portNumber);
     // The same with a port name: "COM<n>", "<n>", a device path; empty auto-detects.
     int runOn(const std::string& portName);
+    // The same over a transport that is already open (scripted ports, fuzzing); it is closed
+    // and released when the run ends.
+    int runWith(std::unique_ptr<serial::Port> port);
     // Any thread: the run ends at its next loop pass (result kDumpFinished, summary aborted).
     void abort();
     // Opens the port as run() does (a failure is ignored), sends the reset frame, closes.
@@ -148,6 +152,8 @@ class MemDebugClient {
     enum class Rx { Nothing, Bad, Good };
     enum class Store { Stored, Dropped, Failed };
 
+    void clearRun();
+    int runOpened();
     bool openPort(const std::string& portName);
     void closePort();
     int finish(int result);
