@@ -43,6 +43,13 @@ inline constexpr uint16_t kCodeEvent = 0x1FFB;
 inline constexpr uint16_t kCodeMessage = 0x1FEB;
 inline constexpr uint16_t kCodeConverted1F = 0x1018;
 
+// Command codes the receive path treats specially.
+inline constexpr uint8_t kCmdMultiSim = 0x98;   // a packet wrapped for one subscription
+inline constexpr uint8_t kCmdTerseMsg = 0x92;   // compressed debug message
+// A multi-SIM wrapper: 98, version, two reserved bytes, the 32-bit subscription id, then a
+// complete DM packet of its own.
+inline constexpr size_t kMultiSimHeader = 8;
+
 // Largest unescaped frame kept (terminator included): the biggest whose record still fits
 // the 16-bit length field (a wrapped packet record is frame length + 9 bytes).
 inline constexpr size_t kMaxFrame = 0xFFFF - 9;
@@ -62,6 +69,16 @@ struct Stats {
 };
 
 // What a mask request reads of a filter entry: the identifier and, for messages, the level.
+// How many packets of one command code produced no record.
+struct NotKept {
+    uint8_t code = 0;
+    uint32_t count = 0;
+    bool operator==(const NotKept&) const = default;
+};
+
+// "0x14 x 3, 0x63 x 2": the counts in the order given; empty for none.
+std::string formatNotKept(std::span<const NotKept> counts);
+
 struct MaskItem {
     int32_t id = 0;
     int32_t sub = 0;
@@ -120,7 +137,19 @@ public:
     void getstats(uint32_t& bytes, uint32_t& crcErrors, uint32_t& packets,
                   uint32_t& sizeErrors) const;
     Stats getstats() const;
+    // Clears the four counters and the not-kept counts.
     void clearstats();
+    // Any thread. Packets that produced no record (command codes outside the conversion
+    // table, a multi-SIM wrapper too short to hold a packet or wrapping another wrapper),
+    // per command code in ascending order; codes never seen are left out. Each count may be
+    // one update behind.
+    std::vector<NotKept> notkept() const;
+    // "not kept: 0x14 x 3, 0x63 x 2", or empty when every packet was kept.
+    std::string notkeptsummary() const;
+    // Any thread. With keep-all, packets that would produce no record are written whole as
+    // packet records instead (and not counted as not kept). Off by default.
+    void setkeepall(bool on) { keepAll_.store(on, std::memory_order_relaxed); }
+    bool keepall() const { return keepAll_.load(std::memory_order_relaxed); }
     // With enable and a target: report decoded packets to it (true). Enable without a target:
     // nothing changes (false). Disable: clears the target (true). Any thread.
     bool setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable);
@@ -128,6 +157,8 @@ public:
 
     // ---- log file --------------------------------------------------------------------------
 
+    // Starts a new file; the first multi-SIM packet written to it is preceded by its
+    // "Subscription %u" note.
     bool openlog(const std::string& path);
     // Writes the pending note and the last block and closes the file. A frame partly received
     // so far is kept for the next file. Does nothing to a file when none is open.
@@ -191,7 +222,14 @@ private:
     void resetParser();
     void endFrame();
     FrameKind checkframe(size_t length, size_t& recordStart, size_t& recordLength);
-    void convertEvents(size_t packetLength);
+    // Classifies the packet at `off` into the frame (0, or the wrapper's length for a
+    // multi-SIM packet) and builds its record(s) in place.
+    FrameKind classify(size_t off, size_t packetLength, std::optional<uint32_t> subscription,
+                       size_t& recordStart, size_t& recordLength);
+    // Writes the "Subscription %u" note when `subscription` differs from the last one
+    // written to this file.
+    void noteSubscription(std::optional<uint32_t> subscription);
+    void convertEvents(size_t off, size_t packetLength);
     // Hands a converted packet to the information decoder with the current info target.
     void decodeInfo(uint8_t command, std::span<const uint8_t> buffer);
     void writerecord(FrameKind kind, const uint8_t* record, size_t length, bool eventBatch);
@@ -218,6 +256,10 @@ private:
     InfoDecoder* decoder_ = nullptr;
 
     std::atomic<uint32_t> bytes_{0}, crcErrors_{0}, packets_{0}, sizeErrors_{0};
+    std::array<std::atomic<uint32_t>, 256> notKept_{};
+    std::atomic<bool> keepAll_{false};
+    // The subscription of the last "Subscription" note of the open file (worker thread).
+    std::optional<uint32_t> lastSubscription_;
 
     mutable std::mutex noteMutex_;
     std::string note_;
