@@ -104,11 +104,13 @@ int runCapture(const CaptureOptions& o) {
             const app::LoadedSettings loaded = app::readSettings(*file);
             if (loaded.filter) window.setText(ctl::kFilterPath, *loaded.filter);
             if (loaded.logPath) window.setText(ctl::kLogPath, *loaded.logPath);
+            if (loaded.keepAll.value_or(0) != 0) engine.setkeepall(true);
             filters::FilterReporter reporter;
             reporter.messageBox = [&](const std::string& text) { window.messageBox(text); };
             app::loadCatalogue(loaded, dialog.filters(), reporter);
         }
     }
+    if (o.keepAll) engine.setkeepall(true);
     if (!o.base.empty()) window.setText(ctl::kLogPath, o.base);
     window.setChecked(ctl::kMultipleFiles, o.rotation != CaptureOptions::Rotation::Single);
     window.setChecked(ctl::kUnitMb, o.rotation != CaptureOptions::Rotation::Minutes);
@@ -206,6 +208,7 @@ int runCapture(const CaptureOptions& o) {
     });
     window.run();
     if (o.onProgress) o.onProgress(engine.getstats(), true);
+    if (const std::string notKept = engine.notkeptsummary(); !notKept.empty()) say(notKept);
 
     if (dialog.state() != app::UiState::Idle || dialog.waitingForDevice()) dialog.OnStop();
     if (noModem) return kExitNoModem;

@@ -21,6 +21,7 @@ struct Args {
     int watchdog = 10;
     int duration = 0;
     bool info = false;
+    bool keepAll = false;
 };
 
 int runFromArgs(const Args& a) {
@@ -30,6 +31,7 @@ int runFromArgs(const Args& a) {
     o.watchdogSeconds = a.watchdog;
     o.durationSeconds = a.duration;
     o.info = a.info;
+    o.keepAll = a.keepAll;
     if (a.singleFile) {
         o.rotation = CaptureOptions::Rotation::Single;
     } else if (a.minutes > 0) {
@@ -106,6 +108,10 @@ void setup(CLI::App& app) {
     cmd->add_option("--duration", a->duration, "Stop after this many seconds")
         ->check(CLI::NonNegativeNumber);
     cmd->add_flag("--info", a->info, "Print the Info Box fields (stderr) as they change");
+    cmd->add_flag("--keep-all", a->keepAll,
+                  "Also log packets of command codes the conversion does not know, whole as "
+                  "packet records (otherwise they are only counted: \"not kept: ...\"); "
+                  "also set by a nonzero KeepAll in the settings");
     cmd->footer(
         "Prints each log file's name on stdout as it opens it, the status line every 2 s and "
         "every message on stderr. Ctrl-C (SIGINT) or SIGTERM stops: the log is closed with its "

@@ -31,6 +31,7 @@ struct ConvertArgs {
     std::string base;
     int sizeMb = 0;
     int minutes = 0;
+    bool keepAll = false;
 };
 
 int runConvert(const ConvertArgs& a) {
@@ -39,6 +40,7 @@ int runConvert(const ConvertArgs& a) {
     o.rawPath = a.raw;
     o.base = a.base;
     o.useSettings = false;
+    o.keepAll = a.keepAll;
     o.watchdogSeconds = 0;  // a file does not fall silent; a restart would convert it again
     o.rotation = a.sizeMb > 0   ? CaptureOptions::Rotation::Size
                  : a.minutes > 0 ? CaptureOptions::Rotation::Minutes
@@ -88,6 +90,9 @@ void setup(CLI::App& app) {
     cmd->add_option("--minutes", a->minutes, "End the log after this many minutes")
         ->check(CLI::PositiveNumber)
         ->excludes(size);
+    cmd->add_flag("--keep-all", a->keepAll,
+                  "Also log packets of command codes the conversion does not know, whole as "
+                  "packet records (otherwise they are only counted: \"not kept: ...\")");
     cmd->footer(
         "Prints the log file's name on stdout and the status line on stderr (every 2 s and at "
         "the end; a progress bar on a terminal).\n"
