@@ -17,7 +17,7 @@ namespace {
 const char kUsage[] =
     "usage: kvxlog-modemsim [--rate N] [--link PATH] [--sysfs ROOT --dev DEV [--tty NAME]]\n"
     "                       [--silent] [--silent-after S] [--answer-after N] [--corrupt P]\n"
-    "                       [--drop-after S [--back-after S]]\n"
+    "                       [--drop-after S [--back-after S]] [--multi-sim]\n"
     "  --rate N          streamed packets per second while logging (0: as fast as possible)\n"
     "  --link PATH       keep a symbolic link PATH to the terminal while plugged in\n"
     "  --sysfs ROOT      show the modem as a USB port in the fake sysfs tree ROOT\n"
@@ -28,7 +28,9 @@ const char kUsage[] =
     "  --answer-after N  answer each request only from its Nth identical try on\n"
     "  --corrupt P       damage each outgoing byte with probability P (0..1)\n"
     "  --drop-after S    unplug S seconds after start\n"
-    "  --back-after S    plug back in S seconds after each unplug\n";
+    "  --back-after S    plug back in S seconds after each unplug\n"
+    "  --multi-sim       a dual-SIM phone: log packets wrapped (0x98) for subscriptions 1 and 2,\n"
+    "                    compressed messages (0x92)\n";
 
 std::optional<double> number(const char* text, double lo, double hi) {
     char* end = nullptr;
@@ -63,6 +65,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "--silent") {
             config.silent = true;
+        } else if (a == "--multi-sim") {
+            config.profile.multiSim = true;
         } else if (a == "--link" || a == "--sysfs" || a == "--dev" || a == "--tty") {
             const char* v = value();
             if (!v || !*v) return usageError(std::string(a) + " needs a value");
