@@ -97,7 +97,8 @@ struct DeviceSlot {
 class KvxLog;
 
 // The information decoder's hook, called for every packet that produced a record.
-// `buffer` is the converted packet as the receive path leaves it (see decodeInfo).
+// `buffer` is the converted packet as the receive path leaves it (see decodeInfo); for a
+// multi-SIM packet, the packet it wraps and that packet's command code.
 class InfoDecoder {
 public:
     virtual ~InfoDecoder() = default;
