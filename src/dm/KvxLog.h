@@ -68,7 +68,6 @@ struct Stats {
     uint32_t sizeErrors = 0;
 };
 
-// What a mask request reads of a filter entry: the identifier and, for messages, the level.
 // How many packets of one command code produced no record.
 struct NotKept {
     uint8_t code = 0;
@@ -79,6 +78,7 @@ struct NotKept {
 // "0x14 x 3, 0x63 x 2": the counts in the order given; empty for none.
 std::string formatNotKept(std::span<const NotKept> counts);
 
+// What a mask request reads of a filter entry: the identifier and, for messages, the level.
 struct MaskItem {
     int32_t id = 0;
     int32_t sub = 0;
