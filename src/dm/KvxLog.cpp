@@ -112,6 +112,9 @@ void KvxLog::clearstats() {
     crcErrors_.store(0);
     packets_.store(0);
     sizeErrors_.store(0);
+}
+
+void KvxLog::clearnotkept() {
     for (auto& n : notKept_) n.store(0, std::memory_order_relaxed);
 }
 

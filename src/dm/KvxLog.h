@@ -138,13 +138,14 @@ public:
     void getstats(uint32_t& bytes, uint32_t& crcErrors, uint32_t& packets,
                   uint32_t& sizeErrors) const;
     Stats getstats() const;
-    // Clears the four counters and the not-kept counts.
     void clearstats();
     // Any thread. Packets that produced no record (command codes outside the conversion
     // table, a multi-SIM wrapper too short to hold a packet or wrapping another wrapper),
     // per command code in ascending order; codes never seen are left out. Each count may be
-    // one update behind.
+    // one update behind. Unlike the four counters they survive a new log file: connect and
+    // startlogging of a raw file clear them, so they cover a whole capture or conversion.
     std::vector<NotKept> notkept() const;
+    void clearnotkept();
     // "not kept: 0x14 x 3, 0x63 x 2", or empty when every packet was kept.
     std::string notkeptsummary() const;
     // Any thread. With keep-all, packets that would produce no record are written whole as

@@ -170,7 +170,10 @@ TEST(MultiSim, NotKeptSummaryAndItsReset) {
     EXPECT_EQ(engine.notkeptsummary(), "not kept: 0x04 x 1, 0x14 x 3, 0x63 x 2");
     EXPECT_EQ(formatNotKept(std::vector<NotKept>{{0xFF, 70000}}), "0xFF x 70000");
     EXPECT_EQ(formatNotKept({}), "");
+    // A new log file's counters start from zero; the counts go on until the next run.
     engine.clearstats();
+    EXPECT_EQ(engine.notkept().size(), 3u);
+    engine.startlogging(true, kSourceRawFile, nullptr);
     EXPECT_TRUE(engine.notkept().empty());
 }
 
