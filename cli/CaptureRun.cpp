@@ -246,6 +246,7 @@ int runCapture(const CaptureOptions& o) {
             const app::LoadedSettings loaded = app::readSettings(*chosen.file);
             if (loaded.filter && !chosen.shipped) window.setText(ctl::kFilterPath, *loaded.filter);
             if (loaded.logPath && !chosen.shipped) window.setText(ctl::kLogPath, *loaded.logPath);
+            if (loaded.keepAll.value_or(0) != 0 && !chosen.shipped) engine.setkeepall(true);
             filters::FilterReporter reporter;
             reporter.messageBox = [&](const std::string& text) { window.messageBox(text); };
             app::loadCatalogue(loaded, dialog.filters(), reporter);
@@ -273,6 +274,7 @@ int runCapture(const CaptureOptions& o) {
         say(kNoFilterText);
         return kExitUsage;
     }
+    if (o.keepAll) engine.setkeepall(true);
     if (!o.base.empty()) window.setText(ctl::kLogPath, o.base);
     window.setChecked(ctl::kMultipleFiles, o.rotation != CaptureOptions::Rotation::Single);
     window.setChecked(ctl::kUnitMb, o.rotation != CaptureOptions::Rotation::Minutes);
@@ -442,6 +444,7 @@ int runCapture(const CaptureOptions& o) {
     });
     window.run();
     if (o.onProgress) o.onProgress(engine.getstats(), true);
+    if (const std::string notKept = engine.notkeptsummary(); !notKept.empty()) say(notKept);
 
     if (dialog.state() != app::UiState::Idle || dialog.waitingForDevice()) dialog.OnStop();
     {

@@ -66,6 +66,10 @@ struct CaptureOptions {
     int durationSeconds = 0;   // 0: until stopped
     bool info = false;         // print Info Box fields as they change
 
+    // Packets of command codes the conversion does not know are written whole too, rather
+    // than only counted (also on when the settings' "KeepAll" is nonzero).
+    bool keepAll = false;
+
     bool rawFile = false;  // "Log from a Raw DM File": convert rawPath, no port
     std::string rawPath;
 

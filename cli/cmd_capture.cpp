@@ -24,6 +24,7 @@ struct Args {
     int duration = 0;
     bool info = false;
     std::string errorLog;
+    bool keepAll = false;
 };
 
 std::string megabytes(uint64_t bytes) {
@@ -82,6 +83,7 @@ int runFromArgs(const Args& a) {
     o.watchdogSeconds = a.watchdog;
     o.durationSeconds = a.duration;
     o.info = a.info;
+    o.keepAll = a.keepAll;
     if (a.singleFile) {
         o.rotation = CaptureOptions::Rotation::Single;
     } else if (a.minutes > 0) {
@@ -182,6 +184,10 @@ void setup(CLI::App& app) {
     cmd->add_option("--error-log", a->errorLog,
                     "Where restarts and failures are recorded; default: kvxlogplus.errorlog in "
                     "the current folder");
+    cmd->add_flag("--keep-all", a->keepAll,
+                  "Also log packets of command codes the conversion does not know, whole as "
+                  "packet records (otherwise they are only counted: \"not kept: ...\"); "
+                  "also set by a nonzero KeepAll in the settings");
     cmd->footer(
         "Without --port the settings file chooses the port as the desktop window does: "
         "Device=1 is the maker's modem (auto); any other Device uses PortPath when it is not "

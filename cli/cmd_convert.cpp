@@ -33,6 +33,7 @@ struct ConvertArgs {
     int sizeMb = 0;
     int minutes = 0;
     bool verbose = false;
+    bool keepAll = false;
 };
 
 // The end-of-run line: what was read, what the log holds, where it is and how fast it went.
@@ -61,6 +62,7 @@ int runConvert(const ConvertArgs& a) {
     o.rawPath = a.raw;
     o.base = a.base;
     o.useSettings = false;
+    o.keepAll = a.keepAll;
     o.watchdogSeconds = 0;  // a file does not fall silent; a restart would convert it again
     o.rotation = a.sizeMb > 0   ? CaptureOptions::Rotation::Size
                  : a.minutes > 0 ? CaptureOptions::Rotation::Minutes
@@ -127,6 +129,9 @@ void setup(CLI::App& app) {
     cmd->add_flag("-v,--verbose", a->verbose,
                   "Also print the window's status texts (Ready, Starting Log..., the counters "
                   "every 2 s)");
+    cmd->add_flag("--keep-all", a->keepAll,
+                  "Also log packets of command codes the conversion does not know, whole as "
+                  "packet records (otherwise they are only counted: \"not kept: ...\")");
     cmd->footer(
         "Prints the log file's name on stdout; on stderr a progress bar (on a terminal) and a "
         "last line with the bytes read, packets, errors, the log and the speed.\n"

@@ -1,8 +1,11 @@
 // kvxlog dump: deciphers a .kvx log and lists its records, for people and tests.
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -52,6 +55,18 @@ bool endsWithClosingNote(const dm::LogContents& log) {
            text.rfind("Log capacity reached: Filesize = ", 0) == 0;
 }
 
+// The id of a "Subscription %u" note: the records of multi-SIM packets that follow it.
+std::optional<uint32_t> subscriptionOf(std::span<const uint8_t> note) {
+    static constexpr std::string_view kPrefix = "Subscription ";
+    const std::string_view text(reinterpret_cast<const char*>(note.data()), note.size());
+    if (text.substr(0, kPrefix.size()) != kPrefix) return std::nullopt;
+    const std::string_view digits = text.substr(kPrefix.size());
+    uint32_t id = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
+    if (ec != std::errc() || end != digits.data() + digits.size() || digits.empty()) return std::nullopt;
+    return id;
+}
+
 int runDump(const std::string& path, bool json) {
     const dm::LogContents log = dm::readLogFile(path);
     if (log.status == dm::LogReadStatus::OpenFailed) {
@@ -59,10 +74,15 @@ int runDump(const std::string& path, bool json) {
                      std::strerror(log.sysErrno != 0 ? log.sysErrno : EIO));
         return 1;
     }
+    std::optional<uint32_t> subscription;
     for (const auto& r : log.records) {
         endIfOutputClosed();
         const auto body = log.body(r);
         const bool note = r.code == dm::kCodeNote;
+        if (note) {
+            if (auto id = subscriptionOf(body)) subscription = id;
+        }
+        const bool showSub = subscription && !note;
         if (json) {
             nlohmann::json j = {{"offset", r.offset}, {"length", r.length}, {"code", r.code},
                                 {"kind", dm::recordKind(r.code)}};
@@ -71,11 +91,13 @@ int runDump(const std::string& path, bool json) {
             j["time"] = t;
             j["body"] = hex(body);
             if (note) j["text"] = std::string(body.begin(), body.end());
+            if (showSub) j["subscription"] = *subscription;
             std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
         } else {
             std::printf("%8zu %5u 0x%04X %016llx %s", r.offset, r.length, r.code,
                         static_cast<unsigned long long>(r.time), dm::recordKind(r.code));
             if (note) std::printf(" \"%s\"", printable(body).c_str());
+            if (showSub) std::printf(" sub %u", *subscription);
             std::printf("\n");
         }
     }
@@ -107,10 +129,12 @@ void setup(CLI::App& app) {
     auto json = std::make_shared<bool>(false);
     cmd->add_option("LOGFILE", *path, "The .kvx log")->required();
     cmd->add_flag("--json", *json,
-                  "One JSON object per record (offset, length, code, kind, time, body, text), "
+                  "One JSON object per record (offset, length, code, kind, time, body, text, "
+                  "subscription), "
                   "then a summary object");
     cmd->footer(
-        "Columns: offset in the deciphered stream, length, code, time stamp, kind, note text.\n"
+        "Columns: offset in the deciphered stream, length, code, time stamp, kind, note text; "
+        "after a \"Subscription N\" note (a dual-SIM device) the records carry \"sub N\".\n"
         "Exit status: 0 read to the end, 1 unreadable, 2 damaged (listed as far as it goes), 9 "
         "whole but cut: the last record is not a closing note (a capture that was killed, a "
         "disk that filled).");

@@ -23,6 +23,10 @@ inline constexpr RealCapture kRealCaptures[] = {
     {"mi_unit-test_att.mi2log", 524026, 1810, 0, 0, 511081},
     {"mi_unit-test_cmcc.mi2log", 317107, 5502, 1, 0, 278076},
     {"mi_unit-test_tmobile.mi2log", 523925, 2169, 0, 0, 508563},
+    // Modern devices: compressed debug messages (0x92) and multi-SIM packets (0x98).
+    {"mi_unit-test_att-iphone.mi2log", 1040390, 16489, 1, 0, 1170265},
+    {"scat-test_hwcombos.qmdl", 96684, 45, 0, 0, 96248},
+    {"mi_fork_overlink_500KB.mi2log", 493620, 1278, 0, 0, 474659},
 };
 
 }  // namespace kvx::testdata

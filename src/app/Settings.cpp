@@ -239,6 +239,7 @@ LoadedSettings readSettings(const SettingsFile& file) {
     s.device = file.readNumber("Device");
     s.port = file.readNumber("Port");
     s.portPath = file.readString("PortPath");
+    s.keepAll = file.readNumber("KeepAll");
     for (size_t i = 0; i < std::size(kSources); ++i)
         s.catalogue[i] = file.readString(kSources[i].value);
     s.folder = file.folder();

@@ -86,6 +86,7 @@ struct LoadedSettings {
     std::optional<int32_t> device;        // port combo row
     std::optional<int32_t> port;          // edit 1050 as "%d"
     std::optional<std::string> portPath;  // a port given as a path, shown in edit 1050
+    std::optional<int32_t> keepAll;       // "KeepAll": nonzero logs packets of every command
     std::array<std::optional<std::string>, 16> catalogue;  // in catalogueSources() order
     std::string folder;                                    // of the settings file
 };

@@ -125,6 +125,34 @@ void KvxLog::clearstats() {
     requests_.store(0);
 }
 
+void KvxLog::clearnotkept() {
+    for (auto& n : notKept_) n.store(0, std::memory_order_relaxed);
+}
+
+std::vector<NotKept> KvxLog::notkept() const {
+    std::vector<NotKept> out;
+    for (size_t code = 0; code < notKept_.size(); ++code) {
+        const uint32_t n = notKept_[code].load(std::memory_order_relaxed);
+        if (n > 0) out.push_back({static_cast<uint8_t>(code), n});
+    }
+    return out;
+}
+
+std::string KvxLog::notkeptsummary() const {
+    const std::string list = formatNotKept(notkept());
+    return list.empty() ? list : "not kept: " + list;
+}
+
+std::string formatNotKept(std::span<const NotKept> counts) {
+    std::string out;
+    for (const auto& c : counts) {
+        char item[32];
+        std::snprintf(item, sizeof item, "%s0x%02X x %u", out.empty() ? "" : ", ", c.code, c.count);
+        out += item;
+    }
+    return out;
+}
+
 bool KvxLog::setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable) {
     std::lock_guard lock(targetMutex_);
     if (enable) {
@@ -143,6 +171,7 @@ bool KvxLog::setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable
 bool KvxLog::openlog(const std::string& path, bool exclusive) {
     recordEnds_.clear();
     endsHead_ = 0;
+    lastSubscription_.reset();
     return writer_.openlog(path, exclusive);
 }
 
@@ -318,17 +347,38 @@ void KvxLog::endFrame() {
 }
 
 KvxLog::FrameKind KvxLog::checkframe(size_t length, size_t& recordStart, size_t& recordLength) {
-    uint8_t* const frame = acc_.data() + kHead;
+    const uint8_t* const frame = acc_.data() + kHead;
     if (length < 1) return FrameKind::Nothing;
     const uint16_t reg = crc16Update(0xFFFF, frame, length - 1);
     if (static_cast<uint16_t>(~reg) != kCrcGoodResult) return FrameKind::CrcFailure;
     const size_t packetLength = length >= 3 ? length - 3 : 0;
     if (packetLength == 0) return FrameKind::Nothing;
+    // A multi-SIM packet holding at least one byte of a packet of its own is logged as that
+    // packet would be on its own; the CRC above covered the whole frame.
+    if (frame[0] == kCmdMultiSim && packetLength > kMultiSimHeader) {
+        const uint32_t subscription = static_cast<uint32_t>(frame[4]) |
+                                      static_cast<uint32_t>(frame[5]) << 8 |
+                                      static_cast<uint32_t>(frame[6]) << 16 |
+                                      static_cast<uint32_t>(frame[7]) << 24;
+        return classify(kMultiSimHeader, packetLength - kMultiSimHeader, subscription, recordStart,
+                        recordLength);
+    }
+    return classify(0, packetLength, std::nullopt, recordStart, recordLength);
+}
+
+KvxLog::FrameKind KvxLog::classify(size_t off, size_t packetLength,
+                                   std::optional<uint32_t> subscription, size_t& recordStart,
+                                   size_t& recordLength) {
+    uint8_t* const frame = acc_.data() + kHead + off;
+    // The frame length the table speaks of: the packet with its CRC and flag.
+    const size_t length = packetLength + 3;
     const uint8_t command = frame[0];
     std::span<const uint8_t> packet(frame, packetLength);
 
+    // The record header goes in front of the packet: into the room ahead of the frame, or
+    // over the multi-SIM wrapper, which is no longer needed.
     auto wrap = [&](uint16_t code) {
-        recordStart = kHead - kRecordHeader;
+        recordStart = kHead + off - kRecordHeader;
         recordLength = kRecordHeader + packetLength;
         uint8_t* h = acc_.data() + recordStart;
         putHeader(h, recordLength, code);
@@ -339,15 +389,16 @@ KvxLog::FrameKind KvxLog::checkframe(size_t length, size_t& recordStart, size_t&
         case 0x10:
             // The modem's own log record starts 4 bytes into the packet.
             if (packetLength < 4) {
-                recordStart = kHead;
+                recordStart = kHead + off;
                 recordLength = 0;
             } else {
-                recordStart = kHead + 4;
+                recordStart = kHead + off + 4;
                 recordLength = packetLength - 4;
             }
             break;
         case 0x00: case 0x15: case 0x1C: case 0x1D: case 0x26: case 0x4B:
         case 0x73: case 0x78: case 0x7C: case 0x7D: case 0x81: case 0x82:
+        case kCmdTerseMsg:
             wrap(kCodePacket);
             break;
         case 0x1F: {
@@ -360,7 +411,7 @@ KvxLog::FrameKind KvxLog::checkframe(size_t length, size_t& recordStart, size_t&
             // CRC; its length field always says 96.
             uint8_t stamp[8] = {};
             if (packetLength >= 8 + 3) std::memcpy(stamp, frame + packetLength - 8, 8);
-            recordStart = kHead + 3 - kRecordHeader;
+            recordStart = kHead + off + 3 - kRecordHeader;
             recordLength = kRecordHeader + packetLength - 3;
             uint8_t* h = acc_.data() + recordStart;
             putHeader(h, 96, kCodeConverted1F);
@@ -372,7 +423,8 @@ KvxLog::FrameKind KvxLog::checkframe(size_t length, size_t& recordStart, size_t&
                 wrap(kCodePacket);
                 break;
             }
-            convertEvents(packetLength);
+            noteSubscription(subscription);
+            convertEvents(off, packetLength);
             return FrameKind::Nothing;
         case 0x79: {
             uint8_t stamp[8] = {};
@@ -382,12 +434,28 @@ KvxLog::FrameKind KvxLog::checkframe(size_t length, size_t& recordStart, size_t&
             break;
         }
         default:
-            return FrameKind::Nothing;
+            // Every other code, a multi-SIM packet too short to hold one, or one wrapped in
+            // another: counted, and written whole only when everything is to be kept.
+            if (!keepAll_.load(std::memory_order_relaxed)) {
+                notKept_[command].fetch_add(1, std::memory_order_relaxed);
+                return FrameKind::Nothing;
+            }
+            wrap(kCodePacket);
+            break;
     }
+    noteSubscription(subscription);
     // A log packet is handed over with its 4-byte packet header in front of the record.
-    const size_t from = command == 0x10 ? kHead : recordStart;
+    const size_t from = command == 0x10 ? kHead + off : recordStart;
     decodeInfo(command, {acc_.data() + from, recordStart + recordLength - from});
     return FrameKind::Record;
+}
+
+void KvxLog::noteSubscription(std::optional<uint32_t> subscription) {
+    if (!subscription || subscription == lastSubscription_) return;
+    lastSubscription_ = subscription;
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "Subscription %u", *subscription);
+    writeNote(text, static_cast<size_t>(n));
 }
 
 void KvxLog::decodeInfo(uint8_t command, std::span<const uint8_t> buffer) {
@@ -402,8 +470,8 @@ void KvxLog::decodeInfo(uint8_t command, std::span<const uint8_t> buffer) {
     decoder_->decodeInfo(*this, command, buffer, target, message);
 }
 
-void KvxLog::convertEvents(size_t packetLength) {
-    const uint8_t* const packet = acc_.data() + kHead;
+void KvxLog::convertEvents(size_t off, size_t packetLength) {
+    const uint8_t* const packet = acc_.data() + kHead + off;
     eventCopy_.clear();
     size_t pos = 3;
     bool truncated = false;

@@ -43,6 +43,13 @@ inline constexpr uint16_t kCodeEvent = 0x1FFB;
 inline constexpr uint16_t kCodeMessage = 0x1FEB;
 inline constexpr uint16_t kCodeConverted1F = 0x1018;
 
+// Command codes the receive path treats specially.
+inline constexpr uint8_t kCmdMultiSim = 0x98;   // a packet wrapped for one subscription
+inline constexpr uint8_t kCmdTerseMsg = 0x92;   // compressed debug message
+// A multi-SIM wrapper: 98, version, two reserved bytes, the 32-bit subscription id, then a
+// complete DM packet of its own.
+inline constexpr size_t kMultiSimHeader = 8;
+
 // Largest unescaped frame kept (terminator included): the biggest whose record still fits
 // the 16-bit length field (a wrapped packet record is frame length + 9 bytes).
 inline constexpr size_t kMaxFrame = 0xFFFF - 9;
@@ -67,6 +74,16 @@ struct Stats {
     uint32_t requests = 0;
 };
 
+// How many packets of one command code produced no record.
+struct NotKept {
+    uint8_t code = 0;
+    uint32_t count = 0;
+    bool operator==(const NotKept&) const = default;
+};
+
+// "0x14 x 3, 0x63 x 2": the counts in the order given; empty for none.
+std::string formatNotKept(std::span<const NotKept> counts);
+
 // What a mask request reads of a filter entry: the identifier and, for messages, the level.
 struct MaskItem {
     int32_t id = 0;
@@ -86,7 +103,8 @@ struct DeviceSlot {
 class KvxLog;
 
 // The information decoder's hook, called for every packet that produced a record.
-// `buffer` is the converted packet as the receive path leaves it (see decodeInfo).
+// `buffer` is the converted packet as the receive path leaves it (see decodeInfo); for a
+// multi-SIM packet, the packet it wraps and that packet's command code.
 class InfoDecoder {
 public:
     virtual ~InfoDecoder() = default;
@@ -129,6 +147,19 @@ public:
     void clearstats();
     // Any thread. The counters as they stood when the last log file was closed.
     Stats lastfilestats() const;
+    // Any thread. Packets that produced no record (command codes outside the conversion
+    // table, a multi-SIM wrapper too short to hold a packet or wrapping another wrapper),
+    // per command code in ascending order; codes never seen are left out. Each count may be
+    // one update behind. Unlike the four counters they survive a new log file: connect and
+    // startlogging of a raw file clear them, so they cover a whole capture or conversion.
+    std::vector<NotKept> notkept() const;
+    void clearnotkept();
+    // "not kept: 0x14 x 3, 0x63 x 2", or empty when every packet was kept.
+    std::string notkeptsummary() const;
+    // Any thread. With keep-all, packets that would produce no record are written whole as
+    // packet records instead (and not counted as not kept). Off by default.
+    void setkeepall(bool on) { keepAll_.store(on, std::memory_order_relaxed); }
+    bool keepall() const { return keepAll_.load(std::memory_order_relaxed); }
     // With enable and a target: report decoded packets to it (true). Enable without a target:
     // nothing changes (false). Disable: clears the target (true). Any thread.
     bool setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable);
@@ -136,7 +167,8 @@ public:
 
     // ---- log file --------------------------------------------------------------------------
 
-    // Opens the log file (see LogWriter::openlog); `exclusive` never replaces a file.
+    // Opens the log file (see LogWriter::openlog); `exclusive` never replaces a file. The first
+    // multi-SIM packet written to the new file is preceded by its "Subscription %u" note.
     bool openlog(const std::string& path, bool exclusive = false);
     // Writes the pending note and the last block and closes the file. A frame partly received
     // so far is kept for the next file. Does nothing to a file when none is open.
@@ -205,7 +237,14 @@ private:
     void resetParser();
     void endFrame();
     FrameKind checkframe(size_t length, size_t& recordStart, size_t& recordLength);
-    void convertEvents(size_t packetLength);
+    // Classifies the packet at `off` into the frame (0, or the wrapper's length for a
+    // multi-SIM packet) and builds its record(s) in place.
+    FrameKind classify(size_t off, size_t packetLength, std::optional<uint32_t> subscription,
+                       size_t& recordStart, size_t& recordLength);
+    // Writes the "Subscription %u" note when `subscription` differs from the last one
+    // written to this file.
+    void noteSubscription(std::optional<uint32_t> subscription);
+    void convertEvents(size_t off, size_t packetLength);
     // Hands a converted packet to the information decoder with the current info target.
     void decodeInfo(uint8_t command, std::span<const uint8_t> buffer);
     void writerecord(FrameKind kind, const uint8_t* record, size_t length, bool eventBatch);
@@ -244,6 +283,10 @@ private:
     std::atomic<int> onDemand_{0};                     // its answers still to come
     mutable std::mutex lastFileMutex_;
     Stats lastFile_;
+    std::array<std::atomic<uint32_t>, 256> notKept_{};
+    std::atomic<bool> keepAll_{false};
+    // The subscription of the last "Subscription" note of the open file (worker thread).
+    std::optional<uint32_t> lastSubscription_;
 
     mutable std::mutex noteMutex_;
     std::string note_;

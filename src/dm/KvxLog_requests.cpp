@@ -232,6 +232,7 @@ bool KvxLog::storeReply(int which, std::span<const uint8_t> reply) {
 bool KvxLog::connect(int deviceType, const char* portName) {
     deviceType_ = deviceType;
     clearstats();
+    clearnotkept();
     timeQueryOutstanding_.store(false);
     eventTime_.fill(0);
     lastOpen_ = serial::OpenStatus{};
@@ -311,6 +312,7 @@ void KvxLog::startlogging(bool start, int source, FILE* rawFile) {
         source_.store(kSourceRawFile);
         rawFile_ = rawFile;
         clearstats();
+        clearnotkept();
         resetParser();
     } else {
         std::printf("KvxLog::startlogging - invalid input source %d\n", source);

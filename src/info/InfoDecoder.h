@@ -75,7 +75,8 @@ std::string_view fieldLabel(int32_t field);
 // The notifications one packet yields, in the order they are sent. `buffer` is the converted
 // packet as the engine's receive path leaves it: for command 0x10 the 4-byte packet header
 // and the log record (log code at bytes 6-7, body from byte 16); for responses the 12-byte
-// record header and the response (response byte k at byte 12 + k). Pure; any thread.
+// record header and the response (response byte k at byte 12 + k). A multi-SIM packet (0x98)
+// arrives as the packet it wraps, with that packet's command code. Pure; any thread.
 std::vector<dm::InfoNotification> decodeFields(uint8_t commandCode,
                                                std::span<const uint8_t> buffer);
 

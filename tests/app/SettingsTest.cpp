@@ -7,8 +7,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FileSizeLimit.h"
@@ -243,6 +245,13 @@ TEST_F(SettingsTest, SaveOnlyIntoAnExistingFile) {
     EXPECT_EQ(s.port, 12);
     EXPECT_EQ(portEditText(s), "12");
     EXPECT_EQ(s.catalogue[9], "/cat/logs.txt");
+    EXPECT_FALSE(s.keepAll);
+    for (const auto& [text, want] : std::vector<std::pair<std::string, std::optional<int32_t>>>{
+             {"KeepAll=1", 1}, {"KeepAll=0", 0}, {"KeepAll=yes", std::nullopt}}) {
+        auto keep = SettingsFile::open(write("keep.ini", "[KvxLogPlus]\n" + text + "\n"));
+        ASSERT_TRUE(keep);
+        EXPECT_EQ(readSettings(*keep).keepAll, want) << text;
+    }
 
     const std::string bare = write("bare.ini", "");
     ASSERT_TRUE(saveSettings(bare, {"f", std::nullopt, 0, 3, ""}));

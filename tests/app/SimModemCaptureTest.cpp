@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <optional>
 
 #include "app/CaptureFixture.h"
 #include "dm/Frame.h"
@@ -35,8 +36,10 @@ std::vector<uint8_t> frameOf(const std::vector<uint8_t>& payload) {
     return kvx::testing::wireFrame(payload);
 }
 
-// A filter file that enables log item 0x1234 (equipment 1, 0xA00 items in the default profile).
-void writeFilterFile(const std::filesystem::path& path) {
+// A filter file that enables log item 0x1234 (equipment 1, 0xA00 items in the default profile),
+// then sends the `more` requests.
+void writeFilterFile(const std::filesystem::path& path,
+                     const std::vector<std::vector<uint8_t>>& more = {}) {
     const uint32_t limit = 0x0A00;
     std::vector<uint8_t> p = {0x73, 0, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0};
     for (int i = 0; i < 4; ++i) p.push_back(static_cast<uint8_t>(limit >> (8 * i)));
@@ -49,6 +52,10 @@ void writeFilterFile(const std::filesystem::path& path) {
     out.put(0x76).put(0x00).put(0x01);
     out.write(reinterpret_cast<const char*>(frame.data()),
               static_cast<std::streamsize>(frame.size()));
+    for (const auto& request : more) {
+        const auto f = frameOf(request);
+        out.write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
+    }
 }
 
 bool isLogMaskSet(const modemsim::ReceivedRequest& r) {
@@ -245,6 +252,61 @@ TEST_F(SimCapture, StatusRequestsFillTheInfoBoxThroughTheWindow) {
     EXPECT_EQ(shown[info::kSystemMode], "GSM");
     EXPECT_EQ(shown[info::kReceivedPower], "-80.000000");
     EXPECT_EQ(shown.count(18), 0u);
+}
+
+// A dual-SIM phone: every log packet it sent is in the log, each behind the note of its
+// subscription, and every compressed message it sent is there as a packet record.
+TEST_F(SimCapture, DualSimPhoneLosesNothingAndKeepsTheSubscriptions) {
+    // Log item 0x1234, and messages of subsystem 5 at every level.
+    writeFilterFile(dir_.path() / "f.sqf", {{0x7D, 0x04, 5, 0, 5, 0, 0, 0, 0x1F, 0, 0, 0}});
+    SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.packetsPerSecond = 3000;
+    cfg.profile.multiSim = true;
+    SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    window_.setText(ctl::kCustomPort, cfg.linkPath);
+    startLogging();
+    ASSERT_TRUE(waitUntil([&] {
+        const auto c = sim.counters();
+        return c.lastSequence > 400 && c.messagePacketsSent > 30;
+    }, 20000));
+    quietAndDrain(sim);
+    dialog_->OnStop();
+
+    const auto files = logFiles(dir_.path());
+    ASSERT_EQ(files.size(), 1u);
+    const auto log = readLog(files[0]);
+    ASSERT_TRUE(log.readable);
+    std::optional<uint32_t> subscription;
+    std::vector<uint32_t> logged;
+    size_t notes = 0, compressed = 0, plainMessages = 0;
+    for (const auto& r : log.records) {
+        const std::string text = r.isNote() ? r.text() : "";
+        if (text.rfind("Subscription ", 0) == 0) {
+            subscription = static_cast<uint32_t>(std::stoul(text.substr(13)));
+            ++notes;
+        } else if (r.code == kCode && r.body.size() >= 4) {
+            const uint32_t seq = r.body[0] | (r.body[1] << 8) | (r.body[2] << 16) |
+                                 (static_cast<uint32_t>(r.body[3]) << 24);
+            logged.push_back(seq);
+            ASSERT_TRUE(subscription) << "log " << seq << " before any subscription note";
+            ASSERT_EQ(*subscription, modemsim::multiSimSubscription(seq)) << "log " << seq;
+        }
+        compressed += r.code == dm::kCodePacket && !r.body.empty() && r.body[0] == 0x92;
+        plainMessages += r.code == dm::kCodeMessage;
+    }
+    const auto sent = sim.counters();
+    expectOneToN(logged, sent.lastSequence);
+    size_t changes = 0;
+    for (uint32_t seq = 1, last = 0; seq <= sent.lastSequence; ++seq) {
+        changes += modemsim::multiSimSubscription(seq) != last;
+        last = modemsim::multiSimSubscription(seq);
+    }
+    EXPECT_EQ(notes, changes);
+    EXPECT_EQ(compressed, sent.messagePacketsSent);
+    EXPECT_EQ(plainMessages, 0u);
+    EXPECT_TRUE(engine_.notkept().empty());
 }
 
 class SimUnplug : public SimCapture {

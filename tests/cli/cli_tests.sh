@@ -35,9 +35,16 @@ expected_records() {
     function frame(    p, cmd, pos, w, st, kind, at, pl, len, i, t) {
         p = n - 3
         if (p < 1) return
+        # A multi-SIM packet: the packet it wraps, from its byte 8 (none inside another).
+        if (f[0] == "98" && p > 8) {
+            if (f[8] == "98") return
+            for (i = 8; i < n; i++) f[i - 8] = f[i]
+            n -= 8
+            p = n - 3
+        }
         cmd = f[0]
         if (cmd == "10") { if (p >= 16) print "modem log:" cat(16, p); return }
-        if (cmd ~ /^(00|15|1c|1d|26|4b|73|78|7c|7d|81|82)$/) { print "packet:" cat(0, p); return }
+        if (cmd ~ /^(00|15|1c|1d|26|4b|73|78|7c|7d|81|82|92)$/) { print "packet:" cat(0, p); return }
         if (cmd == "79") { print "message:" cat(0, p); return }
         if (cmd == "1f") {
             if (p >= 3 && (f[1] != "00" || f[2] != "00")) print "converted:" cat(3, p)
@@ -135,6 +142,27 @@ if [ -n "$REAL" ] && [ -f "$REAL/rayhunter-traces_1749211282-goodsim.qmdl" ]; th
     check "goodsim: 31 records" test "$(json_field good.json records)" = 31
     check "goodsim: 1681 bytes of records" test "$(json_field good.json stream_length)" = 1681
     check "goodsim: counters" grep -q '^Converted 1798 bytes: 31 packets, 0 errors (crc), 0 (size), ' good.err
+    check "goodsim: nothing left out" test "$(grep -c 'not kept' good.err)" -eq 0
+
+    # Packets of codes the conversion does not know: counted, or kept with --keep-all.
+    cmcc="$REAL/mi_unit-test_cmcc.mi2log"
+    "$KVXLOG" convert "$cmcc" -o "$work/cmcc" >/dev/null 2>cmcc.err
+    check "cmcc: not kept" grep -qx 'not kept: 0x0C x 1, 0x63 x 1' cmcc.err
+    all=$("$KVXLOG" convert --keep-all "$cmcc" -o "$work/cmcc-all" 2>cmcc-all.err)
+    check "cmcc --keep-all: two records more" grep -q '^Converted [0-9]* bytes: 5504 packets, ' cmcc-all.err
+    check "cmcc --keep-all: nothing left out" test "$(grep -c 'not kept' cmcc-all.err)" -eq 0
+    "$KVXLOG" dump --json "$all" >cmcc-all.json
+    check "cmcc --keep-all: the 0x63 packet as a packet record" \
+        test "$(grep -c '"body":"63[0-9a-f]*","code":8176,"kind":"packet"' cmcc-all.json)" -eq 1
+
+    # A dual-SIM phone: the subscription of every wrapped record, from the notes.
+    dual=$("$KVXLOG" convert "$REAL/scat-test_hwcombos.qmdl" -o "$work/dual" 2>/dev/null)
+    "$KVXLOG" dump "$dual" >dual.txt
+    check "dual SIM: three subscription notes" test "$(grep -c 'note "Subscription [12]"$' dual.txt)" -eq 3
+    check "dual SIM: every log shows its subscription" \
+        test "$(grep -c 'modem log sub [12]$' dual.txt)" -eq 40
+    "$KVXLOG" dump --json "$dual" >dual.json
+    check "dual SIM: JSON subscription" test "$(grep -c '"subscription":[12]' dual.json)" -eq 40
 else
     echo "no real captures: skipped"
 fi

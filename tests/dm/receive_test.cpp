@@ -238,19 +238,30 @@ TEST(Receive, EveryKindOfPacket) {
         EXPECT_EQ(r.stats.crcErrors, 0u) << c.what;
     }
 
-    // Replies wrapped whole; every other command dropped silently.
-    const std::set<uint8_t> wrapped = {0x00, 0x15, 0x1C, 0x1D, 0x26, 0x4B, 0x73, 0x78, 0x7C, 0x7D, 0x81, 0x82};
+    // Replies and compressed messages wrapped whole; every other command counted as not
+    // kept, or wrapped whole too when everything is to be kept. (An 8-byte 0x98 is too
+    // short to wrap a packet.)
+    const std::set<uint8_t> wrapped = {0x00, 0x15, 0x1C, 0x1D, 0x26, 0x4B, 0x73,
+                                       0x78, 0x7C, 0x7D, 0x81, 0x82, 0x92};
     const std::set<uint8_t> converted = {0x10, 0x1F, 0x60, 0x79};
     for (unsigned code = 0; code < 256; ++code) {
         const Bytes packet = {static_cast<uint8_t>(code), 0x01, 0x7E, 0x03, 0x04, 0x05, 0x06, 0x07};
         if (converted.count(static_cast<uint8_t>(code))) continue;
-        const auto r = convert(wire(packet));
+        KvxLog engine;
+        const auto r = convert({wire(packet)}, &engine);
+        KvxLog keeper;
+        keeper.setkeepall(true);
+        const auto all = convert({wire(packet)}, &keeper);
+        EXPECT_EQ(recordsOf(all), std::vector<Bytes>{packetRecord(packet)}) << code;
+        EXPECT_TRUE(keeper.notkept().empty()) << code;
         if (wrapped.count(static_cast<uint8_t>(code))) {
             EXPECT_EQ(recordsOf(r), std::vector<Bytes>{packetRecord(packet)}) << code;
             EXPECT_EQ(r.stats.packets, 1u) << code;
+            EXPECT_TRUE(engine.notkept().empty()) << code;
         } else {
             EXPECT_TRUE(r.log.records.empty()) << code;
             EXPECT_EQ(r.stats.packets, 0u) << code;
+            EXPECT_EQ(engine.notkept(), (std::vector<NotKept>{{static_cast<uint8_t>(code), 1}})) << code;
         }
         EXPECT_EQ(r.file.size() % 8, 0u);
     }
@@ -423,9 +434,10 @@ TEST(Receive, CrcFailureOfTheLargestFrameIsCutToARecord) {
 // the packet; codes outside the table give none; the log, event and 0x1F conversions give only
 // records of their kinds, never a stray one.
 TEST(Receive, ShortPacketsOfEveryCommand) {
-    const std::set<unsigned> wrapped = {0x00, 0x15, 0x1C, 0x1D, 0x26, 0x4B,
-                                        0x73, 0x78, 0x7C, 0x7D, 0x81, 0x82};
-    const std::set<unsigned> converted = {0x10, 0x1F, 0x60};
+    const std::set<unsigned> wrapped = {0x00, 0x15, 0x1C, 0x1D, 0x26, 0x4B, 0x73,
+                                        0x78, 0x7C, 0x7D, 0x81, 0x82, 0x92};
+    // 0x98 wraps a packet of any kind (from byte 8 on): its records are those of that packet.
+    const std::set<unsigned> converted = {0x10, 0x1F, 0x60, 0x98};
     std::mt19937 rng(17);
     KvxLog engine;
     dmtest::TempFile out;
@@ -477,7 +489,7 @@ TEST(Receive, ShortPacketsOfEveryCommand) {
             for (size_t i : mine) {
                 const auto& r = log.records[i];
                 EXPECT_GE(r.length, 12u);
-                const bool ok = r.code == kCodeNote || r.code == kCodeEvent ||
+                const bool ok = code == 0x98 || r.code == kCodeNote || r.code == kCodeEvent ||
                                 (code == 0x1F && (r.code == kCodeConverted1F || r.code == kCodePacket)) ||
                                 (code == 0x10 && p.size() >= 8 &&
                                  r.code == static_cast<uint16_t>(p[6] | (p[7] << 8))) ||

@@ -1,5 +1,7 @@
 #include "info/InfoDecoder.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +10,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "dm/Frame.h"
 
 namespace kvx::info {
 namespace {
@@ -100,6 +104,38 @@ Bytes version(const std::string& firmware) {
     r.resize(39, 'x');
     r.insert(r.end(), firmware.begin(), firmware.end());
     return r;
+}
+
+// A dual-SIM phone wraps its packets for a subscription (0x98); the receive path hands the
+// decoder the packet inside, so the Info Box fills as for a single-SIM modem.
+TEST(InfoThroughTheEngine, MultiSimPacketsFillTheSameFields) {
+    const Bytes radio = logPacket(0x5072, {0x10, 0xB3, 0x00, 0xFB, 0x05, 0x1A, 0x01});
+    const Bytes status = gsmStatus(2, 5, 3);
+    auto fields = [](const std::vector<Bytes>& packets) {
+        dm::KvxLog engine;
+        Decoder decoder;
+        RecordingTarget target;
+        engine.setdecoder(&decoder);
+        engine.setinfotarget(&target, dm::kInfoMessage, true);
+        const auto path = std::filesystem::temp_directory_path() /
+                          ("kvxinfo-" + std::to_string(::getpid()) + ".kvx");
+        EXPECT_TRUE(engine.openlog(path.string()));
+        for (const auto& p : packets) engine.receive(dm::buildFrame(p));
+        engine.closelog();
+        std::filesystem::remove(path);
+        std::vector<std::pair<int32_t, std::string>> out;
+        for (const auto& n : target.notes) out.emplace_back(n.field, n.text);
+        return out;
+    };
+    auto wrapped = [](uint8_t sub, const Bytes& inner) {
+        Bytes p = {0x98, 0x01, 0x00, 0x00, sub, 0x00, 0x00, 0x00};
+        p.insert(p.end(), inner.begin(), inner.end());
+        return p;
+    };
+    const auto plain = fields({radio, status});
+    ASSERT_EQ(plain.size(), 13u);
+    EXPECT_EQ(plain[1], (std::pair<int32_t, std::string>{kBand, "GSM 850"}));
+    EXPECT_EQ(fields({wrapped(1, radio), wrapped(2, status)}), plain);
 }
 
 TEST_F(InfoDecoderTest, GsmRadioLogItem) {

@@ -418,6 +418,50 @@ TEST(ModemModel, StreamPacketsAreNumberedAndShapedLikeRealOnes) {
     EXPECT_GE(large, 5u);
 }
 
+// A dual-SIM phone sends the same log packets, each wrapped for its subscription, and its
+// messages compressed: the header of an extended message, a hash, the arguments.
+TEST(ModemModel, MultiSimProfileWrapsLogsAndCompressesMessages) {
+    ModemProfile dual;
+    dual.multiSim = true;
+    DmModel plain{ModemProfile{}}, m{dual};
+    for (DmModel* model : {&plain, &m}) {
+        ask(*model, logMaskSet(0xB, 0x0A00, {0xB0C0, 0xB193}));
+        ask(*model, messageMaskSet(0, 120, {{10, 0x6}}));
+        ask(*model, kLoggingStart);
+    }
+    Bytes p, q;
+    StreamKind kind, plainKind;
+    uint32_t seq, plainSeq;
+    std::set<uint32_t> subscriptions;
+    size_t messages = 0;
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(m.nextStreamPacket(p, kind, seq));
+        ASSERT_TRUE(plain.nextStreamPacket(q, plainKind, plainSeq));
+        ASSERT_EQ(kind, plainKind);
+        ASSERT_EQ(seq, plainSeq);
+        if (kind == StreamKind::Log) {
+            ASSERT_EQ(p.size(), q.size() + 8);
+            EXPECT_EQ(Bytes(p.begin(), p.begin() + 4), (Bytes{0x98, 0x01, 0x00, 0x00}));
+            EXPECT_EQ(le32(p, 4), multiSimSubscription(seq));
+            subscriptions.insert(le32(p, 4));
+            // The wrapped packet, but for its time stamp (bytes 8-15).
+            EXPECT_TRUE(std::equal(q.begin(), q.begin() + 8, p.begin() + 8));
+            EXPECT_TRUE(std::equal(q.begin() + 16, q.end(), p.begin() + 24));
+        } else {
+            ASSERT_EQ(kind, StreamKind::Message);
+            ++messages;
+            ASSERT_GE(p.size(), 24u);
+            EXPECT_EQ(p[0], 0x92);
+            EXPECT_EQ(p.size(), 24u + 4 * p[2]);
+            EXPECT_EQ(Bytes(p.begin() + 1, p.begin() + 4), Bytes(q.begin() + 1, q.begin() + 4));
+            EXPECT_EQ(le16(p, 14), 10u);  // subsystem id
+            EXPECT_NE(le32(p, 20), 0u);   // hash
+        }
+    }
+    EXPECT_EQ(subscriptions, (std::set<uint32_t>{1, 2}));
+    EXPECT_GT(messages, 10u);
+}
+
 TEST(ModemModel, MalformedRequestsAreRefusedLikeAChipsetDoes) {
     struct Case {
         const char* name;

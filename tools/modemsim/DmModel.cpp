@@ -518,7 +518,7 @@ bool DmModel::streaming() {
            (eventReporting_ && !enabledEvents_.empty());
 }
 
-void DmModel::buildLogPacket(std::vector<uint8_t>& p, uint16_t code, uint32_t seq) {
+void DmModel::buildLogPacket(std::vector<uint8_t>& p, uint16_t code, uint32_t seq, size_t at) {
     // Mostly small records, some of a few hundred bytes, a few long ones; every 50th is
     // longer than 2048 bytes, as large LTE and WCDMA records are.
     size_t body;
@@ -532,8 +532,9 @@ void DmModel::buildLogPacket(std::vector<uint8_t>& p, uint16_t code, uint32_t se
     else
         body = 1000 + (r >> 8) % 1000;
     const size_t recLen = 12 + body;
-    p.resize(4 + recLen);
-    uint8_t* b = p.data();
+    const size_t n = 4 + recLen;
+    p.resize(at + n);
+    uint8_t* b = p.data() + at;
     b[0] = 0x10;
     b[1] = 0x00;
     put16At(b + 2, static_cast<uint32_t>(recLen));
@@ -545,8 +546,8 @@ void DmModel::buildLogPacket(std::vector<uint8_t>& p, uint16_t code, uint32_t se
     b[20] = 0x7E;
     b[21] = 0x7D;
     size_t i = 22;
-    for (; i + 8 <= p.size(); i += 8) put64At(b + i, rand64());
-    for (uint64_t x = rand64(); i < p.size(); ++i, x >>= 8) b[i] = static_cast<uint8_t>(x);
+    for (; i + 8 <= n; i += 8) put64At(b + i, rand64());
+    for (uint64_t x = rand64(); i < n; ++i, x >>= 8) b[i] = static_cast<uint8_t>(x);
 }
 
 void DmModel::buildEventReport(std::vector<uint8_t>& p) {
@@ -585,8 +586,16 @@ void DmModel::buildMessage(std::vector<uint8_t>& p) {
     uint32_t m = mask;
     for (int skip = static_cast<int>(x % static_cast<uint64_t>(std::popcount(mask))); skip > 0; --skip) m &= m - 1;
     const uint32_t level = m & (~m + 1);
-    const MessageText& t = kMessages[(x >> 16) % std::size(kMessages)];
+    const size_t which = (x >> 16) % std::size(kMessages);
+    const MessageText& t = kMessages[which];
     Out o{p};
+    if (profile_.multiSim) {
+        // Compressed: the same header, then a 32-bit hash standing for format and file.
+        o.u8(0x92).u8(0).u8(t.args).u8(0).u64(dmTimestampNow()).u16(100 + (x >> 24) % 2000)
+            .u16(ssid).u32(level).u32(0x9E3779B9u * static_cast<uint32_t>(which + 1));
+        for (uint8_t a = 0; a < t.args; ++a) o.u32(static_cast<uint32_t>(x >> (a * 11)) & 0xFFFF);
+        return;
+    }
     o.u8(0x79).u8(0).u8(t.args).u8(0).u64(dmTimestampNow()).u16(100 + (x >> 24) % 2000).u16(ssid).u32(level);
     for (uint8_t a = 0; a < t.args; ++a) o.u32(static_cast<uint32_t>(x >> (a * 11)) & 0xFFFF);
     o.cstr(t.format).cstr(t.file);
@@ -611,7 +620,16 @@ bool DmModel::nextStreamPacket(std::vector<uint8_t>& payload, StreamKind& kind, 
     switch (kind) {
         case StreamKind::Log:
             sequence = ++sequence_;
-            buildLogPacket(payload, enabledLogs_[logCursor_++ % enabledLogs_.size()], sequence);
+            if (profile_.multiSim) {
+                buildLogPacket(payload, enabledLogs_[logCursor_++ % enabledLogs_.size()], sequence, 8);
+                const uint32_t sub = multiSimSubscription(sequence);
+                const uint8_t wrapper[8] = {0x98, 0x01, 0x00, 0x00, static_cast<uint8_t>(sub),
+                                            static_cast<uint8_t>(sub >> 8), static_cast<uint8_t>(sub >> 16),
+                                            static_cast<uint8_t>(sub >> 24)};
+                std::copy(std::begin(wrapper), std::end(wrapper), payload.begin());
+            } else {
+                buildLogPacket(payload, enabledLogs_[logCursor_++ % enabledLogs_.size()], sequence);
+            }
             break;
         case StreamKind::Event:
             buildEventReport(payload);

@@ -43,7 +43,7 @@ public:
     // The next packet of the logging stream, written into `payload` (reused storage). False
     // when logging is off or the masks enable nothing. Log packets carry a 32-bit sequence
     // number (1, 2, ...) as the first four body bytes; it is returned in `sequence` (0 for
-    // events and messages).
+    // events and messages). A multi-SIM profile wraps each log packet (see ModemProfile).
     bool nextStreamPacket(std::vector<uint8_t>& payload, StreamKind& kind, uint32_t& sequence);
 
     // Power cycle: logging off, event reporting off, every mask cleared. The sequence number
@@ -76,7 +76,8 @@ public:
 
 private:
     void rebuildEnabled();
-    void buildLogPacket(std::vector<uint8_t>& p, uint16_t code, uint32_t seq);
+    // The log packet is written from byte `at` of `p` on (room for a multi-SIM wrapper).
+    void buildLogPacket(std::vector<uint8_t>& p, uint16_t code, uint32_t seq, size_t at = 0);
     void buildEventReport(std::vector<uint8_t>& p);
     void buildMessage(std::vector<uint8_t>& p);
     uint64_t rand64();

@@ -52,6 +52,13 @@ inline std::array<uint32_t, 16> defaultLogLimits() {
     return l;
 }
 
+// The subscription a multi-SIM modem sends log packet `sequence` on: mostly 1, with runs of
+// three on 2 (sequences 6-8, 22-24, ...), so that the subscription changes often.
+inline uint32_t multiSimSubscription(uint32_t sequence) {
+    const uint32_t k = sequence % 16;
+    return k >= 6 && k <= 8 ? 2 : 1;
+}
+
 struct ModemProfile {
     std::vector<MessageRange> messageRanges = defaultMessageRanges();
     // Log item limit (number of items) per equipment identifier 0-15; 0 = no such equipment.
@@ -70,6 +77,11 @@ struct ModemProfile {
 
     GsmIdentity gsm;
     GsmServingCell cell;
+
+    // A dual-SIM phone: log packets go out wrapped in multi-SIM packets (0x98) for
+    // subscription 1 or 2 (multiSimSubscription of their sequence number), and messages go
+    // out compressed (0x92: a hash of the text instead of the text). Event reports stay plain.
+    bool multiSim = false;
 
     // Seed of the stream's sizes and filler bytes: the same seed gives the same stream.
     uint64_t seed = 0x4B56584C;

@@ -17,7 +17,7 @@ namespace {
 const char kUsage[] =
     "usage: kvxlog-modemsim [--rate N] [--link PATH] [--sysfs ROOT --dev DEV [--tty NAME]]\n"
     "                       [--silent] [--silent-after S] [--answer-after N] [--corrupt P]\n"
-    "                       [--drop-after S [--back-after S]]\n"
+    "                       [--drop-after S [--back-after S]] [--multi-sim]\n"
     "                       [--download [--corrupt-read N] [--late-read N] [--split N]]\n"
     "  --rate N          streamed packets per second while logging (0: as fast as possible)\n"
     "  --link PATH       keep a symbolic link PATH to the terminal while plugged in\n"
@@ -30,6 +30,8 @@ const char kUsage[] =
     "  --corrupt P       damage each outgoing byte with probability P (0..1)\n"
     "  --drop-after S    unplug S seconds after start\n"
     "  --back-after S    plug back in S seconds after each unplug\n"
+    "  --multi-sim       a dual-SIM phone: log packets wrapped (0x98) for subscriptions 1 and 2,\n"
+    "                    compressed messages (0x92)\n"
     "  --download        download mode: answer the memory-dump protocol over three regions\n"
     "                    (5000, 0 and 70000 bytes); in the sysfs tree a device 05c6:9008\n"
     "                    named \"MGX QDLoader 9008\"\n"
@@ -79,6 +81,8 @@ int main(int argc, char** argv) {
             (a == "--corrupt-read" ? config.download.corruptRead
              : a == "--late-read"  ? config.download.lateDuplicateRead
                                    : config.download.splitWrites) = static_cast<uint32_t>(*v);
+        } else if (a == "--multi-sim") {
+            config.profile.multiSim = true;
         } else if (a == "--link" || a == "--sysfs" || a == "--dev" || a == "--tty") {
             const char* v = value();
             if (!v || !*v) return usageError(std::string(a) + " needs a value");
