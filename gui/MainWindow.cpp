@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include <QApplication>
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -173,6 +174,11 @@ void MainWindow::buildControls() {
                 [this, ctlId](bool on) { rememberCheck(ctlId, on); });
         return b;
     };
+    // Radio buttons of one parent are one set unless grouped, as the dialog's groups do.
+    auto radioGroup = [&](std::initializer_list<int> ids) {
+        auto* set = new QButtonGroup(this);
+        for (int member : ids) set->addButton(button(member));
+    };
     auto label = [&](const char* text, int ctlId, QRect dlu) {
         place(new QLabel(text, this), ctlId, dlu);
     };
@@ -206,6 +212,7 @@ void MainWindow::buildControls() {
     edit(ctl::kLimit, {128, 179, 40, 13});
     checkable(new QRadioButton("MB", this), ctl::kUnitMb, {30, 201, 50, 10});
     checkable(new QRadioButton("Minutes", this), ctl::kUnitMinutes, {100, 201, 60, 10});
+    radioGroup({ctl::kUnitMb, ctl::kUnitMinutes});
 
     pushButton(ctl::kShowInfo, "Show GSM/WCDMA Info", {14, 239, 174, 14});
     pushButton(id::kShowCdma, "Show CDMA/EVDO Info", {14, 258, 174, 14})->setEnabled(false);
@@ -223,6 +230,7 @@ void MainWindow::buildControls() {
     checkable(new QRadioButton("Send Filters from GUI", this), ctl::kSourceGui,
               {217, 43, 132, 10})
         ->setEnabled(false);
+    radioGroup({ctl::kSourceFile, ctl::kSourceGui});
     pushButton(id::kSaveFilters, "Save Filters...", {217, 60, 62, 14})->setEnabled(false);
     pushButton(id::kLoadFilters, "Load Filters...", {284, 60, 62, 14})->setEnabled(false);
 
@@ -356,11 +364,11 @@ void MainWindow::setChecked(int ctlId, bool checked) {
     }
     QAbstractButton* b = button(ctlId);
     if (b == nullptr || b->isChecked() == checked) return;
-    if (!checked && b->autoExclusive()) {
+    if (!checked && b->group() != nullptr && b->group()->exclusive()) {
         // A radio button of an exclusive set cannot be cleared by itself.
-        b->setAutoExclusive(false);
+        b->group()->setExclusive(false);
         b->setChecked(false);
-        b->setAutoExclusive(true);
+        b->group()->setExclusive(true);
         return;
     }
     b->setChecked(checked);
