@@ -11,7 +11,6 @@
 #include <QTreeView>
 #include <cstdio>
 #include <filesystem>
-#include <unistd.h>
 
 #include "FilterTreeView.h"
 #include "InfoBox.h"
@@ -81,8 +80,10 @@ int main(int argc, char** argv) {
     }
 
     // The full window, logging from the simulated modem with a filter ticked in the trees.
-    const std::filesystem::path work =
-        std::filesystem::temp_directory_path() / ("kvxshots-" + std::to_string(::getpid()));
+    // A fixed, neutral folder: its name shows in the pictures.
+    const std::filesystem::path work = "/tmp/kvxlogplus-demo";
+    std::error_code ec;
+    std::filesystem::remove_all(work, ec);
     std::filesystem::create_directories(work);
     kvx::modemsim::SimModem::Config cfg;
     cfg.linkPath = (work / "dm0").string();
@@ -111,7 +112,6 @@ int main(int argc, char** argv) {
         full.dialog().OnStop();
     }
     sim.stop();
-    std::error_code ec;
     std::filesystem::remove_all(work, ec);
     return ok ? 0 : 1;
 }
