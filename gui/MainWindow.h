@@ -7,7 +7,8 @@
 // "statusPane", the trees "1036", "1024", "1023", "1039".
 //
 // Threads: the window lives on the GUI thread. Window operations may come from any thread:
-// from another thread they are queued to the GUI thread as value copies and return at once;
+// from another thread they are queued to the GUI thread as value copies, in order, and return
+// at once (the queue is the window's own, under its own lock, woken through a pipe);
 // check and text reads from another thread see the last values the GUI thread had.
 // Message boxes are opened window-modal and never block the caller.
 #pragma once
@@ -18,6 +19,7 @@
 #include <QStringList>
 #include <array>
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -31,6 +33,7 @@
 #include "dm/KvxLog.h"
 
 class QLabel;
+class QSocketNotifier;
 class QStatusBar;
 class QTimer;
 class QWidget;
@@ -146,6 +149,7 @@ class MainWindow : public QDialog, public capture::Window {
     std::optional<QString> chooseFile(const FileRequest& request);
     bool onGuiThread() const { return std::this_thread::get_id() == guiThread_; }
     void post(std::function<void()> call);
+    void runPosted();
     QWidget* control(int id) const;
     QAbstractButton* button(int id) const;
     void remember(int id, const std::string& text);
@@ -171,6 +175,10 @@ class MainWindow : public QDialog, public capture::Window {
     std::map<int, std::string> textMirror_;
     std::map<int, bool> checkMirror_;
     std::atomic<int> queuedNotes_{0};
+    std::mutex postMutex_;
+    std::deque<std::function<void()>> posted_;
+    int wakePipe_[2] = {-1, -1};
+    QSocketNotifier* wakeNotifier_ = nullptr;
 
     FileChooser chooser_;
     std::function<void(const std::string&)> messageSink_;
