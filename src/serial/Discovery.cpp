@@ -66,8 +66,10 @@ std::string joinWords(const std::string& a, const std::string& b) {
     return a + " " + b;
 }
 
-// The friendly name without its " (<tty>)" tail, or nullopt for a port to leave out.
-std::optional<std::string> describePort(const fs::path& classEntry, const std::string& tty) {
+// The friendly name without its " (<tty>)" tail, or nullopt for a port to leave out. The USB
+// ids of the device go to `vendorId`/`productId` when there is one.
+std::optional<std::string> describePort(const fs::path& classEntry, const std::string& tty,
+                                        uint16_t& vendorId, uint16_t& productId) {
     std::error_code ec;
     const fs::path deviceLink = classEntry / "device";
     if (!fs::exists(deviceLink, ec)) return std::nullopt;  // virtual terminal
@@ -97,6 +99,12 @@ std::optional<std::string> describePort(const fs::path& classEntry, const std::s
     if (isUsbDevice(usbDevice)) {
         manufacturer = attribute(usbDevice / "manufacturer");
         product = attribute(usbDevice / "product");
+        const int vid = hexAttribute(usbDevice / "idVendor");
+        const int pid = hexAttribute(usbDevice / "idProduct");
+        if (vid >= 0 && pid >= 0) {
+            vendorId = static_cast<uint16_t>(vid);
+            productId = static_cast<uint16_t>(pid);
+        }
     }
     std::string interfaceName = attribute(iface / "interface");
     if (!interfaceName.empty()) return interfaceName;
@@ -163,11 +171,12 @@ std::vector<PresentPort> listPorts(const std::string& sysfsRoot, const std::stri
     if (ec) return ports;
     for (const auto& entry : it) {
         std::string tty = entry.path().filename().string();
-        auto name = describePort(entry.path(), tty);
+        uint16_t vid = 0, pid = 0;
+        auto name = describePort(entry.path(), tty, vid, pid);
         if (!name) continue;
         std::string dev = devRoot;
         while (dev.size() > 1 && dev.back() == '/') dev.pop_back();
-        ports.push_back({tty, dev + "/" + tty, *name + " (" + tty + ")"});
+        ports.push_back({tty, dev + "/" + tty, *name + " (" + tty + ")", vid, pid});
     }
     std::sort(ports.begin(), ports.end(),
               [](const PresentPort& x, const PresentPort& y) { return naturalLess(x.tty, y.tty); });

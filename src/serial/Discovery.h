@@ -3,6 +3,7 @@
 // Pure functions over a sysfs root folder; any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,9 @@ struct PresentPort {
     std::string tty;   // kernel name, e.g. "ttyUSB2"
     std::string path;  // device path, <dev folder>/<tty>: the port name handed to openport
     std::string name;  // friendly name, e.g. "Orvanta Wireless DM Port (ttyUSB2)"
+    // USB vendor and product id of the device behind the port; 0 when it is no USB device.
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
 };
 
 // The folder standing for /sys: $KVXLOG_SYSFS_ROOT, else "/sys".

@@ -70,7 +70,8 @@ bool FakeSysfs::add(const FakeUsbPort& port) {
     std::error_code ec;
     fs::create_directories(iface, ec);
     if (ec) return false;
-    bool ok = writeFile(usbDev / "idVendor", "1f2e") && writeFile(usbDev / "idProduct", "0210");
+    bool ok = writeFile(usbDev / "idVendor", hex2(port.vendorId >> 8) + hex2(port.vendorId)) &&
+              writeFile(usbDev / "idProduct", hex2(port.productId >> 8) + hex2(port.productId));
     if (!port.manufacturer.empty())
         ok = ok && writeFile(usbDev / "manufacturer", port.manufacturer);
     if (!port.product.empty()) ok = ok && writeFile(usbDev / "product", port.product);

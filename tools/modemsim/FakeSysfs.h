@@ -26,7 +26,13 @@ struct FakeUsbPort {
     int interfaceSubClass = 0xff;
     int interfaceProtocol = 0x30;  // ff/ff/30: the chipset's diagnostics interface
     std::string target;         // what <dev>/<tty> links to; empty: no link
+    int vendorId = 0x1f2e;      // USB ids of the device
+    int productId = 0x0210;
 };
+
+// The chipset's download mode (QDLoader) as a USB device: 05c6:9008.
+inline constexpr int kDownloadVendorId = 0x05c6;
+inline constexpr int kDownloadProductId = 0x9008;
 
 class FakeSysfs {
 public:

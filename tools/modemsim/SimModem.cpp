@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <system_error>
+#include <thread>
 
 namespace kvx::modemsim {
 
@@ -59,6 +60,7 @@ void removeLink(const std::string& link) {
 SimModem::SimModem(Config config)
     : config_(std::move(config)),
       model_(config_.profile),
+      dload_(config_.download.regions),
       faultRng_(config_.faultSeed | 1),
       silent_(config_.silent),
       answerAfter_(config_.answerAfter),
@@ -436,13 +438,22 @@ void SimModem::onFrame(std::span<const uint8_t> payload, bool crcOk) {
     if (crcOk && !silentNow(rr.when)) {
         if (tries_.size() >= kMaxRemembered) tries_.clear();
         const uint32_t tries = ++tries_[rr.payload];
-        const bool answer = tries >= answerAfter_.load();
+        // In download mode only the wake-up is slow: the modem acknowledges the Nth
+        // no-operation and answers everything after at once.
+        const bool slowRequest = !config_.download.on || (!payload.empty() && payload[0] == 0x06);
+        const bool answer = !slowRequest || tries >= answerAfter_.load();
         replies_.clear();
-        const bool wasStreaming = model_.streaming();
-        rr.effect = model_.handle(payload, answer, replies_);
-        if (wasStreaming && !model_.streaming()) discardQueuedStream();
-        for (const auto& r : replies_) queueFrame(r, 3, 0);
-        logging_ = model_.loggingOn();
+        if (config_.download.on) {
+            rr.effect = dload_.handle(payload, answer, replies_);
+            resets_ = dload_.resets();
+            queueDownloadReplies();
+        } else {
+            const bool wasStreaming = model_.streaming();
+            rr.effect = model_.handle(payload, answer, replies_);
+            if (wasStreaming && !model_.streaming()) discardQueuedStream();
+            for (const auto& r : replies_) queueFrame(r, 3, 0);
+            logging_ = model_.loggingOn();
+        }
     }
     {
         std::lock_guard lk(logMutex_);
@@ -452,6 +463,57 @@ void SimModem::onFrame(std::span<const uint8_t> payload, bool crcOk) {
         log_.push_back(std::move(rr));
     }
     logCv_.notify_all();
+}
+
+void SimModem::queueDownloadReplies() {
+    const auto& d = config_.download;
+    for (const auto& r : replies_) {
+        const size_t start = out_.size();
+        queueFrame(r, 3, 0);
+        if (r.empty() || r[0] != 0x13) continue;
+        ++readReplies_;
+        if (readReplies_ == d.corruptRead) {
+            // One bit of a byte amid the frame, never turning a byte into or out of a flag or
+            // an escape, so the frame keeps its length and fails only its CRC.
+            for (size_t i = start + (out_.size() - start) / 2; i < out_.size(); ++i) {
+                const uint8_t b = out_[i];
+                if (b >= 0x7C && b <= 0x7F) continue;
+                out_[i] = static_cast<uint8_t>(b ^ 0x01);
+                break;
+            }
+        }
+        if (!lateReply_.empty()) {
+            queueFrame(lateReply_, 3, 0);
+            lateReply_.clear();
+        }
+        if (readReplies_ == d.lateDuplicateRead) lateReply_ = r;
+    }
+    if (d.splitWrites > 1 && !replies_.empty()) writeSplit();
+}
+
+void SimModem::writeSplit() {
+    // Whatever is queued goes out in pieces with pauses, as a slow USB link delivers it.
+    const size_t total = out_.size() - outOff_;
+    const size_t pieces = config_.download.splitWrites;
+    const size_t piece = (total + pieces - 1) / pieces;
+    while (master_ >= 0 && outOff_ < out_.size()) {
+        const size_t end = std::min(out_.size(), outOff_ + std::max<size_t>(piece, 1));
+        while (outOff_ < end) {
+            const ssize_t n = ::write(master_, out_.data() + outOff_, end - outOff_);
+            if (n > 0) {
+                outOff_ += static_cast<size_t>(n);
+                writtenTotal_ += static_cast<uint64_t>(n);
+                bytesSent_ += static_cast<uint64_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN) return;
+            pollfd p{master_, POLLOUT, 0};
+            if (::poll(&p, 1, 1000) <= 0) return;  // the rest goes out with the serving loop
+        }
+        if (outOff_ < out_.size()) std::this_thread::sleep_for(config_.download.splitGap);
+    }
+    writeOut();  // counts what was written
 }
 
 void SimModem::serve() {

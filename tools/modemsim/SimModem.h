@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "modemsim/DloadModel.h"
 #include "modemsim/DmModel.h"
 #include "modemsim/FakeSysfs.h"
 #include "modemsim/ModemProfile.h"
@@ -53,6 +54,17 @@ struct SimModemConfig {
 
     // The request log keeps at most this many requests; when full, the older half goes.
     size_t requestLogLimit = 100000;
+
+    // Download mode: the modem speaks the memory-debug side of the download protocol over
+    // these regions instead of DM (silent and answerAfter apply as well).
+    struct Download {
+        bool on = false;
+        std::vector<SimRegion> regions;
+        uint32_t corruptRead = 0;        // the Nth read response (1-based) has a damaged byte
+        uint32_t lateDuplicateRead = 0;  // the Nth read response comes again after the next one
+        uint32_t splitWrites = 1;        // every reply is written in this many pieces ...
+        Millis splitGap{20};             // ... with this pause between them
+    } download;
 };
 
 enum class StartError {
@@ -130,6 +142,8 @@ public:
     bool comeBack();
 
     SimCounters counters() const;
+    // Download mode: reset requests received so far.
+    uint32_t resetsReceived() const { return resets_.load(); }
 
     std::vector<ReceivedRequest> requests() const;
     size_t requestCount() const;
@@ -158,9 +172,14 @@ private:
     void discardAllQueued();
     bool silentNow(std::chrono::steady_clock::time_point now) const;
     void wake() const;
+    void queueDownloadReplies();
+    void writeSplit();
 
     SimModemConfig config_;
     DmModel model_;
+    DloadModel dload_;
+    uint64_t readReplies_ = 0;          // serving thread only
+    std::vector<uint8_t> lateReply_;    // serving thread only
 
     // Serving thread's own state.
     int master_ = -1;
@@ -214,6 +233,7 @@ private:
     std::atomic<uint64_t> packetsSent_{0}, logSent_{0}, eventSent_{0}, messageSent_{0},
         repliesSent_{0}, bytesSent_{0}, requestsReceived_{0}, badRequests_{0}, drops_{0};
     std::atomic<uint32_t> lastSequence_{0};
+    std::atomic<uint32_t> resets_{0};
 };
 
 }  // namespace kvx::modemsim

@@ -18,6 +18,7 @@ const char kUsage[] =
     "usage: kvxlog-modemsim [--rate N] [--link PATH] [--sysfs ROOT --dev DEV [--tty NAME]]\n"
     "                       [--silent] [--silent-after S] [--answer-after N] [--corrupt P]\n"
     "                       [--drop-after S [--back-after S]]\n"
+    "                       [--download [--corrupt-read N] [--late-read N] [--split N]]\n"
     "  --rate N          streamed packets per second while logging (0: as fast as possible)\n"
     "  --link PATH       keep a symbolic link PATH to the terminal while plugged in\n"
     "  --sysfs ROOT      show the modem as a USB port in the fake sysfs tree ROOT\n"
@@ -28,7 +29,13 @@ const char kUsage[] =
     "  --answer-after N  answer each request only from its Nth identical try on\n"
     "  --corrupt P       damage each outgoing byte with probability P (0..1)\n"
     "  --drop-after S    unplug S seconds after start\n"
-    "  --back-after S    plug back in S seconds after each unplug\n";
+    "  --back-after S    plug back in S seconds after each unplug\n"
+    "  --download        download mode: answer the memory-dump protocol over three regions\n"
+    "                    (5000, 0 and 70000 bytes); in the sysfs tree a device 05c6:9008\n"
+    "                    named \"MGX QDLoader 9008\"\n"
+    "  --corrupt-read N  damage the Nth read response\n"
+    "  --late-read N     send the Nth read response again after the next one\n"
+    "  --split N         write every reply in N pieces, 20 ms apart\n";
 
 std::optional<double> number(const char* text, double lo, double hi) {
     char* end = nullptr;
@@ -63,6 +70,15 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "--silent") {
             config.silent = true;
+        } else if (a == "--download") {
+            config.download.on = true;
+            config.download.regions = kvx::modemsim::demoRegions();
+        } else if (a == "--corrupt-read" || a == "--late-read" || a == "--split") {
+            auto v = numeric(1, 1e9);
+            if (!v) return usageError(std::string(a) + " needs a count of at least 1");
+            (a == "--corrupt-read" ? config.download.corruptRead
+             : a == "--late-read"  ? config.download.lateDuplicateRead
+                                   : config.download.splitWrites) = static_cast<uint32_t>(*v);
         } else if (a == "--link" || a == "--sysfs" || a == "--dev" || a == "--tty") {
             const char* v = value();
             if (!v || !*v) return usageError(std::string(a) + " needs a value");
@@ -98,6 +114,13 @@ int main(int argc, char** argv) {
         config.sysfs.port.tty = tty;
         config.sysfs.port.manufacturer = "Orvanta Wireless";
         config.sysfs.port.product = "KVX-210 LTE Modem";
+        if (config.download.on) {
+            // The chipset's download-mode device, as the maker's driver names it.
+            config.sysfs.port.product = "MGX QDLoader 9008";
+            config.sysfs.port.vendorId = kvx::modemsim::kDownloadVendorId;
+            config.sysfs.port.productId = kvx::modemsim::kDownloadProductId;
+            config.sysfs.port.interfaceProtocol = 0xff;
+        }
     }
 
     // The serving thread inherits the blocked signals; only sigwait below takes them.
