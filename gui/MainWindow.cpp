@@ -16,14 +16,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "FilterTreeView.h"
+#include "GuiQueue.h"
 #include "InfoBox.h"
 #include "app/Settings.h"
 #include "filters/FilterActions.h"
@@ -92,12 +89,7 @@ MainWindow::MainWindow(Options options)
     setWindowIcon(programIcon());
     QApplication::setOverrideCursor(Qt::WaitCursor);
 
-    // Calls from other threads travel through a queue of our own, woken by a pipe: they carry
-    // their values under a lock both sides see, and no thread waits for the GUI.
-    if (::pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
-        wakeNotifier_ = new QSocketNotifier(wakePipe_[0], QSocketNotifier::Read, this);
-        connect(wakeNotifier_, &QSocketNotifier::activated, this, [this] { runPosted(); });
-    }
+    queue_ = std::make_unique<GuiQueue>(this);
     engine_ = std::make_unique<dm::KvxLog>();
     buildControls();
     infoBox_ = std::make_unique<InfoBox>();
@@ -150,10 +142,6 @@ MainWindow::~MainWindow() {
     // Stops a capture still running and joins its threads while every control still exists.
     dialog_.reset();
     for (auto& [id, timer] : timers_) timer->stop();
-    delete wakeNotifier_;
-    for (int fd : wakePipe_) {
-        if (fd >= 0) ::close(fd);
-    }
 }
 
 void MainWindow::buildControls() {
@@ -332,32 +320,7 @@ void MainWindow::setMemoryDumpWindow(QWidget* window) {
 // ---- capture::Window -------------------------------------------------------------------------
 
 void MainWindow::post(std::function<void()> call) {
-    bool wake;
-    {
-        std::lock_guard lock(postMutex_);
-        wake = posted_.empty();
-        posted_.push_back(std::move(call));
-    }
-    // One byte per empty-to-busy change; the GUI thread takes the whole queue when it wakes.
-    if (!wake) return;
-    if (wakePipe_[1] < 0) {
-        QMetaObject::invokeMethod(this, [this] { runPosted(); }, Qt::QueuedConnection);
-        return;
-    }
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wakePipe_[1], &byte, 1);
-}
-
-void MainWindow::runPosted() {
-    char bytes[64];
-    while (::read(wakePipe_[0], bytes, sizeof bytes) > 0) {
-    }
-    std::deque<std::function<void()>> calls;
-    {
-        std::lock_guard lock(postMutex_);
-        calls.swap(posted_);
-    }
-    for (auto& call : calls) call();
+    queue_->post(std::move(call));
 }
 
 QWidget* MainWindow::control(int ctlId) const {

@@ -8,7 +8,7 @@
 //
 // Threads: the window lives on the GUI thread. Window operations may come from any thread:
 // from another thread they are queued to the GUI thread as value copies, in order, and return
-// at once (the queue is the window's own, under its own lock, woken through a pipe);
+// at once (GuiQueue);
 // check and text reads from another thread see the last values the GUI thread had.
 // Message boxes are opened window-modal and never block the caller.
 #pragma once
@@ -33,7 +33,6 @@
 #include "dm/KvxLog.h"
 
 class QLabel;
-class QSocketNotifier;
 class QStatusBar;
 class QTimer;
 class QWidget;
@@ -43,6 +42,7 @@ namespace kvx::gui {
 
 class FilterTreeView;
 class FilterItemModel;
+class GuiQueue;
 class InfoBox;
 
 // Control ids of the window that capture does not know.
@@ -149,7 +149,6 @@ class MainWindow : public QDialog, public capture::Window {
     std::optional<QString> chooseFile(const FileRequest& request);
     bool onGuiThread() const { return std::this_thread::get_id() == guiThread_; }
     void post(std::function<void()> call);
-    void runPosted();
     QWidget* control(int id) const;
     QAbstractButton* button(int id) const;
     void remember(int id, const std::string& text);
@@ -175,10 +174,7 @@ class MainWindow : public QDialog, public capture::Window {
     std::map<int, std::string> textMirror_;
     std::map<int, bool> checkMirror_;
     std::atomic<int> queuedNotes_{0};
-    std::mutex postMutex_;
-    std::deque<std::function<void()>> posted_;
-    int wakePipe_[2] = {-1, -1};
-    QSocketNotifier* wakeNotifier_ = nullptr;
+    std::unique_ptr<GuiQueue> queue_;
 
     FileChooser chooser_;
     std::function<void(const std::string&)> messageSink_;

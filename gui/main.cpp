@@ -4,6 +4,7 @@
 #include <string>
 
 #include "MainWindow.h"
+#include "MemDebugDialog.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -15,6 +16,9 @@ int main(int argc, char** argv) {
         commandLine += argv[i];
     }
     kvx::gui::MainWindow window({commandLine});
+    // Created hidden with the main window (it reads its instructions file now) and kept.
+    kvx::gui::MemDebugDialog memDebug;
+    window.setMemoryDumpWindow(&memDebug);
     window.setClosedHandler([] { QCoreApplication::quit(); });
     window.show();
     return QApplication::exec();

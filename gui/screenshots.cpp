@@ -7,6 +7,9 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTreeView>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include "FilterTreeView.h"
 #include "InfoBox.h"
 #include "MainWindow.h"
+#include "MemDebugDialog.h"
 #include "info/InfoDecoder.h"
 #include "modemsim/SimModem.h"
 
@@ -67,8 +71,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
         return 2;
     }
-    const QString out = QString::fromLocal8Bit(argv[1]);
-    QDir().mkpath(out);
+    const QString outFolder = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(outFolder);
     auto quiet = [](const std::string& text) { std::fprintf(stderr, "box: %s\n", text.c_str()); };
     bool ok = true;
 
@@ -76,7 +80,7 @@ int main(int argc, char** argv) {
         MainWindow narrow({""});
         narrow.setMessageSink(quiet);
         narrow.show();
-        ok &= save(narrow, out, "main-narrow.png");
+        ok &= save(narrow, outFolder, "main-narrow.png");
     }
 
     // The full window, logging from the simulated modem with a filter ticked in the trees.
@@ -106,12 +110,51 @@ int main(int argc, char** argv) {
         t.start();
         while (t.elapsed() < 15000 && full.infoBox().field(kvx::info::kImei).isEmpty()) pump(100);
         pump(2500);
-        ok &= save(full, out, "main-full.png");
+        ok &= save(full, outFolder, "main-full.png");
         full.findChild<QPushButton*>(QString::number(ctl::kShowInfo))->click();
-        ok &= save(full.infoBox(), out, "infobox.png");
+        ok &= save(full.infoBox(), outFolder, "infobox.png");
         full.dialog().OnStop();
     }
     sim.stop();
+
+    // The memory-dump tool after dumping the simulated modem in download mode (the
+    // instructions come from KvxMemDebug.txt in the current folder).
+    {
+        kvx::modemsim::SimModemConfig dl;
+        dl.linkPath = (work / "dload0").string();
+        dl.download.on = true;
+        const char* names[][2] = {{"APPS_RAM", "apps_ram.bin"}, {"MODEM_SW", "modem_sw.bin"},
+                                  {"SMEM", "smem.bin"}};
+        uint32_t base = 0x80000000u;
+        for (const auto& n : names) {
+            kvx::modemsim::SimRegion r;
+            r.base = base;
+            r.description = n[0];
+            r.fileName = n[1];
+            r.bytes.assign(96 * 1024, 0x5A);
+            dl.download.regions.push_back(r);
+            base += 0x00100000u;
+        }
+        kvx::modemsim::SimModem dumpSim(dl);
+        if (dumpSim.start().error != kvx::modemsim::StartError::None) return 1;
+        kvx::gui::MemDebugDialog tool;
+        tool.setMessageSink(quiet);
+        const auto out = work / "dump";
+        std::filesystem::create_directories(out);
+        tool.logic().setClientSetup([&](kvx::memdump::MemDebugClient& c) { c.setOutputFolder(out); });
+        tool.show();
+        namespace dlg = kvx::memdump::dlg;
+        tool.findChild<QCheckBox*>(QString::number(dlg::kSpecifyPort))->click();
+        tool.findChild<QLineEdit*>(QString::number(dlg::kPortEdit))
+            ->setText(QString::fromStdString(dl.linkPath));
+        tool.findChild<QPushButton*>(QString::number(dlg::kStart))->click();
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 20000 && tool.logic().running()) pump(100);
+        pump(300);
+        ok &= save(tool, outFolder, "memdebug.png");
+        dumpSim.stop();
+    }
     std::filesystem::remove_all(work, ec);
     return ok ? 0 : 1;
 }
