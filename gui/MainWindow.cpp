@@ -261,6 +261,13 @@ void MainWindow::buildControls() {
     const int clientHeight = u.py(305);
     // Narrow window: the right edge 8 pixels left of the "Filter Source" group.
     const int width = full_ ? u.px(529) : controls_[id::kFilterSourceGroup]->x() - 8;
+    if (!full_) {
+        // The controls beyond the narrow window's edge stay where no key can reach them either:
+        // Tab must not tick the raw-file box or press Export unseen.
+        for (QWidget* w : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (w->x() >= width) w->setFocusPolicy(Qt::NoFocus);
+        }
+    }
     statusBar_->setGeometry(0, clientHeight, width, statusHeight);
     setFixedSize(width, clientHeight + statusHeight);
 }

@@ -19,7 +19,6 @@
 #include <QStringList>
 #include <array>
 #include <atomic>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>

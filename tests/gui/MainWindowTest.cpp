@@ -6,7 +6,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSignalSpy>
 #include <QTest>
 #include <cstdlib>
 #include <filesystem>
@@ -179,6 +178,13 @@ class MainWindowTest : public QObject {
         QVERIFY(!child(*w, gid::kLogItemMask)->isEnabled());
         QVERIFY(child(*w, gid::kEventMask)->isEnabled());
         QCOMPARE(w->dialog().watchdogSeconds(), full ? 5 : 10);
+        // Tab reaches only what the window shows.
+        for (QWidget* c : w->findChildren<QWidget*>()) {
+            if (c->focusPolicy() & Qt::TabFocus) {
+                QVERIFY2(c->mapTo(w.get(), QPoint(0, 0)).x() < w->width(),
+                         qPrintable(c->objectName()));
+            }
+        }
     }
 
     void portComboSelectsTheCustomEdit() {
