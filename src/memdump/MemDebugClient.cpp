@@ -322,6 +322,7 @@ void MemDebugClient::clearRun() {
 int MemDebugClient::runOn(const std::string& portName) {
     clearRun();
     if (!openPort(portName)) {
+        abort_ = false;  // nothing left to abort
         summary_.result = kPortFailed;
         return kPortFailed;
     }
@@ -339,8 +340,9 @@ int MemDebugClient::runWith(std::unique_ptr<serial::Port> port) {
 }
 
 int MemDebugClient::runOpened() {
+    // The abort flag is not cleared here: an Exit that came while the port was opening
+    // must still end this run.
     send(kNoOperationFrame);
-    abort_ = false;
     progress_.state = kStateSearching;
     const auto start = Clock::now();
     auto lastFrame = start;

@@ -133,7 +133,9 @@ class MemDebugClient {
     // The same over a transport that is already open (scripted ports, fuzzing); it is closed
     // and released when the run ends.
     int runWith(std::unique_ptr<serial::Port> port);
-    // Any thread: the run ends at its next loop pass (result kDumpFinished, summary aborted).
+    // Any thread: the run in progress, or the next one when none is (an abort that comes
+    // while the port is being opened), ends at its next loop pass with kDumpFinished and the
+    // summary's aborted set. The request is consumed by the run it ends.
     void abort();
     // Opens the port as run() does (a failure is ignored), sends the reset frame, closes.
     // True when the frame was written.

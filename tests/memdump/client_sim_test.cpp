@@ -216,6 +216,24 @@ TEST_F(DumpTest, AbortFromAnotherThreadEndsAWaitingRun) {
     EXPECT_TRUE(client.summary().aborted);
 }
 
+TEST_F(DumpTest, AbortWhileThePortOpensIsNotLost) {
+    modemsim::SimModemConfig config;
+    config.silent = true;
+    startModem(std::move(config));
+    client.abort();  // as an Exit that comes before the run has sent anything
+    const auto t0 = Clock::now();
+    EXPECT_EQ(client.runOn(modem->path()), kDumpFinished);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(), 2000);
+    EXPECT_TRUE(client.summary().aborted);
+    // Consumed by the run it ended: the next run is not aborted.
+    MemDebugClient::Timing t;
+    t.search = std::chrono::milliseconds(300);
+    t.pass = std::chrono::milliseconds(100);
+    client.setTiming(t);
+    EXPECT_EQ(client.runOn(modem->path()), kNoCommunication);
+    EXPECT_FALSE(client.summary().aborted);
+}
+
 TEST_F(DumpTest, UncreatableFileEndsTheRunNamingIt) {
     startModem(threeRegions());
     client.setOutputFolder(base / "missing" / "folder");
