@@ -7,6 +7,7 @@
 
 #include "capture/LogName.h"
 #include "filters/FilterActions.h"
+#include "serial/Port.h"
 #include "version.h"
 
 namespace kvx::app {
@@ -323,7 +324,13 @@ void MainDialog::continueStart() {
         }
     }
     if (!connected) {
-        window_.messageBox(kNoModemText);
+        // A port the user may not open or another program holds: say what to do about it.
+        const serial::OpenStatus& open = engine_.lastopenstatus();
+        if (open.error == serial::OpenError::PermissionDenied ||
+            open.error == serial::OpenError::Busy)
+            window_.messageBox(std::string(kNoModemText) + "\n" + serial::describe(open));
+        else
+            window_.messageBox(kNoModemText);
         OnStop();
         if (flags_.memoryDebugSeen.load() && memoryDumpHook_) memoryDumpHook_();
         return;
