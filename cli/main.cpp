@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "version.h"
 
 namespace kvx::cli {
 namespace {
@@ -23,6 +24,7 @@ int& exitStatus() {
 int main(int argc, char** argv) {
     CLI::App app{"KvxLog Plus: DM logger for Qualcomm-based modems", "kvxlog"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("kvxlog ") + kvx::kVersionText);
     for (auto setup : kvx::cli::registry()) setup(app);
     CLI11_PARSE(app, argc, argv);
     return kvx::cli::exitStatus();
