@@ -1,5 +1,6 @@
 // kvxlog setup: the first-run step. Creates the settings file that points the catalogue values
 // at the installed catalogue; an existing settings file is left as it is.
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "Command.h"
 #include "app/Settings.h"
@@ -24,17 +26,25 @@ bool holdsSample(const fs::path& dir) {
 
 // The installed data folder: share/kvxlogplus beside the program's bin folder (so an install
 // under any prefix, or unpacked anywhere, finds its own catalogue), else the folder of the
-// configured install prefix.
+// configured install prefix, else the system's.
 std::string installedDataDir() {
+    std::vector<fs::path> programs;
     std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const fs::path beside = self.parent_path().parent_path() / "share" / "kvxlogplus";
+    if (fs::path self = fs::read_symlink("/proc/self/exe", ec); !ec) programs.push_back(self);
+    // Without /proc (a fresh chroot): the path the program was started by.
+    if (const auto* started = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
+        started != nullptr && *started != '\0') {
+        const fs::path program = fs::weakly_canonical(fs::absolute(started, ec), ec);
+        if (!ec && program.is_absolute()) programs.push_back(program);
+    }
+    for (const fs::path& program : programs) {
+        const fs::path beside = program.parent_path().parent_path() / "share" / "kvxlogplus";
         if (holdsSample(beside)) return beside.string();
     }
 #ifdef KVX_INSTALL_DATADIR
     if (holdsSample(KVX_INSTALL_DATADIR)) return KVX_INSTALL_DATADIR;
 #endif
+    if (holdsSample("/usr/share/kvxlogplus")) return "/usr/share/kvxlogplus";
     return {};
 }
 
