@@ -1,14 +1,18 @@
-// kvxlog ports: the present serial ports with their friendly names, and which of them the
-// engine's device table would take for the maker's modem.
+// kvxlog ports: the present serial ports with their friendly names, which of them the
+// engine's device table would take for the maker's modem, and which another program holds.
+#include <unistd.h>
+
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "Command.h"
 #include "dm/KvxLog.h"
 #include "serial/Discovery.h"
+#include "serial/PortHolder.h"
 
 namespace kvx::cli {
 namespace {
@@ -21,17 +25,49 @@ std::optional<int> deviceTypeOf(const dm::KvxLog& engine, const std::string& nam
     return std::nullopt;
 }
 
+// Other processes with the port open.
+std::vector<serial::PortHolder> holdersOf(const std::string& path, const std::string& procRoot) {
+    std::vector<serial::PortHolder> others;
+    const int self = static_cast<int>(::getpid());
+    for (auto& h : serial::portHolders(path, procRoot))
+        if (h.pid != self) others.push_back(std::move(h));
+    return others;
+}
+
+std::string heldText(const std::vector<serial::PortHolder>& holders) {
+    std::string text;
+    for (const auto& h : holders)
+        text += (text.empty() ? "  [held by " : ", ") + h.name + " (pid " + std::to_string(h.pid) +
+                ")";
+    return text.empty() ? text : text + "]";
+}
+
+void warnModemManager(const std::string& procRoot) {
+    if (!serial::modemManagerRunning(procRoot)) return;
+    std::fprintf(stderr,
+                 "ModemManager is running: it opens the diagnostics ports of Qualcomm modems. "
+                 "Install the udev rule 60-kvxlogplus.rules of KvxLog Plus (then unplug and "
+                 "replug the modem) so that it leaves them alone, or stop it: sudo systemctl "
+                 "stop ModemManager\n");
+}
+
 int runPorts(bool json) {
     dm::KvxLog engine;
     const auto ports = serial::listPorts(serial::defaultSysfsRoot(), serial::defaultDevRoot());
+    const std::string procRoot = serial::defaultProcRoot();
+    warnModemManager(procRoot);
     if (json) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
         for (const auto& p : ports) {
             const auto type = deviceTypeOf(engine, p.name);
+            nlohmann::ordered_json held = nlohmann::ordered_json::array();
+            for (const auto& h : holdersOf(p.path, procRoot))
+                held.push_back({{"pid", h.pid}, {"name", h.name}});
             list.push_back({{"port", p.path},
                             {"name", p.name},
                             {"device_type", type ? nlohmann::ordered_json(*type)
-                                                 : nlohmann::ordered_json(nullptr)}});
+                                                 : nlohmann::ordered_json(nullptr)},
+                            {"held_by", held}});
         }
         std::printf(
             "%s\n",
@@ -46,8 +82,9 @@ int runPorts(bool json) {
     for (const auto& p : ports) width = std::max(width, p.path.size());
     for (const auto& p : ports) {
         const auto type = deviceTypeOf(engine, p.name);
-        std::printf("%-*s  %s  [device type %s]\n", static_cast<int>(width), p.path.c_str(),
-                    p.name.c_str(), type ? std::to_string(*type).c_str() : "none");
+        std::printf("%-*s  %s  [device type %s]%s\n", static_cast<int>(width), p.path.c_str(),
+                    p.name.c_str(), type ? std::to_string(*type).c_str() : "none",
+                    heldText(holdersOf(p.path, procRoot)).c_str());
     }
     return 0;
 }
@@ -56,10 +93,13 @@ void setup(CLI::App& app) {
     auto* cmd =
         app.add_subcommand("ports", "List the present serial ports and their friendly names");
     auto json = std::make_shared<bool>(false);
-    cmd->add_flag("--json", *json, "One JSON array of {\"port\", \"name\", \"device_type\"}");
+    cmd->add_flag("--json", *json,
+                  "One JSON array of {\"port\", \"name\", \"device_type\", \"held_by\": "
+                  "[{\"pid\", \"name\"}]}");
     cmd->footer(
         "device type 1: the name contains one of the texts by which the modem's DM port is found.\n"
-        "KVXLOG_SYSFS_ROOT and KVXLOG_DEV_ROOT stand for /sys and /dev.");
+        "held by: other processes that have the port open (those this user may see).\n"
+        "KVXLOG_SYSFS_ROOT, KVXLOG_DEV_ROOT and KVXLOG_PROC_ROOT stand for /sys, /dev and /proc.");
     cmd->callback([json] { exitStatus() = runPorts(*json); });
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "version.h"
 
 namespace kvx::cli {
 namespace {
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     CLI::App app{"KvxLog Plus: DM logger for Qualcomm-based modems", "kvxlog"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("kvxlog ") + kvx::kVersionText);
     for (auto setup : kvx::cli::registry()) setup(app);
     app.footer(kvx::cli::kExitStatusHelp);
     if (argc < 2) {

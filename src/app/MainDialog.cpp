@@ -8,6 +8,7 @@
 
 #include "capture/LogName.h"
 #include "filters/FilterActions.h"
+#include "serial/Port.h"
 #include "version.h"
 
 namespace kvx::app {
@@ -334,7 +335,12 @@ void MainDialog::continueStart() {
             open.path.empty()) {
             window_.messageBox(kNotLocatedText);  // the port went away after the presence check
         }
-        window_.messageBox(kNoModemText);
+        // A port the user may not open or another program holds: say what to do about it.
+        if (open.error == serial::OpenError::PermissionDenied ||
+            open.error == serial::OpenError::Busy)
+            window_.messageBox(std::string(kNoModemText) + "\n" + serial::describe(open));
+        else
+            window_.messageBox(kNoModemText);
         OnStop();
         if (flags_.memoryDebugSeen.load() && memoryDumpHook_) memoryDumpHook_();
         return;

@@ -9,6 +9,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "serial/PortHolder.h"
 
 namespace kvx::serial {
 
@@ -25,9 +28,15 @@ struct OpenStatus {
     OpenError error = OpenError::None;
     int sysErrno = 0;   // the operating system's error number, 0 when none
     std::string path;   // the device path that was tried
+    // Busy: the processes holding the port (those this user can see) and whether ModemManager
+    // runs. PermissionDenied: the group that owns the device ("" when unknown).
+    std::vector<PortHolder> holders;
+    bool modemManager = false;
+    std::string group;
 };
 
-// One line for the user: what failed and, where there is one, the fix.
+// One line for the user: what failed and, where there is one, the fix (the group to join; the
+// process that holds the port, and how to keep ModemManager off it).
 std::string describe(const OpenStatus& status);
 
 // Engine driver queue size and the largest engine read.

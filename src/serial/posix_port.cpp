@@ -1,11 +1,13 @@
 // The POSIX serial port: termios for the line settings, poll() for bounded reads and writes,
 // an eventfd to wake a blocked read. The only unit that includes <termios.h>.
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "serial/Port.h"
 
@@ -262,6 +265,40 @@ void configure(int fd) {
     ::tcsetattr(fd, TCSANOW, &tio);
 }
 
+// The name of the group that owns the device node; "" when it cannot be told.
+std::string deviceGroup(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return {};
+    return found->gr_name;
+}
+
+// Fills in what the user needs to fix a refused open.
+void explain(OpenStatus& st) {
+    if (st.error == OpenError::PermissionDenied) {
+        st.group = deviceGroup(st.path);
+    } else if (st.error == OpenError::Busy) {
+        const int self = static_cast<int>(::getpid());
+        for (auto& h : portHolders(st.path))
+            if (h.pid != self) st.holders.push_back(std::move(h));
+        st.modemManager = modemManagerRunning();
+    }
+}
+
+bool heldByModemManager(const std::vector<PortHolder>& holders) {
+    return std::any_of(holders.begin(), holders.end(),
+                       [](const PortHolder& h) { return h.name == kModemManager; });
+}
+
+const char* const kModemManagerFix =
+    "ModemManager opens the diagnostics ports of Qualcomm modems: install the udev rule "
+    "60-kvxlogplus.rules of KvxLog Plus (then unplug and replug the modem) so that it leaves "
+    "the port alone, or stop it for now with: sudo systemctl stop ModemManager";
+
 }  // namespace
 
 std::string describe(const OpenStatus& status) {
@@ -272,14 +309,30 @@ std::string describe(const OpenStatus& status) {
         case OpenError::NotFound:
             if (p.empty()) return "Couldn't locate the device";
             return "No serial port " + p + " (is the modem plugged in?)";
-        case OpenError::PermissionDenied:
-            return "Permission denied opening " + p +
-                   ": add your user to the group that owns the device (usually dialout: sudo "
-                   "usermod -aG dialout $USER, then log in again)";
-        case OpenError::Busy:
-            return p +
-                   " is in use by another program (close it, for example ModemManager or a "
-                   "terminal program, and try again)";
+        case OpenError::PermissionDenied: {
+            // A node only root may use has no group to join: the udev rule gives it to dialout.
+            if (status.group.empty() || status.group == "root")
+                return "Permission denied opening " + p +
+                       ": install the udev rule 60-kvxlogplus.rules of KvxLog Plus (then unplug "
+                       "and replug the modem), which gives the port to the group dialout, and "
+                       "join that group: sudo usermod -aG dialout $USER (then log out and in "
+                       "again)";
+            return "Permission denied opening " + p + ": the port belongs to the group " +
+                   status.group + "; join it with: sudo usermod -aG " + status.group +
+                   " $USER (then log out and in again)";
+        }
+        case OpenError::Busy: {
+            std::string text = p + " is in use by another program";
+            for (size_t i = 0; i < status.holders.size(); ++i)
+                text += (i == 0 ? ": " : ", ") + status.holders[i].name + " (pid " +
+                        std::to_string(status.holders[i].pid) + ")";
+            if (heldByModemManager(status.holders)) return text + ". " + kModemManagerFix;
+            if (status.holders.empty() && status.modemManager)
+                return text + ". ModemManager is running and may be the one. " + kModemManagerFix;
+            if (status.holders.empty())
+                return text + " (close it, for example a terminal program, and try again)";
+            return text + " (close it and try again)";
+        }
         case OpenError::NotATerminal:
             return p + " is not a serial port";
         case OpenError::Other:
@@ -297,6 +350,7 @@ std::unique_ptr<Port> openport(std::string_view name, OpenStatus* status) {
         if (fd >= 0) ::close(fd);
         st.error = classify(err);
         st.sysErrno = err;
+        explain(st);
         return nullptr;
     };
     if (st.path.empty()) return fail(ENOENT, -1);
@@ -308,6 +362,9 @@ std::unique_ptr<Port> openport(std::string_view name, OpenStatus* status) {
     // second copy of this program running as root.
     if (::ioctl(fd, TIOCEXCL) != 0) return fail(errno, fd);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno, fd);
+    // Root gets past TIOCEXCL: a port ModemManager has open would still open, and its probes
+    // would land in the capture. Refuse it as the busy port it is.
+    if (modemManagerRunning() && heldByModemManager(portHolders(st.path))) return fail(EBUSY, fd);
     configure(fd);
     int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0) return fail(errno, fd);

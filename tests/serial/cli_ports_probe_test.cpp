@@ -11,6 +11,8 @@
 
 #include "modemsim/FakeSysfs.h"
 #include "modemsim/SimModem.h"
+#include "serial/Port.h"
+#include "serial/PtyPair.h"
 
 namespace kvx {
 namespace {
@@ -38,8 +40,9 @@ class KvxlogCommand : public ::testing::Test {
 
     // Runs kvxlog with the fake tree as /sys and /dev; stdout only (stderr joins it with `both`).
     Outcome run(const std::string& args, bool both = false) const {
-        const std::string cmd = "KVXLOG_SYSFS_ROOT='" + tree->root() + "' KVXLOG_DEV_ROOT='" +
-                                tree->dev() + "' '" + program.string() + "' " + args +
+        const std::string cmd = extraEnv + "KVXLOG_SYSFS_ROOT='" + tree->root() +
+                                "' KVXLOG_DEV_ROOT='" + tree->dev() + "' '" + program.string() +
+                                "' " + args +
                                 (both ? " 2>&1" : " 2>/dev/null");
         Outcome r;
         FILE* p = ::popen(cmd.c_str(), "r");
@@ -54,6 +57,7 @@ class KvxlogCommand : public ::testing::Test {
 
     fs::path program, base;
     std::unique_ptr<modemsim::FakeSysfs> tree;
+    std::string extraEnv;  // "NAME='value' " pairs put before the others
 };
 
 TEST_F(KvxlogCommand, PortsListsNamesAndDeviceTypes) {
@@ -75,9 +79,10 @@ TEST_F(KvxlogCommand, PortsListsNamesAndDeviceTypes) {
     EXPECT_EQ(
         json.out,
         "[{\"port\":\"" + tree->dev() +
-            "/ttyACM0\",\"name\":\"Acme GPS (ttyACM0)\",\"device_type\":null}," + "{\"port\":\"" +
-            tree->dev() +
-            "/ttyUSB2\",\"name\":\"Orvanta Wireless DM Port (ttyUSB2)\",\"device_type\":1}]\n");
+            "/ttyACM0\",\"name\":\"Acme GPS (ttyACM0)\",\"device_type\":null,\"held_by\":[]}," +
+            "{\"port\":\"" + tree->dev() +
+            "/ttyUSB2\",\"name\":\"Orvanta Wireless DM Port (ttyUSB2)\",\"device_type\":1,"
+            "\"held_by\":[]}]\n");
     const Outcome text = run("ports");
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("Orvanta Wireless DM Port (ttyUSB2)  [device type 1]"),
@@ -120,6 +125,76 @@ TEST_F(KvxlogCommand, ProbeSaysWhyItCouldNot) {
     r = run("probe --port COM9", true);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("No serial port " + tree->dev() + "/ttyUSB9"), std::string::npos) << r.out;
+}
+
+std::string ownName() {
+    std::FILE* f = std::fopen("/proc/self/comm", "r");
+    char buf[64] = {};
+    if (f != nullptr) {
+        if (std::fgets(buf, sizeof buf, f) == nullptr) buf[0] = '\0';
+        std::fclose(f);
+    }
+    std::string name = buf;
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+}
+
+TEST_F(KvxlogCommand, CaptureOnAHeldPortNamesTheHolder) {
+    test::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    auto held = serial::openport(pty.slavePath());
+    ASSERT_NE(held, nullptr);
+    const Outcome r = run("capture --port " + pty.slavePath() + " --duration 1 -o " +
+                              (base / "log").string(),
+                          true);
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("Could not communicate with the modem\n" + pty.slavePath() +
+                         " is in use by another program: " + ownName() + " (pid " +
+                         std::to_string(::getpid()) + ")"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST_F(KvxlogCommand, PortsMarksHeldPortsAndWarnsOfModemManager) {
+    test::PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    modemsim::FakeUsbPort dm;
+    dm.tty = "ttyUSB2";
+    dm.manufacturer = "Orvanta Wireless";
+    dm.product = "KVX-210";
+    dm.target = pty.slavePath();
+    ASSERT_TRUE(tree->add(dm));
+    modemsim::FakeUsbPort free = dm;
+    free.tty = "ttyUSB3";
+    free.interfaceProtocol = 0xff;
+    free.target = (base / "node").string();
+    ASSERT_TRUE(tree->add(free));
+    const fs::path proc = base / "proc";
+    fs::create_directories(proc / "812" / "fd");
+    std::FILE* comm = std::fopen((proc / "812" / "comm").c_str(), "w");
+    ASSERT_NE(comm, nullptr);
+    std::fputs("ModemManager\n", comm);
+    std::fclose(comm);
+    fs::create_symlink(pty.slavePath(), proc / "812" / "fd" / "9");
+    extraEnv = "KVXLOG_PROC_ROOT='" + proc.string() + "' ";
+
+    const Outcome text = run("ports", true);
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("DM Port (ttyUSB2)  [device type 1]  [held by ModemManager (pid 812)]"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("(ttyUSB3)  [device type none]\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("ModemManager is running"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("sudo systemctl stop ModemManager"), std::string::npos) << text.out;
+
+    const Outcome json = run("ports --json");
+    EXPECT_NE(json.out.find("\"held_by\":[{\"pid\":812,\"name\":\"ModemManager\"}]"),
+              std::string::npos)
+        << json.out;
+
+    fs::remove_all(proc / "812");
+    const Outcome quiet = run("ports", true);
+    EXPECT_EQ(quiet.out.find("ModemManager"), std::string::npos) << quiet.out;
 }
 
 }  // namespace

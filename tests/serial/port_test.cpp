@@ -105,10 +105,9 @@ TEST(OpenPort, FailuresLeaveNothingOpenAndSayWhy) {
 }
 
 TEST(OpenPort, DescribeGivesTheFix) {
-    EXPECT_EQ(
-        describe({OpenError::PermissionDenied, EACCES, "/dev/ttyUSB2"}),
-        "Permission denied opening /dev/ttyUSB2: add your user to the group that owns the device "
-        "(usually dialout: sudo usermod -aG dialout $USER, then log in again)");
+    EXPECT_EQ(describe({OpenError::PermissionDenied, EACCES, "/dev/ttyUSB2", {}, false, "dialout"}),
+              "Permission denied opening /dev/ttyUSB2: the port belongs to the group dialout; join "
+              "it with: sudo usermod -aG dialout $USER (then log out and in again)");
     EXPECT_EQ(describe({OpenError::NotFound, 0, ""}), "Couldn't locate the device");
     EXPECT_NE(describe({OpenError::NotFound, ENOENT, "/dev/ttyUSB9"}).find("/dev/ttyUSB9"),
               std::string::npos);
