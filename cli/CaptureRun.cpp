@@ -118,7 +118,7 @@ SettingsChoice chooseSettings(std::FILE* messages) {
     const int error = errno;
     const std::string shipped = shippedSettingsPath();
     if (messages) {
-        std::fprintf(messages, "kvxlog: no settings file%s%s%s%s\n",
+        std::fprintf(messages, "kvxlog: no settings file%s%s%s%s (kvxlog setup creates it)\n",
                      c.path.empty() ? "" : " (",
                      c.path.c_str(),
                      c.path.empty() ? "" : (std::string(": ") + std::strerror(error) + ")").c_str(),

@@ -484,6 +484,13 @@ void MainWindow::stopTimer(int timerId) {
     if (it != timers_.end()) it->second->stop();
 }
 
+void MainWindow::fireTimerSoon(int timerId) {
+    // Queued even on the GUI thread, so the handler never runs inside the caller.
+    post([this, timerId] {
+        if (!ended_ && timerActive(timerId)) dialog_->OnTimer(timerId);
+    });
+}
+
 bool MainWindow::timerActive(int timerId) const {
     auto it = timers_.find(timerId);
     return it != timers_.end() && it->second->isActive();

@@ -96,6 +96,7 @@ class MainWindow : public QDialog, public capture::Window {
     void messageBox(const std::string& text) override;
     void startTimer(int id, int periodMs) override;
     void stopTimer(int id) override;
+    void fireTimerSoon(int id) override;
     void close() override;
     void notify(uint32_t messageId, const dm::InfoNotification& note) override;
 

@@ -1,12 +1,22 @@
 // kvxlogplus: the desktop window. Options anywhere on the command line: "-KVX" (the full
 // window with the filter panel and tools) and "-DOG <seconds>" (watchdog; 0 turns it off).
 #include <QApplication>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "MainWindow.h"
 #include "MemDebugDialog.h"
+#include "version.h"
 
 int main(int argc, char** argv) {
+    // Answered before any window (or display) is needed.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("kvxlogplus %s\n", kvx::kVersionText);
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);  // the dialog's end, not its last window, quits
 

@@ -322,7 +322,11 @@ void KvxLog::endFrame() {
                 }
                 streamed_.fetch_add(1, std::memory_order_relaxed);
                 break;
-            case 0x1F: case 0x60: case 0x79: case 0x92: case 0x98:
+            case 0x60:
+                // A short 0x60 is the answer to the event-reporting switch, kept whole.
+                if (kind != FrameKind::Record) streamed_.fetch_add(1, std::memory_order_relaxed);
+                break;
+            case 0x1F: case 0x79: case 0x92: case 0x98:
                 streamed_.fetch_add(1, std::memory_order_relaxed);
                 break;
             case 0x26: case 0x73: case 0x7D: case 0x82:

@@ -82,7 +82,6 @@ TEST_F(WorkerEnd, StatusTickRightAfterTheFileOpensSeesItsStartTime) {
     ticked.store(true);
     EXPECT_FALSE(dialog_->flags().stopRequested.load()) << "the new file was ended at once";
     EXPECT_TRUE(errorLogLines(dir_.path()).empty());
-    window_.onStartTimer = nullptr;
     dialog_->OnStop();
 }
 
