@@ -118,12 +118,12 @@ SettingsChoice chooseSettings(std::FILE* messages) {
     const int error = errno;
     const std::string shipped = shippedSettingsPath();
     if (messages) {
-        std::fprintf(messages, "kvxlog: no settings file%s%s%s%s (kvxlog setup creates it)\n",
-                     c.path.empty() ? "" : " (",
-                     c.path.c_str(),
-                     c.path.empty() ? "" : (std::string(": ") + std::strerror(error) + ")").c_str(),
-                     shipped.empty() ? "; no catalogue of item names"
-                                     : ("; using the catalogue shipped with kvxlog: " + shipped).c_str());
+        std::string text = "kvxlog: no settings file";
+        if (!c.path.empty()) text += " " + c.path + " (" + std::strerror(error) + ")";
+        text += ": kvxlog setup creates it; ";
+        text += shipped.empty() ? "no catalogue of item names"
+                                : "meanwhile the catalogue shipped with kvxlog is used: " + shipped;
+        std::fprintf(messages, "%s\n", text.c_str());
         std::fflush(messages);
     }
     if (!shipped.empty()) {

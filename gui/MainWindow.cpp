@@ -23,6 +23,7 @@
 #include "GuiQueue.h"
 #include "InfoBox.h"
 #include "app/Settings.h"
+#include "app/SettingsSetup.h"
 #include "filters/FilterActions.h"
 
 namespace kvx::gui {
@@ -555,7 +556,11 @@ void MainWindow::updateSaveFilters() {
 void MainWindow::LoadSettings() {
     if (settingsPath_.empty()) return;
     auto file = app::SettingsFile::open(settingsPath_);
-    if (!file) return;
+    if (!file) {
+        // The program never creates it; the user learns which command does.
+        std::fprintf(stderr, "%s\n", app::missingSettingsText(settingsPath_).c_str());
+        return;
+    }
     const app::LoadedSettings loaded = app::readSettings(*file);
     if (loaded.filter) setText(ctl::kFilterPath, *loaded.filter);
     if (loaded.logPath) setText(ctl::kLogPath, *loaded.logPath);

@@ -339,6 +339,32 @@ TEST_F(Unplug, StopEndsTheWaitForAnAbsentDevice) {
     EXPECT_TRUE(logFiles(dir_.path()).empty());
 }
 
+// With the watchdog off, a hung-up port still restarts logging at the next status tick: the
+// file is closed with its note and the error log says the port was lost.
+TEST_F(Unplug, HangUpWithTheWatchdogOffRestartsAsWell) {
+    makeDialog("-DOG 0");
+    dialog_->fillPortCombo();
+    dialog_->selectDevice(kDeviceDetected);
+    startLogging();
+    const std::string first = dialog_->currentLogFile();
+    line_->stream(10);
+    drain();
+    line_->dead.store(true);
+    ASSERT_TRUE(window_.fire(timer::kStatus));
+    // The restart finds the line still dead: that failed try is the next line.
+    const auto lines = errorLogLines(dir_.path());
+    ASSERT_GE(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("Error 9 occured, parameters: Restarting Logging, cause = Port lost."),
+              std::string::npos)
+        << lines[0];
+    if (lines.size() > 1) {
+        EXPECT_NE(lines[1].find("Error 10 occured"), std::string::npos) << lines[1];
+    }
+    EXPECT_EQ(readLog(first).records.back().text(), "Log manually stopped from UI");
+    line_->dead.store(false);
+    dialog_->OnStop();
+}
+
 // Start New while the device is away waits for it; when the worker then ends (here: the end
 // of a raw input) the window returns to Idle and the wait ends with it.
 TEST_F(Unplug, WorkerEndDuringAStartNewWaitReturnsToIdle) {

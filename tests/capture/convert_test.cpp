@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/TempDir.h"
+#include "capture/LogName.h"
 #include "capture/LoggingWorker.h"
 #include "dm/LogTestSupport.h"
 
@@ -134,6 +135,27 @@ TEST_F(Convert, MissingInputEndsWithCode4AndLeavesNoLog) {
     EXPECT_FALSE(r.name.empty());
     EXPECT_FALSE(std::filesystem::exists(r.name));
     EXPECT_FALSE(flags.loggingActive.load());
+}
+
+// Another run took the name this second: the log gets the next free suffix, and the file
+// that was there is left as it was.
+TEST_F(Convert, NameTakenByAnotherRunGetsASuffix) {
+    const auto raw = dir.path() / "empty.raw";
+    dmtest::writeBytes(raw.string(), Bytes{});
+    const std::string base = (dir.path() / "out-").string();
+    const std::time_t now = std::time(nullptr);
+    std::vector<std::string> taken;
+    for (std::time_t t = now; t < now + 3; ++t) {
+        taken.push_back(makeLogName(base, t));
+        dmtest::writeBytes(taken.back(), Bytes{1, 2, 3});
+    }
+    const Outcome r = convert(raw.string(), base);
+    ASSERT_EQ(r.code, kExitNormal);
+    ASSERT_EQ(r.name.size(), taken[0].size() + 2) << r.name;
+    EXPECT_EQ(r.name.substr(r.name.size() - 6), "_2.kvx");
+    EXPECT_EQ(r.logPathText, r.name) << "the edit shows the name written";
+    for (const auto& name : taken) EXPECT_EQ(dmtest::readBytes(name), (Bytes{1, 2, 3}));
+    EXPECT_EQ(dm::readLogFile(r.name).status, dm::LogReadStatus::Ok);
 }
 
 TEST_F(Convert, FolderAsInputIsRefusedAsUnreadable) {

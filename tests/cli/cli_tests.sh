@@ -217,6 +217,7 @@ check "file size limit: exit 6 (got $rc)" test "$rc" -eq 6
 check "file size limit: the file and the reason" \
     grep -Eq "^Could not write to the log file $work/full-.*\.kvx\. \(File too large\)$" f.err
 check "file size limit: no name on stdout" test ! -s f.out
+check "file size limit: an error-log line" grep -q "Error 8 occured, parameters: Logging Stopped, cause = Log file write failed. <errno, records on disk>, 27, " kvxlogplus.errorlog
 full=$(ls "$work"/full-*.kvx)
 check "file size limit: whole blocks kept" test $(( $(wc -c <"$full") % 8 )) -eq 0
 "$KVXLOG" dump "$full" >fd.out 2>fd.err
@@ -260,6 +261,22 @@ for item in "--log 0x10000" "--event 99999" "--message 5/99" "--nv 99999999"; do
     check "$item refused: exit 64 (got $rc)" test "$rc" -eq 64
     check "$item refused with its range" grep -q " is .* to " r.err
 done
+
+"$KVXLOG" capture --port /dev/null --duration 1 >/dev/null 2>nf.err </dev/null
+rc=$?
+check "capture without a filter: exit 64 (got $rc)" test "$rc" -eq 64
+check "capture without a filter: says so" grep -qx "No filter: give --filter or --log/--event/--message/--nv" nf.err
+"$KVXLOG" filter save "$work/none.sqf" --port /dev/null >/dev/null 2>ns.err
+rc=$?
+check "filter save without items: exit 64 (got $rc)" test "$rc" -eq 64
+check "filter save without items: nothing written" test ! -e "$work/none.sqf"
+KVXLOGPLUS_SETTINGS=$work/absent.ini "$KVXLOG" filter export "$work/none.txt" --log 0x0001 >/dev/null 2>ne.err
+rc=$?
+check "export of nothing: non-zero (got $rc)" test "$rc" -ne 0
+"$KVXLOG" convert sample.raw --size 1e400 >/dev/null 2>big.err
+rc=$?
+check "size out of range: exit 64 (got $rc)" test "$rc" -eq 64
+check "size out of range: the range, not a long number" bash -c "grep -q '2147' big.err && ! grep -Eq '[0-9]{30}' big.err"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

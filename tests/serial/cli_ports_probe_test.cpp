@@ -144,7 +144,7 @@ TEST_F(KvxlogCommand, CaptureOnAHeldPortNamesTheHolder) {
     ASSERT_TRUE(pty.ok());
     auto held = serial::openport(pty.slavePath());
     ASSERT_NE(held, nullptr);
-    const Outcome r = run("capture --port " + pty.slavePath() + " --duration 1 -o " +
+    const Outcome r = run("capture --log 0x5072 --port " + pty.slavePath() + " --duration 1 -o " +
                               (base / "log").string(),
                           true);
     EXPECT_EQ(r.status, 2) << r.out;
