@@ -70,12 +70,15 @@ class SignalStop {
         thread_ = std::thread([this] {
             const timespec poll{0, 100 * 1000 * 1000};
             while (!done_.load()) {
-                if (sigtimedwait(&set_, nullptr, &poll) > 0) onSignal_();
+                if (sigtimedwait(&set_, nullptr, &poll) > 0 && !done_.load()) onSignal_();
             }
         });
     }
     ~SignalStop() {
         done_.store(true);
+        // Woken at once (the signal is blocked everywhere and taken by that thread alone), so
+        // a run does not end up to one poll period late.
+        pthread_kill(thread_.native_handle(), SIGTERM);
         thread_.join();
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     }
@@ -217,6 +220,8 @@ bool parseMessageItem(const std::string& text, std::pair<int32_t, int32_t>& item
 int runCapture(const CaptureOptions& o) {
     app::HeadlessWindow window(o.messages);
     window.setPrintStatus(o.printStatus);
+    // Only --info shows the decoded fields; a conversion without it skips their queueing.
+    window.setNotificationsWanted(o.info || !o.rawFile);
     dm::KvxLog engine;
     const std::string commandLine = "-DOG " + std::to_string(o.watchdogSeconds);
     app::MainDialog dialog(window, engine, commandLine);

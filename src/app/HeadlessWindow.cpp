@@ -103,7 +103,7 @@ bool HeadlessWindow::closed() {
 }
 
 void HeadlessWindow::notify(uint32_t messageId, const dm::InfoNotification& note) {
-    if (messageId != dm::kInfoMessage) return;
+    if (messageId != dm::kInfoMessage || !notesWanted_.load(std::memory_order_relaxed)) return;
     {
         // Fields are refreshed every two seconds anyway: while nobody runs the loop, or it
         // lags far behind, newer fields are dropped rather than queued without bound.

@@ -7,6 +7,7 @@
 // thread, which then runs every timer callback, notification handler and posted call.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -53,6 +54,9 @@ class HeadlessWindow : public capture::Window {
     }
     // Status lines are printed only when this is on (default on).
     void setPrintStatus(bool on);
+    // Engine notifications are handed to the loop only when this is on (default on): a run
+    // that shows no Info Box (a conversion) does not pay for them.
+    void setNotificationsWanted(bool on) { notesWanted_.store(on); }
 
     // Runs `call` on the loop's thread, after the calls posted before it.
     void post(std::function<void()> call);
@@ -78,6 +82,7 @@ class HeadlessWindow : public capture::Window {
     std::deque<std::function<void()>> posted_;
     bool closed_ = false;
     bool printStatus_ = true;
+    std::atomic<bool> notesWanted_{true};
     static constexpr size_t kMaxQueuedNotes = 4096;
     size_t queuedNotes_ = 0;
 
