@@ -65,10 +65,8 @@ int main(int argc, char** argv) {
     }
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help, --help-all, --version
     } catch (const CLI::ParseError& e) {
         // One status for every malformed command line, whatever the parser's own code.
         app.exit(e);
