@@ -4,6 +4,7 @@
 // view, Load Filters and Export.
 #include <QComboBox>
 #include <QLineEdit>
+#include <QCheckBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -336,6 +337,23 @@ class MainWindowTest : public QObject {
         QCOMPARE(w->dialog().state(), kvx::app::UiState::Idle);
         QVERIFY(child(*w, ctl::kStart)->isEnabled());
         QVERIFY(!child(*w, ctl::kStop)->isEnabled());
+    }
+
+    // A conversion that ends by itself brings the window back to Idle at once: the worker's
+    // end wakes the exit watch instead of leaving it to the timer's next second.
+    void finishedConversionReturnsToIdleAtOnce() {
+        auto w = makeWindow("-KVX", "");
+        QVERIFY(w);
+        const fs::path raw = dir_->path() / "empty.raw";
+        { std::ofstream(raw, std::ios::binary); }
+        child<QCheckBox>(*w, ctl::kRawFileBox)->setChecked(true);
+        child<QLineEdit>(*w, ctl::kRawFilePath)->setText(raw.c_str());
+        child<QLineEdit>(*w, ctl::kLogPath)->setText((dir_->path() / "conv-").c_str());
+        QTest::mouseClick(child<QPushButton>(*w, ctl::kStart), Qt::LeftButton);
+        // The exit-watch timer alone would take a second.
+        QTRY_VERIFY_WITH_TIMEOUT(w->dialog().state() == kvx::app::UiState::Idle, 800);
+        QCOMPARE(w->dialog().workerExitCode(), 0);
+        QVERIFY(boxes_.empty());
     }
 
     void treeClickThroughTheView() {
