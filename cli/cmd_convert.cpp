@@ -12,6 +12,7 @@
 #include "CaptureRun.h"
 #include "Command.h"
 #include "app/MainDialog.h"
+#include "capture/LoggingWorker.h"
 
 namespace kvx::cli {
 namespace {
@@ -99,12 +100,11 @@ int runConvert(const ConvertArgs& a) {
     namesStream.reset();
     const std::string allNames = names ? names : "";
     const std::string written = code == 0 ? allNames : "";
-    constexpr int kExitLogWriteFailed = 6;
     std::free(names);
     if (code == 0) {
         std::fprintf(stderr, "%s\n", summaryLine(last, written, seconds).c_str());
         std::fputs(written.c_str(), stdout);
-    } else if (code == kExitLogWriteFailed) {
+    } else if (code == capture::kExitLogWriteFailed) {
         // The figures count what reached the disk; the log is not named as a finished one.
         std::fprintf(stderr, "Incomplete: %s\n", summaryLine(last, allNames, seconds).c_str());
     }

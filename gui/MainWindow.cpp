@@ -669,7 +669,11 @@ void MainWindow::OnExport() {
     r.defaultSuffix = "txt";
     r.filters = {"Text Files: (*.txt)", "All Files: (*)"};
     r.confirmOverwrite = false;
-    if (auto path = chooseFile(r)) filters::exportFilters(path->toStdString(), dialog_->filters());
+    if (auto path = chooseFile(r)) {
+        // A file the disk did not take whole must not pass for an export.
+        if (!filters::exportFilters(path->toStdString(), dialog_->filters()))
+            messageBox("Could not write " + path->toStdString());
+    }
 }
 
 // ---- trees -----------------------------------------------------------------------------------
