@@ -2,6 +2,11 @@
 // stops being read (a truncated file and a corrupt one are told apart).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <set>
 
 #include "LogTestSupport.h"
@@ -104,6 +109,161 @@ TEST(LogReader, RecordFieldsAndFileErrors) {
     EXPECT_STREQ(recordKind(kCodePacket), "packet");
     EXPECT_STREQ(recordKind(0xB0C0), "modem log");
     EXPECT_EQ(readLogFile("/nonexistent-folder-kvx/x.kvx").status, LogReadStatus::OpenFailed);
+}
+
+// A log of records of many lengths (some within one block, some spanning several), a note
+// that fills a block exactly, and the final padding.
+Bytes mixedLog() {
+    Bytes plain;
+    uint64_t stamp = 0x010999B7854049E2ull;
+    for (size_t i = 0; i < 60; ++i) {
+        const size_t length = 12 + (i * 37) % 300;
+        Bytes r = dmtest::header(length, static_cast<uint16_t>(0xB0C0 + i % 5));
+        r.resize(length);
+        for (int k = 0; k < 8; ++k) r[4 + static_cast<size_t>(k)] = static_cast<uint8_t>(stamp >> (8 * k));
+        for (size_t k = 12; k < length; ++k) r[k] = static_cast<uint8_t>(i + k);
+        append(plain, r);
+        stamp += 65536 * 40;
+    }
+    append(plain, dmtest::noteRecord(std::string(20 - plain.size() % 8, 'x')));
+    append(plain, rec(13));
+    append(plain, dmtest::noteRecord("Log manually stopped from UI"));
+    const size_t k = plain.size() % 8;
+    if (k != 0) {
+        plain.resize(plain.size() + 7 - k, 0);
+        plain.push_back(static_cast<uint8_t>(8 - k));
+    }
+    return encipher(plain);
+}
+
+// Fed in pieces of every size, the follower hands out the records of the whole-file reader,
+// in order, each only once the block holding its last byte has been fed.
+TEST(LogFollower, HandsOutWholeRecordsOnlyAndAllOfThem) {
+    const Bytes file = mixedLog();
+    const LogContents whole = readLog(file);
+    ASSERT_EQ(whole.status, LogReadStatus::Ok);
+    ASSERT_GT(whole.padding, 0u);
+    for (size_t piece : {size_t{1}, size_t{3}, size_t{7}, size_t{8}, size_t{13}, size_t{64}, size_t{1000}, file.size()}) {
+        LogFollower f;
+        size_t got = 0;
+        for (size_t at = 0; at < file.size(); at += piece) {
+            const size_t n = std::min(piece, file.size() - at);
+            f.feed({file.data() + at, n});
+            LogRecord r;
+            std::span<const uint8_t> bytes;
+            while (f.next(r, bytes)) {
+                ASSERT_LT(got, whole.records.size()) << piece;
+                const LogRecord& w = whole.records[got];
+                EXPECT_EQ(r.offset, w.offset) << piece;
+                EXPECT_EQ(r.length, w.length);
+                EXPECT_EQ(r.code, w.code);
+                EXPECT_EQ(r.time, w.time);
+                EXPECT_TRUE(std::ranges::equal(bytes, whole.bytes(w))) << piece << " at " << w.offset;
+                // Never before the block holding the record's last byte is whole.
+                EXPECT_GE(at + n, (w.offset + w.length + 7) / 8 * 8) << piece << " at " << w.offset;
+                ++got;
+            }
+            ASSERT_EQ(f.status(), LogReadStatus::Ok) << piece << " at " << at;
+        }
+        EXPECT_EQ(got, whole.records.size()) << piece;
+        EXPECT_EQ(f.pendingBytes(), whole.padding) << piece;
+        EXPECT_EQ(f.fileBytes(), file.size());
+    }
+}
+
+TEST(LogFollower, DamageStopsItButAPaddingLikeTailWaits) {
+    // A length below 12 where a record must begin.
+    LogFollower damaged;
+    damaged.feed(encipher(cat({rec(16), {8, 0, 0xF0, 0x1F, 0, 0, 0, 0}, Bytes(8)})));
+    LogRecord r;
+    std::span<const uint8_t> bytes;
+    EXPECT_TRUE(damaged.next(r, bytes));
+    EXPECT_FALSE(damaged.next(r, bytes));
+    EXPECT_EQ(damaged.status(), LogReadStatus::ShortRecord);
+    EXPECT_EQ(damaged.stopOffset(), 16u);
+
+    // A last block that reads as padding, then more blocks: it was a record's beginning after
+    // all... which cannot be, as a record begins with its length; so a padding-like tail only
+    // waits, and what follows it decides.
+    LogFollower waiting;
+    const Bytes file = encipher(cat({rec(13), {0, 0, 3}}));
+    waiting.feed(file);
+    EXPECT_TRUE(waiting.next(r, bytes));
+    EXPECT_FALSE(waiting.next(r, bytes));
+    EXPECT_EQ(waiting.status(), LogReadStatus::Ok);
+    EXPECT_EQ(waiting.pendingBytes(), 3u);
+    waiting.feed(encipher(rec(16)));
+    EXPECT_FALSE(waiting.next(r, bytes));
+    EXPECT_EQ(waiting.status(), LogReadStatus::ShortRecord);
+    EXPECT_EQ(waiting.stopOffset(), 13u);
+
+    // A record whose length runs beyond what is there waits for the rest.
+    LogFollower partial;
+    const Bytes two = encipher(cat({rec(20), rec(100), {0, 0, 0, 4}}));
+    partial.feed({two.data(), 64});
+    EXPECT_TRUE(partial.next(r, bytes));
+    EXPECT_FALSE(partial.next(r, bytes));
+    EXPECT_EQ(partial.status(), LogReadStatus::Ok);
+    partial.feed({two.data() + 64, two.size() - 64});
+    EXPECT_TRUE(partial.next(r, bytes));
+    EXPECT_EQ(r.length, 100u);
+}
+
+// The mapped reader walks the same records and stops for the same reasons as the whole-file
+// reader, although it deciphers only the blocks it needs.
+TEST(MappedLog, IndexAndBytesEqualTheWholeFileReader) {
+    const Bytes files[] = {
+        {},
+        encipher(cat({dmtest::noteRecord("abc"), {0x01}})),
+        mixedLog(),
+        [] {
+            Bytes f = mixedLog();
+            f.resize(f.size() - 3);
+            return f;
+        }(),
+        encipher(cat({rec(16), {8, 0, 0xF0, 0x1F, 0, 0, 0, 0}, Bytes(8)})),
+        encipher(cat({rec(16), {200, 0, 0xF0, 0x1F, 0, 0, 0, 0}})),
+        encipher(cat({rec(15), {0x05}})),
+        encipher(cat({rec(13), {0x01, 0x00, 0x03}})),
+    };
+    const std::string path = ::testing::TempDir() + "mapped-" + std::to_string(::getpid()) + ".kvx";
+    for (size_t i = 0; i < std::size(files); ++i) {
+        {
+            std::FILE* f = std::fopen(path.c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            if (!files[i].empty()) std::fwrite(files[i].data(), 1, files[i].size(), f);
+            std::fclose(f);
+        }
+        const LogContents whole = readLog(files[i]);
+        MappedLog mapped;
+        ASSERT_TRUE(mapped.open(path)) << i;
+        EXPECT_EQ(mapped.fileSize(), files[i].size());
+        const LogContents index = mapped.index();
+        EXPECT_EQ(index.status, whole.status) << i;
+        EXPECT_EQ(index.stopOffset, whole.stopOffset) << i;
+        EXPECT_EQ(index.padding, whole.padding) << i;
+        EXPECT_EQ(index.streamLength, whole.streamLength) << i;
+        EXPECT_EQ(describe(index), describe(whole)) << i;
+        ASSERT_EQ(index.records.size(), whole.records.size()) << i;
+        for (size_t k = 0; k < index.records.size(); ++k) {
+            const LogRecord& r = index.records[k];
+            EXPECT_EQ(r.offset, whole.records[k].offset);
+            EXPECT_EQ(r.time, whole.records[k].time);
+            EXPECT_TRUE(std::ranges::equal(mapped.read(r.offset, r.length), whole.bytes(whole.records[k])));
+            // Any stretch, at any offset within the blocks.
+            const size_t from = r.offset + k % 5;
+            const size_t n = std::min<size_t>(7, r.offset + r.length - from);
+            EXPECT_TRUE(std::ranges::equal(mapped.read(from, n),
+                                           std::span(whole.plain.data() + from, n)));
+        }
+    }
+    std::remove(path.c_str());
+    MappedLog absent;
+    EXPECT_FALSE(absent.open("/nonexistent-folder-kvx/x.kvx"));
+    EXPECT_EQ(absent.error(), ENOENT);
+    MappedLog folder;
+    EXPECT_FALSE(folder.open("/"));
+    EXPECT_EQ(folder.error(), EISDIR);
 }
 
 }  // namespace
