@@ -2,6 +2,8 @@
 // lies on disk. Odd: the rest is a plaintext record stream, enciphered here first, so the
 // fuzzer reaches the record walk rather than only cipher noise. Every record found must lie
 // inside the stream, one behind the other, and a read that ends well must cover the stream.
+// The same file fed to the follower in pieces (their size from the first byte) must give the
+// same records, as far as it gives any, and stop only where the whole-file walk stops.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -31,6 +33,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (log.status == kvx::dm::LogReadStatus::Ok && next + log.padding != log.plain.size())
         std::abort();
     if (log.status != kvx::dm::LogReadStatus::Ok && log.stopOffset > file.size()) std::abort();
+    kvx::dm::LogFollower follower;
+    const size_t piece = static_cast<size_t>(data[0] >> 1) % 19 + 1;
+    size_t handed = 0;
+    for (size_t at = 0; at < file.size(); at += piece) {
+        follower.feed({file.data() + at, std::min(piece, file.size() - at)});
+        kvx::dm::LogRecord r;
+        std::span<const uint8_t> bytes;
+        while (follower.next(r, bytes)) {
+            if (handed >= log.records.size()) std::abort();
+            const auto& w = log.records[handed++];
+            if (r.offset != w.offset || r.length != w.length || r.time != w.time ||
+                !std::equal(bytes.begin(), bytes.end(), log.bytes(w).begin()))
+                std::abort();
+        }
+    }
+    if (follower.status() != kvx::dm::LogReadStatus::Ok &&
+        (log.status == kvx::dm::LogReadStatus::Ok || follower.stopOffset() != log.stopOffset))
+        std::abort();
+    if (log.status == kvx::dm::LogReadStatus::Ok && handed != log.records.size()) std::abort();
     if (kvx::dm::describe(log).empty() || kvx::dm::recordKind(static_cast<uint16_t>(size)) == nullptr)
         std::abort();
     return 0;
