@@ -2,6 +2,7 @@
 // UTC, items named from the catalogue, a per-item summary, filters, and a follow mode for a
 // log that a capture is still writing.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -329,6 +330,16 @@ int dumpFile(const DumpOptions& o, const Catalogue& cat, const Filter& filter) {
 volatile std::sig_atomic_t interrupted = 0;
 void onInterrupt(int) { interrupted = 1; }
 
+// A pause between looks at a growing file. A reader of stdout that went away meanwhile
+// (`kvxlog dump -f LOG | head`) ends the command, although nothing was written since.
+void pauseFollowing(long ms) {
+    pollfd p{STDOUT_FILENO, 0, 0};
+    if (::poll(&p, 1, static_cast<int>(ms)) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0) {
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
+}
+
 // The file a capture moved on to after `current`: same folder and base, a later time stamp
 // ("base" + "%Y-%m-%d_%H-%M-%S" + optional "_N" + ".kvx"). Empty when none is there yet.
 std::string nextLogFile(const std::string& current) {
@@ -415,10 +426,7 @@ int followFile(const DumpOptions& o, const Catalogue& cat, const Filter& filter)
                 return kExitDamaged;
             }
             if (n == static_cast<ssize_t>(chunk.size())) continue;  // more is there at once
-            if (closing == Closing::None && n <= 0) {
-                const timespec pause{0, 50 * 1000 * 1000};
-                nanosleep(&pause, nullptr);
-            }
+            if (closing == Closing::None && n <= 0) pauseFollowing(50);
         }
         ::close(fd);
         if (closing != Closing::NextFile) break;
@@ -431,8 +439,7 @@ int followFile(const DumpOptions& o, const Catalogue& cat, const Filter& filter)
                 std::fflush(stdout);
                 told = true;
             }
-            const timespec pause{0, 200 * 1000 * 1000};
-            nanosleep(&pause, nullptr);
+            pauseFollowing(200);
         }
         if (next.empty()) break;
         path = next;
