@@ -175,7 +175,7 @@ class Printer {
                           row.firstStamp ? utcOf(row.firstStamp).c_str() : "",
                           row.lastStamp ? utcOf(row.lastStamp).c_str() : "");
             std::string line = text;
-            if (!row.name.empty()) line += " " + printable(row.name);
+            if (!row.name.empty()) line += " " + row.name;
             while (!line.empty() && line.back() == ' ') line.pop_back();
             if (lineOptions_.width > 0 && line.size() > lineOptions_.width) line.resize(lineOptions_.width);
             putLine(line);

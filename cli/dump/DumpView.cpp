@@ -117,15 +117,16 @@ constexpr size_t kKindWidth = 9;
 }  // namespace
 
 ItemNames::ItemNames(const filters::FilterSet& set) {
-    // The first slot of an id gives its name, as the trees list it first.
+    // The first slot of an id gives its name, as the trees list it first. A catalogue line
+    // may hold any bytes: names are made printable once, so no line carries control codes.
     for (const auto& slot : set.logTable().entries())
-        logs_.try_emplace(static_cast<uint32_t>(slot.entry.id) & 0xFFFF, slot.entry.name);
+        logs_.try_emplace(static_cast<uint32_t>(slot.entry.id) & 0xFFFF, printable(slot.entry.name));
     for (const auto& slot : set.eventTable().entries())
-        events_.try_emplace(static_cast<uint32_t>(slot.entry.id), slot.entry.name);
+        events_.try_emplace(static_cast<uint32_t>(slot.entry.id), printable(slot.entry.name));
     for (const auto& slot : set.messageTable().entries())
         messages_.try_emplace(messageKey(static_cast<uint32_t>(slot.entry.id) & 0xFFFF,
                                          static_cast<uint32_t>(slot.entry.sub)),
-                              slot.entry.name);
+                              printable(slot.entry.name));
 }
 
 const std::string& ItemNames::log(uint16_t code) const {

@@ -56,7 +56,8 @@ struct Names {
             std::fputs(line, f);
             std::fclose(f);
         };
-        write("logs.txt", "0xB0C0^\"LTE RRC OTA Packet\"^\"1\"^0\n");
+        // A second code whose name holds an escape sequence: shown, but never sent raw.
+        write("logs.txt", "0xB0C0^\"LTE RRC OTA Packet\"^\"1\"^0\n0xB0C2^\"\x1b[2Jcleared\"^\"1\"^0\n");
         write("events.txt", "1024^\"EVENT_TEST\"^\"1\"^0\n");
         write("messages.txt", "3010^2^\"NAS REG High\"^{1}\n");
         filters::FilterReporter quiet;
@@ -106,6 +107,8 @@ TEST(DumpView, EachKindOfRecordShowsItsItemAndName) {
         {"named log", record(0xB0C0, kStamp, {1, 2, 3}), "0xB0C0", "LTE RRC OTA Packet", "",
          "modem log LTE RRC OTA Packet"},
         {"unnamed log", record(0xB0C1, kStamp, {}), "0xB0C1", "", "", "modem log"},
+        {"name with a control code", record(0xB0C2, kStamp, {}), "0xB0C2", "\\x1b[2Jcleared", "",
+         "modem log \\x1b[2Jcleared"},
         {"named event", record(dm::kCodeEvent, kStamp, {10, 0, 0x00, 0x04, 0, 0, 0, 0, 0, 0, 0, 0}),
          "event 1024", "EVENT_TEST", "", "event     event 1024 EVENT_TEST"},
         {"event with payload-kind bits", record(dm::kCodeEvent, kStamp, {10, 0, 0x05, 0x64}), "event 1029", "",
