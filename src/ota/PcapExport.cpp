@@ -112,6 +112,14 @@ std::optional<uint32_t> subscriptionNote(std::span<const uint8_t> text) {
 
 void PcapExporter::addLog(const dm::LogContents& log, std::vector<uint8_t>& out) {
     subscription_.reset();
+    if (lastMicros_ == 0) {
+        // Notes ahead of the first stamped record take its time, not 1970's.
+        for (const auto& r : log.records) {
+            if (r.time == 0) continue;
+            lastMicros_ = dm::dmTimeToUnixMicros(r.time);
+            break;
+        }
+    }
     for (const auto& r : log.records) {
         const auto body = log.body(r);
         // A record without a stamp keeps the packets in time order behind the one before it.
