@@ -149,6 +149,8 @@ int runPcap(const std::vector<std::string>& logs, const std::string& out, bool a
                          in.c_str(), dm::describe(log).c_str());
             damaged = true;
         }
+        // The capture is about half the log for a typical mix; growing costs more than this.
+        bytes.reserve(bytes.size() + log.streamLength / 2);
         exporter.addLog(log, bytes);
         if (!file.write(bytes)) {
             std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(), std::strerror(file.error()));

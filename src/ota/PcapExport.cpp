@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <string_view>
 
 #include "dm/DmTime.h"
@@ -10,12 +11,12 @@
 namespace kvx::ota {
 namespace {
 
-void le16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
+void le16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
 }
-void le32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+void le32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 void be16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -38,13 +39,15 @@ constexpr uint8_t kCmdLog = 0x10;
 }  // namespace
 
 void appendFileHeader(std::vector<uint8_t>& out) {
-    le32(out, 0xA1B2C3D4);  // microsecond time stamps, written in our byte order
-    le16(out, 2);
-    le16(out, 4);
-    le32(out, 0);       // time zone: UTC
-    le32(out, 0);       // accuracy
-    le32(out, 0xFFFF);  // snapshot length: whole datagrams
-    le32(out, kLinkTypeIpv4);
+    const size_t at = out.size();
+    out.resize(at + kPcapFileHeader);
+    uint8_t* h = out.data() + at;
+    le32(h, 0xA1B2C3D4);  // microsecond time stamps, written in our byte order
+    le16(h + 4, 2);
+    le16(h + 6, 4);
+    // Time zone and accuracy stay 0 (UTC).
+    le32(h + 16, 0xFFFF);  // snapshot length: whole datagrams
+    le32(h + 20, kLinkTypeIpv4);
 }
 
 bool appendGsmtapPacket(std::vector<uint8_t>& out, int64_t unixMicros, uint16_t ipId,
@@ -56,14 +59,16 @@ bool appendGsmtapPacket(std::vector<uint8_t>& out, int64_t unixMicros, uint16_t 
     const size_t ipLength = kIpv4Header + udpLength;
     // pcap's seconds field holds 32 bits; the clamp only matters for nonsense stamps.
     const int64_t micros = std::clamp<int64_t>(unixMicros, 0, int64_t{0xFFFFFFFF} * 1000000 + 999999);
-    le32(out, static_cast<uint32_t>(micros / 1000000));
-    le32(out, static_cast<uint32_t>(micros % 1000000));
-    le32(out, static_cast<uint32_t>(ipLength));
-    le32(out, static_cast<uint32_t>(ipLength));
 
     const size_t at = out.size();
-    out.resize(at + kIpv4Header + kUdpHeader + kGsmtapHeader);
-    uint8_t* ip = out.data() + at;
+    out.resize(at + kPcapRecordHeader + ipLength);  // zero-filled: the fields left 0 stay so
+    uint8_t* rec = out.data() + at;
+    le32(rec, static_cast<uint32_t>(micros / 1000000));
+    le32(rec + 4, static_cast<uint32_t>(micros % 1000000));
+    le32(rec + 8, static_cast<uint32_t>(ipLength));
+    le32(rec + 12, static_cast<uint32_t>(ipLength));
+
+    uint8_t* ip = rec + kPcapRecordHeader;
     ip[0] = 0x45;  // version 4, five-word header
     be16(ip + 2, static_cast<uint16_t>(ipLength));
     be16(ip + 4, ipId);
@@ -88,8 +93,9 @@ bool appendGsmtapPacket(std::vector<uint8_t>& out, int64_t unixMicros, uint16_t 
     be32(g + 8, fields.frame);
     g[12] = fields.subtype;
     g[14] = fields.subSlot;
-    out.insert(out.end(), prefix.begin(), prefix.end());
-    out.insert(out.end(), payload.begin(), payload.end());
+    uint8_t* p = g + kGsmtapHeader;
+    if (!prefix.empty()) std::memcpy(p, prefix.data(), prefix.size());
+    if (!payload.empty()) std::memcpy(p + prefix.size(), payload.data(), payload.size());
     return true;
 }
 
