@@ -32,7 +32,9 @@ namespace ota = kvx::ota;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
-double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -50,9 +52,11 @@ Bytes record(uint16_t code, uint64_t time, const Bytes& body) {
 
 // Writes about `bytes` of records; false when the log could not be written.
 bool makeLog(const std::string& path, uint64_t bytes) {
-    Bytes rrc = {15, 0x0d, 0x21, 0x01, 0xc0, 0x00, 0x6e, 0x14, 0, 0, 0x21, 0x34, 7, 0, 0, 0, 0, 40, 0};
+    Bytes rrc = {15,   0x0d, 0x21, 0x01, 0xc0, 0x00, 0x6e, 0x14, 0, 0,
+                 0x21, 0x34, 7,    0,    0,    0,    0,    40,   0};
     rrc.resize(rrc.size() + 40, 0x2b);
-    const Bytes nas = {1, 9, 5, 0, 0x07, 0x41, 0x71, 0x08, 0x39, 0x51, 0x10, 0x00, 0x20, 0x07, 0x42};
+    const Bytes nas = {1,    9,    5,    0,    0x07, 0x41, 0x71, 0x08,
+                       0x39, 0x51, 0x10, 0x00, 0x20, 0x07, 0x42};
     Bytes gsm = {0x81, 0x19, 23, 0x55, 0x06, 0x19};
     gsm.resize(3 + 23, 0x2b);
     Bytes meas(220, 0x11);  // e.g. an ML1 measurement record: not over the air
@@ -66,10 +70,20 @@ bool makeLog(const std::string& path, uint64_t bytes) {
         stamp += 0x10000;
         Bytes r;
         switch (i % 8) {
-            case 0: case 2: case 4: r = record(0xB0C0, stamp, rrc); break;
-            case 1: r = record(0xB0ED, stamp, nas); break;
-            case 3: r = record(0x512F, stamp, gsm); break;
-            default: r = record(0xB17F, stamp, meas); break;
+            case 0:
+            case 2:
+            case 4:
+                r = record(0xB0C0, stamp, rrc);
+                break;
+            case 1:
+                r = record(0xB0ED, stamp, nas);
+                break;
+            case 3:
+                r = record(0x512F, stamp, gsm);
+                break;
+            default:
+                r = record(0xB17F, stamp, meas);
+                break;
         }
         w.append(r.data(), r.size());
         written += r.size();
@@ -109,9 +123,12 @@ int main(int argc, char** argv) {
     bool all = false;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
-        if (flag == "--all") all = true;
-        else if (flag == "--size-mb" && i + 1 < argc) sizeMb = std::atoi(argv[++i]);
-        else if (flag == "--rounds" && i + 1 < argc) rounds = std::atoi(argv[++i]);
+        if (flag == "--all")
+            all = true;
+        else if (flag == "--size-mb" && i + 1 < argc)
+            sizeMb = std::atoi(argv[++i]);
+        else if (flag == "--rounds" && i + 1 < argc)
+            rounds = std::atoi(argv[++i]);
         else {
             std::fprintf(stderr, "usage: bench_pcap [--size-mb N] [--rounds R] [--all]\n");
             return 2;
@@ -156,8 +173,9 @@ int main(int argc, char** argv) {
     }
     const double secs = median(whole);
     std::printf("%d rounds, medians:\n", rounds);
-    std::printf("  kvxlog pcap (whole process)   %.3f s  %7.1f MB/s  (target: under 2 s for 100 MB)\n",
-                secs, mb / secs);
+    std::printf(
+        "  kvxlog pcap (whole process)   %.3f s  %7.1f MB/s  (target: under 2 s for 100 MB)\n",
+        secs, mb / secs);
     std::printf("  its CPU time (user + system)  %.3f s\n", median(cpu));
     std::printf("  in process: reading and deciphering %.3f s, export %.3f s\n", median(read),
                 median(exported));

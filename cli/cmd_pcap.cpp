@@ -24,7 +24,7 @@ constexpr int kExitNotWritten = 3;
 // The capture is written under a temporary name beside the target and renamed when whole, so
 // a failed run never leaves a file that looks finished (nor destroys an older one).
 class TempOutput {
-public:
+  public:
     explicit TempOutput(std::string target) : target_(std::move(target)) {}
     ~TempOutput() { discard(); }
     TempOutput(const TempOutput&) = delete;
@@ -75,7 +75,7 @@ public:
     }
     int error() const { return error_; }
 
-private:
+  private:
     std::string target_;
     std::string temp_;
     int fd_ = -1;
@@ -83,7 +83,8 @@ private:
 };
 
 bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
@@ -119,18 +120,21 @@ void printSummary(const ota::ExportStats& s, size_t logs, const std::string& out
 int runPcap(const std::vector<std::string>& logs, const std::string& out, bool all) {
     for (const auto& in : logs) {
         if (sameFile(in, out)) {
-            std::fprintf(stderr, "kvxlog pcap: the output %s is one of the input logs\n", out.c_str());
+            std::fprintf(stderr, "kvxlog pcap: the output %s is one of the input logs\n",
+                         out.c_str());
             return kExitBadArguments;
         }
     }
     struct stat st {};
     if (::stat(out.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(), std::strerror(EISDIR));
+        std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(),
+                     std::strerror(EISDIR));
         return kExitNotWritten;
     }
     TempOutput file(out);
     if (!file.open()) {
-        std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(), std::strerror(file.error()));
+        std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(),
+                     std::strerror(file.error()));
         return kExitNotWritten;
     }
     ota::PcapExporter exporter(all);
@@ -153,13 +157,15 @@ int runPcap(const std::vector<std::string>& logs, const std::string& out, bool a
         bytes.reserve(bytes.size() + log.streamLength / 2);
         exporter.addLog(log, bytes);
         if (!file.write(bytes)) {
-            std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(), std::strerror(file.error()));
+            std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(),
+                         std::strerror(file.error()));
             return kExitNotWritten;
         }
         bytes.clear();
     }
     if (!file.commit()) {
-        std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(), std::strerror(file.error()));
+        std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(),
+                     std::strerror(file.error()));
         return kExitNotWritten;
     }
     printSummary(exporter.stats(), logs.size(), out, all);
@@ -167,12 +173,14 @@ int runPcap(const std::vector<std::string>& logs, const std::string& out, bool a
 }
 
 void setup(CLI::App& app) {
-    auto* cmd = app.add_subcommand("pcap", "Export the over-the-air messages of .kvx logs for Wireshark");
+    auto* cmd =
+        app.add_subcommand("pcap", "Export the over-the-air messages of .kvx logs for Wireshark");
     auto logs = std::make_shared<std::vector<std::string>>();
     auto out = std::make_shared<std::string>();
     auto all = std::make_shared<bool>(false);
     cmd->add_option("LOGS", *logs, "The .kvx logs, exported in the order given")->required();
-    cmd->add_option("-o,--output", *out, "The pcap file to write (replaced when it exists)")->required();
+    cmd->add_option("-o,--output", *out, "The pcap file to write (replaced when it exists)")
+        ->required();
     cmd->add_flag("--all", *all,
                   "Also write every other record, as a Qualcomm DIAG packet (GSMTAP type 0x11)");
     cmd->footer(

@@ -14,7 +14,9 @@
 
 namespace {
 
-uint32_t rd32le(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+uint32_t rd32le(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
 
 void checkLayouts(uint16_t code, std::span<const uint8_t> body) {
     using namespace kvx::ota;
@@ -30,7 +32,7 @@ void checkLayouts(uint16_t code, std::span<const uint8_t> body) {
     if (appendGsmtapPacket(out, 0, 0, {m.type, m.subtype, m.arfcn, m.frame, 0},
                            {m.prefix.data(), m.prefixLength}, m.payload) &&
         out.size() != kPcapRecordHeader + kIpv4Header + kUdpHeader + kGsmtapHeader +
-                           m.prefixLength + m.payload.size())
+                          m.prefixLength + m.payload.size())
         std::abort();
 }
 

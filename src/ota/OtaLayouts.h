@@ -29,11 +29,11 @@ inline constexpr uint16_t kGsmRrSignalling = 0x512F;
 inline constexpr uint16_t kGprsGmmSmOta = 0x5230;
 
 // GSMTAP version 2 payload types, as Wireshark's GSMTAP dissector numbers them.
-inline constexpr uint8_t kGsmtapUm = 0x01;        // GSM air interface: RR on BCCH, CCCH, SDCCH, SACCH
-inline constexpr uint8_t kGsmtapAbis = 0x02;      // a layer-3 message Wireshark reads as GSM A DTAP
+inline constexpr uint8_t kGsmtapUm = 0x01;    // GSM air interface: RR on BCCH, CCCH, SDCCH, SACCH
+inline constexpr uint8_t kGsmtapAbis = 0x02;  // a layer-3 message Wireshark reads as GSM A DTAP
 inline constexpr uint8_t kGsmtapUmtsRrc = 0x0C;
 inline constexpr uint8_t kGsmtapLteRrc = 0x0D;
-inline constexpr uint8_t kGsmtapQcDiag = 0x11;    // a Qualcomm DIAG packet, shown as data
+inline constexpr uint8_t kGsmtapQcDiag = 0x11;  // a Qualcomm DIAG packet, shown as data
 inline constexpr uint8_t kGsmtapLteNas = 0x12;
 // The uplink flag of the 16-bit channel number field.
 inline constexpr uint16_t kGsmtapUplink = 0x4000;
@@ -57,10 +57,11 @@ const char* skipReasonName(SkipReason reason);
 // One message and the GSMTAP fields that go in front of it.
 struct OtaMessage {
     MessageKind kind = MessageKind::LteRrc;
-    uint8_t type = 0;       // GSMTAP payload type
-    uint8_t subtype = 0;    // GSMTAP subtype (the logical channel, or the GSM channel type)
-    uint16_t arfcn = 0;     // channel number when it fits 14 bits, 0 otherwise; kGsmtapUplink set for uplink
-    uint32_t frame = 0;     // LTE: the system frame number
+    uint8_t type = 0;     // GSMTAP payload type
+    uint8_t subtype = 0;  // GSMTAP subtype (the logical channel, or the GSM channel type)
+    uint16_t arfcn =
+        0;  // channel number when it fits 14 bits, 0 otherwise; kGsmtapUplink set for uplink
+    uint32_t frame = 0;  // LTE: the system frame number
     // Layer 1/2 header bytes that Wireshark expects in front of a GSM dedicated-channel
     // message and that the modem does not log (SACCH L1 header, LAPDm UI frame header).
     std::array<uint8_t, 5> prefix{};

@@ -28,7 +28,8 @@ void be32(uint8_t* p, uint32_t v) {
 
 uint16_t ipChecksum(const uint8_t* header, size_t n) {
     uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < n; i += 2) sum += static_cast<uint32_t>(header[i] << 8 | header[i + 1]);
+    for (size_t i = 0; i + 1 < n; i += 2)
+        sum += static_cast<uint32_t>(header[i] << 8 | header[i + 1]);
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<uint16_t>(~sum);
 }
@@ -58,7 +59,8 @@ bool appendGsmtapPacket(std::vector<uint8_t>& out, int64_t unixMicros, uint16_t 
     const size_t udpLength = kUdpHeader + kGsmtapHeader + prefix.size() + payload.size();
     const size_t ipLength = kIpv4Header + udpLength;
     // pcap's seconds field holds 32 bits; the clamp only matters for nonsense stamps.
-    const int64_t micros = std::clamp<int64_t>(unixMicros, 0, int64_t{0xFFFFFFFF} * 1000000 + 999999);
+    const int64_t micros =
+        std::clamp<int64_t>(unixMicros, 0, int64_t{0xFFFFFFFF} * 1000000 + 999999);
 
     const size_t at = out.size();
     out.resize(at + kPcapRecordHeader + ipLength);  // zero-filled: the fields left 0 stay so
@@ -147,8 +149,10 @@ void PcapExporter::addLog(const dm::LogContents& log, std::vector<uint8_t>& out)
                 f.subtype = m.subtype;
                 f.arfcn = m.arfcn;
                 f.frame = m.frame;
-                f.subSlot = static_cast<uint8_t>(std::min<uint32_t>(subscription_.value_or(0), 255));
-                if (appendGsmtapPacket(out, micros, ipId_, f, {m.prefix.data(), m.prefixLength}, m.payload)) {
+                f.subSlot =
+                    static_cast<uint8_t>(std::min<uint32_t>(subscription_.value_or(0), 255));
+                if (appendGsmtapPacket(out, micros, ipId_, f, {m.prefix.data(), m.prefixLength},
+                                       m.payload)) {
                     ++ipId_;
                     ++stats_.written[static_cast<size_t>(m.kind)];
                     continue;
@@ -175,7 +179,8 @@ void PcapExporter::addDiag(const dm::LogContents& log, const dm::LogRecord& r, i
         ok = appendGsmtapPacket(out, micros, ipId_, f, {}, log.body(r));
     } else {
         // Everything else as a log packet around the record, as the modem sends its own.
-        const uint8_t head[4] = {kCmdLog, 0, static_cast<uint8_t>(r.length), static_cast<uint8_t>(r.length >> 8)};
+        const uint8_t head[4] = {kCmdLog, 0, static_cast<uint8_t>(r.length),
+                                 static_cast<uint8_t>(r.length >> 8)};
         ok = appendGsmtapPacket(out, micros, ipId_, f, head, log.bytes(r));
     }
     if (ok) {

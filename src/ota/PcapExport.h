@@ -24,7 +24,7 @@
 namespace kvx::ota {
 
 inline constexpr uint16_t kGsmtapPort = 4729;
-inline constexpr uint32_t kLinkTypeIpv4 = 228;     // LINKTYPE_IPV4: raw IPv4, no link header
+inline constexpr uint32_t kLinkTypeIpv4 = 228;  // LINKTYPE_IPV4: raw IPv4, no link header
 inline constexpr size_t kPcapFileHeader = 24;
 inline constexpr size_t kPcapRecordHeader = 16;
 inline constexpr size_t kIpv4Header = 20;
@@ -56,13 +56,13 @@ struct ExportStats {
     std::array<uint64_t, kMessageKinds> written{};  // GSMTAP messages per kind
     uint64_t rawDiag = 0;                           // records written as DIAG packets
     std::array<uint64_t, kSkipReasons> skipped{};   // over-the-air records without a message
-    uint64_t otaRecords = 0;     // records of the over-the-air codes (NR RRC included)
-    uint64_t otherRecords = 0;   // all other records (written only with `everything`)
+    uint64_t otaRecords = 0;    // records of the over-the-air codes (NR RRC included)
+    uint64_t otherRecords = 0;  // all other records (written only with `everything`)
     uint64_t packets() const;
 };
 
 class PcapExporter {
-public:
+  public:
     explicit PcapExporter(bool everything) : everything_(everything) {}
 
     // Appends the packets of one log's records, in order. Subscription notes count from the
@@ -70,7 +70,7 @@ public:
     void addLog(const dm::LogContents& log, std::vector<uint8_t>& out);
     const ExportStats& stats() const { return stats_; }
 
-private:
+  private:
     void addDiag(const dm::LogContents& log, const dm::LogRecord& r, int64_t micros,
                  std::vector<uint8_t>& out);
 

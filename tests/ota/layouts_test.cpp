@@ -17,7 +17,9 @@ Bytes cat(std::initializer_list<Bytes> parts) {
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-Bytes le16(uint16_t v) { return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}; }
+Bytes le16(uint16_t v) {
+    return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+}
 Bytes le32(uint32_t v) {
     return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
             static_cast<uint8_t>(v >> 24)};
@@ -28,25 +30,49 @@ const Bytes kMsg = {0x28, 0x04, 0x03, 0x49};
 // LTE RRC bodies in the header layouts of the packet versions.
 Bytes lteV8(uint8_t version, uint32_t earfcn, uint16_t sfnSub, uint8_t pdu, const Bytes& msg,
             int lengthDelta = 0) {
-    return cat({{version, 0x0e, 0x30, 0x01}, le16(0x85), le32(earfcn), le16(sfnSub), {pdu},
-                le32(0), le16(static_cast<uint16_t>(msg.size() + lengthDelta)), msg});
+    return cat({{version, 0x0e, 0x30, 0x01},
+                le16(0x85),
+                le32(earfcn),
+                le16(sfnSub),
+                {pdu},
+                le32(0),
+                le16(static_cast<uint16_t>(msg.size() + lengthDelta)),
+                msg});
 }
 Bytes lteV2(uint8_t version, uint16_t earfcn, uint16_t sfnSub, uint8_t pdu, const Bytes& msg) {
-    return cat({{version, 0x09, 0x01, 0x00}, le16(3), le16(earfcn), le16(sfnSub), {pdu},
-                le16(static_cast<uint16_t>(msg.size())), msg});
+    return cat({{version, 0x09, 0x01, 0x00},
+                le16(3),
+                le16(earfcn),
+                le16(sfnSub),
+                {pdu},
+                le16(static_cast<uint16_t>(msg.size())),
+                msg});
 }
 Bytes lteV6(uint8_t version, uint16_t earfcn, uint16_t sfnSub, uint8_t pdu, const Bytes& msg) {
-    return cat({{version, 0x09, 0x01, 0x00}, le16(3), le16(earfcn), le16(sfnSub), {pdu}, le32(0),
-                le16(static_cast<uint16_t>(msg.size())), msg});
+    return cat({{version, 0x09, 0x01, 0x00},
+                le16(3),
+                le16(earfcn),
+                le16(sfnSub),
+                {pdu},
+                le32(0),
+                le16(static_cast<uint16_t>(msg.size())),
+                msg});
 }
 Bytes lteV25(uint8_t version, uint32_t earfcn, uint16_t sfnSub, uint8_t pdu, const Bytes& msg,
              bool pad) {
-    Bytes b = cat({{version, 0x0f, 0x40, 0x0f, 0x10, 0x02}, le16(400), le32(earfcn), le16(sfnSub),
-                   {pdu}, le32(0), le16(static_cast<uint16_t>(msg.size()))});
+    Bytes b = cat({{version, 0x0f, 0x40, 0x0f, 0x10, 0x02},
+                   le16(400),
+                   le32(earfcn),
+                   le16(sfnSub),
+                   {pdu},
+                   le32(0),
+                   le16(static_cast<uint16_t>(msg.size()))});
     if (pad) b.insert(b.end(), {0, 0, 0});
     return cat({b, msg});
 }
-Bytes nas(uint8_t version, const Bytes& msg) { return cat({{version, 0x09, 0x05, 0x00}, msg}); }
+Bytes nas(uint8_t version, const Bytes& msg) {
+    return cat({{version, 0x09, 0x05, 0x00}, msg});
+}
 Bytes wcdma(uint8_t type, const Bytes& extra, const Bytes& msg, size_t length) {
     return cat({{type, 0x02}, le16(static_cast<uint16_t>(length)), extra, msg});
 }
@@ -71,8 +97,18 @@ struct Case {
 Case message(std::string name, uint16_t code, Bytes body, MessageKind kind, uint8_t type,
              uint8_t subtype, uint16_t arfcn = 0, uint32_t frame = 0, Bytes prefix = {},
              Bytes payload = kMsg) {
-    return {std::move(name), code, std::move(body), Outcome::Message, SkipReason::UnknownVersion,
-            kind, type, subtype, arfcn, frame, std::move(prefix), std::move(payload)};
+    return {std::move(name),
+            code,
+            std::move(body),
+            Outcome::Message,
+            SkipReason::UnknownVersion,
+            kind,
+            type,
+            subtype,
+            arfcn,
+            frame,
+            std::move(prefix),
+            std::move(payload)};
 }
 Case skip(std::string name, uint16_t code, Bytes body, SkipReason reason) {
     Case c{std::move(name), code, std::move(body), Outcome::Skipped};
@@ -87,12 +123,15 @@ TEST(OtaLayouts, TableOfBodies) {
     const Bytes big(64, 0x2b);
     const std::vector<Case> cases = {
         // LTE RRC: the channel numbering differs between packet versions.
-        message("LTE v8 DL-DCCH", 0xB0C0, lteV8(8, 1300, 0x4561, 6, kMsg), Rrc, 0x0D, 1, 1300, 0x456),
+        message("LTE v8 DL-DCCH", 0xB0C0, lteV8(8, 1300, 0x4561, 6, kMsg), Rrc, 0x0D, 1, 1300,
+                0x456),
         message("LTE v9 DL-DCCH", 0xB0C0, lteV8(9, 1300, 0x0010, 13, kMsg), Rrc, 0x0D, 1, 1300, 1),
-        message("LTE v15 UL-CCCH", 0xB0C0, lteV8(15, 5230, 0x3421, 8, kMsg), Rrc, 0x0D, 2, 5230 | UL, 0x342),
+        message("LTE v15 UL-CCCH", 0xB0C0, lteV8(15, 5230, 0x3421, 8, kMsg), Rrc, 0x0D, 2,
+                5230 | UL, 0x342),
         message("LTE v15 BCCH-BCH", 0xB0C0, lteV8(15, 5230, 0, 1, kMsg), Rrc, 0x0D, 4, 5230),
         message("LTE v20 PCCH", 0xB0C0, lteV8(20, 39323, 0x27a0, 5, kMsg), Rrc, 0x0D, 6, 0, 0x27a),
-        message("LTE v20 UL-DCCH-NB", 0xB0C0, lteV8(20, 2400, 0, 61, kMsg), Rrc, 0x0D, 17, 2400 | UL),
+        message("LTE v20 UL-DCCH-NB", 0xB0C0, lteV8(20, 2400, 0, 61, kMsg), Rrc, 0x0D, 17,
+                2400 | UL),
         message("LTE v19 BCCH-DL-SCH", 0xB0C0, lteV8(19, 100, 0, 3, kMsg), Rrc, 0x0D, 5, 100),
         message("LTE v2 header", 0xB0C0, lteV2(2, 300, 0x0015, 1, kMsg), Rrc, 0x0D, 4, 300, 1),
         message("LTE v6 header", 0xB0C0, lteV6(6, 300, 0, 7, kMsg), Rrc, 0x0D, 2, 300 | UL),
@@ -122,7 +161,8 @@ TEST(OtaLayouts, TableOfBodies) {
         // WCDMA RRC: old and new channel numbering, SIB classes.
         message("WCDMA DL-DCCH", 0x412F, wcdma(3, {}, kMsg, 4), MessageKind::WcdmaRrc, 0x0C, 0),
         message("WCDMA UL-CCCH", 0x412F, wcdma(0, {}, kMsg, 4), MessageKind::WcdmaRrc, 0x0C, 3, UL),
-        message("WCDMA SI container", 0x412F, wcdma(10, {}, kMsg, 4), MessageKind::WcdmaRrc, 0x0C, 14),
+        message("WCDMA SI container", 0x412F, wcdma(10, {}, kMsg, 4), MessageKind::WcdmaRrc, 0x0C,
+                14),
         message("WCDMA new UL-DCCH", 0x412F, wcdma(0x81, cat({le16(9800), le16(0x1230)}), kMsg, 4),
                 MessageKind::WcdmaRrc, 0x0C, 1, 9800 | UL),
         message("WCDMA new BCCH-BCH", 0x412F, wcdma(0x84, cat({le16(10700), le16(0)}), kMsg, 4),
@@ -131,8 +171,9 @@ TEST(OtaLayouts, TableOfBodies) {
         message("WCDMA MIB", 0x412F, wcdma(0xFE, {0}, kMsg, 5), MessageKind::WcdmaRrc, 0x0C, 16),
         message("WCDMA old class 31: SIB11bis", 0x412F, wcdma(0xFF, {31}, kMsg, 5),
                 MessageKind::WcdmaRrc, 0x0C, 29),
-        message("WCDMA new class 31: SIB19", 0x412F, wcdma(0xF0, cat({le16(10700), le16(0), {31}}), kMsg, 5),
-                MessageKind::WcdmaRrc, 0x0C, 54, 10700),
+        message("WCDMA new class 31: SIB19", 0x412F,
+                wcdma(0xF0, cat({le16(10700), le16(0), {31}}), kMsg, 5), MessageKind::WcdmaRrc,
+                0x0C, 54, 10700),
         message("WCDMA new SIB18", 0x412F, wcdma(0x89, cat({le16(10700), le16(0), {26}}), kMsg, 5),
                 MessageKind::WcdmaRrc, 0x0C, 53, 10700),
         skip("WCDMA channel 0x50", 0x412F, wcdma(0x50, {}, kMsg, 4), SkipReason::UnknownChannel),
@@ -140,25 +181,29 @@ TEST(OtaLayouts, TableOfBodies) {
         skip("WCDMA length past the end", 0x412F, wcdma(3, {}, kMsg, 5), SkipReason::Truncated),
         skip("WCDMA new header cut", 0x412F, wcdma(0x83, {0x01}, {}, 0), SkipReason::Truncated),
         // UMTS NAS: direction 1 is from the phone.
-        message("UMTS NAS up", 0x713A, cat({{1}, le32(4), kMsg}), MessageKind::UmtsNas, 0x02, 0, UL),
+        message("UMTS NAS up", 0x713A, cat({{1}, le32(4), kMsg}), MessageKind::UmtsNas, 0x02, 0,
+                UL),
         message("UMTS NAS down", 0x713A, cat({{0}, le32(4), kMsg}), MessageKind::UmtsNas, 0x02, 0),
-        skip("UMTS NAS length past the end", 0x713A, cat({{0}, le32(5), kMsg}), SkipReason::Truncated),
+        skip("UMTS NAS length past the end", 0x713A, cat({{0}, le32(5), kMsg}),
+             SkipReason::Truncated),
         // GSM RR: bit 7 of the channel byte is downlink; dedicated channels get L1/L2 headers.
         message("GSM BCCH", 0x512F, gsm(0x81, 0x19, kMsg), MessageKind::GsmRr, 0x01, 0x01),
         message("GSM CCCH", 0x512F, gsm(0x83, 0x21, kMsg), MessageKind::GsmRr, 0x01, 0x02),
         message("GSM RACH", 0x512F, gsm(0x02, 0x00, kMsg), MessageKind::GsmRr, 0x01, 0x03, UL),
         message("GSM DCCH up", 0x512F, gsm(0x00, 0x16, kMsg), MessageKind::GsmRr, 0x01, 0x08, UL, 0,
                 {0x01, 0x03, 4 << 2 | 1}),
-        message("GSM SACCH down", 0x512F, gsm(0x84, 0x1d, kMsg), MessageKind::GsmRr, 0x01, 0x88, 0, 0,
-                {0x00, 0x00, 0x01, 0x03, 4 << 2 | 1}),
+        message("GSM SACCH down", 0x512F, gsm(0x84, 0x1d, kMsg), MessageKind::GsmRr, 0x01, 0x88, 0,
+                0, {0x00, 0x00, 0x01, 0x03, 4 << 2 | 1}),
         skip("GSM channel 5", 0x512F, gsm(0x85, 0, kMsg), SkipReason::UnknownChannel),
         skip("GSM DCCH of 64 bytes", 0x512F, gsm(0x80, 0, big), SkipReason::TooLong),
         skip("GSM length past the end", 0x512F, gsm(0x81, 0, kMsg, 1), SkipReason::Truncated),
         // GPRS GMM/SM: a fixed buffer of which `length` bytes are the message; 0 is uplink.
         message("GPRS GMM up", 0x5230, cat({{0, 8}, le16(4), kMsg, Bytes(20, 0)}),
                 MessageKind::GprsGmmSm, 0x02, 0, UL),
-        message("GPRS GMM down", 0x5230, cat({{1, 9}, le16(4), kMsg}), MessageKind::GprsGmmSm, 0x02, 0),
-        skip("GPRS length past the end", 0x5230, cat({{1, 9}, le16(5), kMsg}), SkipReason::Truncated),
+        message("GPRS GMM down", 0x5230, cat({{1, 9}, le16(4), kMsg}), MessageKind::GprsGmmSm, 0x02,
+                0),
+        skip("GPRS length past the end", 0x5230, cat({{1, 9}, le16(5), kMsg}),
+             SkipReason::Truncated),
         // NR RRC is recognised but has no GSMTAP type in the Wireshark we target.
         skip("NR RRC", 0xB821, lteV8(9, 1, 0, 1, kMsg), SkipReason::NoGsmtapType),
         {"LTE MIB log is no message", 0xB0C1, lteV8(8, 1, 0, 1, kMsg), Outcome::NotOta},
@@ -194,9 +239,12 @@ TEST(OtaLayouts, EveryCutOfAGoodBody) {
         uint16_t code;
         Bytes body;
     } bodies[] = {
-        {0xB0C0, lteV8(15, 5230, 0, 7, kMsg)}, {0xB0C0, lteV25(30, 1, 0, 9, kMsg, true)},
-        {0xB0C0, lteV2(3, 1, 0, 6, kMsg)},     {0x412F, wcdma(0x89, cat({le16(1), le16(0), {3}}), kMsg, 5)},
-        {0x713A, cat({{1}, le32(4), kMsg})},   {0x512F, gsm(0x84, 0x1d, kMsg)},
+        {0xB0C0, lteV8(15, 5230, 0, 7, kMsg)},
+        {0xB0C0, lteV25(30, 1, 0, 9, kMsg, true)},
+        {0xB0C0, lteV2(3, 1, 0, 6, kMsg)},
+        {0x412F, wcdma(0x89, cat({le16(1), le16(0), {3}}), kMsg, 5)},
+        {0x713A, cat({{1}, le32(4), kMsg})},
+        {0x512F, gsm(0x84, 0x1d, kMsg)},
         {0x5230, cat({{0, 8}, le16(4), kMsg})},
     };
     for (const auto& b : bodies) {

@@ -17,8 +17,12 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-uint32_t rd32le(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-uint16_t rd16be(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint32_t rd32le(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+uint16_t rd16be(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 
 struct Packet {
     uint32_t sec = 0, usec = 0;
@@ -98,23 +102,25 @@ dm::LogContents makeLog(const std::vector<Rec>& recs) {
     return log;
 }
 
-Bytes text(const char* s) { return Bytes(s, s + std::strlen(s)); }
+Bytes text(const char* s) {
+    return Bytes(s, s + std::strlen(s));
+}
 
 // 2025-06-06 15:02:18 UTC (Unix 1749222138) is 1433257338 s after 1980-01-06: in 1.25 ms
 // steps, 800 a second, in the upper 48 bits of the stamp.
 constexpr uint64_t kStamp = uint64_t{1433257338} * 800 << 16;
 constexpr uint32_t kUnix = 1749222138;
 
-const Bytes kRrcBody = {8, 0x0e, 0x30, 0x01, 0x85, 0x00, 0x14, 0x05, 0, 0, 0x21, 0x34, 6,
-                        0, 0, 0, 0, 3, 0, 0xaa, 0xbb, 0xcc};
+const Bytes kRrcBody = {8,    0x0e, 0x30, 0x01, 0x85, 0x00, 0x14, 0x05, 0,    0,    0x21,
+                        0x34, 6,    0,    0,    0,    0,    3,    0,    0xaa, 0xbb, 0xcc};
 const Bytes kNasBody = {1, 9, 5, 0, 0x07, 0x41};
 const Bytes kRrcV99 = {99, 0, 0, 0};
 
 TEST(PcapExport, FileHeader) {
     Bytes b;
     appendFileHeader(b);
-    const Bytes expected = {0xd4, 0xc3, 0xb2, 0xa1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                            0xff, 0xff, 0, 0, 228, 0, 0, 0};
+    const Bytes expected = {0xd4, 0xc3, 0xb2, 0xa1, 2,    0,    4, 0, 0,   0, 0, 0,
+                            0,    0,    0,    0,    0xff, 0xff, 0, 0, 228, 0, 0, 0};
     EXPECT_EQ(b, expected);
 }
 
@@ -236,10 +242,10 @@ TEST(PcapExport, SubscriptionNoteTexts) {
     const struct {
         const char* text;
         std::optional<uint32_t> id;
-    } cases[] = {{"Subscription 1", 1u},     {"Subscription 4294967295", 4294967295u},
-                 {"Subscription ", {}},      {"Subscription 4294967296", {}},
-                 {"Subscription 2x", {}},    {"subscription 2", {}},
-                 {"Subscription -1", {}},    {"Log manually stopped from UI", {}}};
+    } cases[] = {{"Subscription 1", 1u},  {"Subscription 4294967295", 4294967295u},
+                 {"Subscription ", {}},   {"Subscription 4294967296", {}},
+                 {"Subscription 2x", {}}, {"subscription 2", {}},
+                 {"Subscription -1", {}}, {"Log manually stopped from UI", {}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(subscriptionNote(text(c.text)), c.id);

@@ -34,9 +34,13 @@ constexpr Expected kFiles[] = {
     {"mi_fork_overlink_500KB.mi2log", 0, 0, 0, 0, 0},
 };
 
-std::string realPath(const char* file) { return std::string(KVX_REALDATA_DIR) + "/" + file; }
+std::string realPath(const char* file) {
+    return std::string(KVX_REALDATA_DIR) + "/" + file;
+}
 
-uint64_t written(const ExportStats& s, MessageKind k) { return s.written[static_cast<size_t>(k)]; }
+uint64_t written(const ExportStats& s, MessageKind k) {
+    return s.written[static_cast<size_t>(k)];
+}
 
 TEST(OtaRealData, MessagesOfEachCapture) {
     if (!std::filesystem::exists(realPath(kFiles[0].file))) GTEST_SKIP() << "no real captures";
