@@ -1,11 +1,13 @@
 // kvxlog pcap: the over-the-air messages of .kvx logs as a pcap capture for Wireshark.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +22,18 @@ namespace {
 constexpr int kExitUnreadable = 1;
 constexpr int kExitDamaged = 2;
 constexpr int kExitNotWritten = 3;
+
+// The temporary file of the running export, for the handler of a fatal signal: Ctrl-C or
+// SIGTERM mid-run removes it instead of leaving a half capture behind.
+char gTempPath[4096];
+volatile sig_atomic_t gTempSet = 0;
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void removeTempAndEnd(int sig) {
+    if (gTempSet) ::unlink(gTempPath);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
 
 // The capture is written under a temporary name beside the target and renamed when whole, so
 // a failed run never leaves a file that looks finished (nor destroys an older one).
@@ -42,6 +56,16 @@ class TempOutput {
         const mode_t mask = ::umask(0);
         ::umask(mask);
         ::fchmod(fd_, 0666 & ~mask);
+        if (temp_.size() < sizeof gTempPath) {
+            std::memcpy(gTempPath, temp_.c_str(), temp_.size() + 1);
+            gTempSet = 1;
+            struct sigaction sa {};
+            sa.sa_handler = removeTempAndEnd;
+            sigemptyset(&sa.sa_mask);
+            for (size_t i = 0; i < std::size(kCleanupSignals); ++i)
+                ::sigaction(kCleanupSignals[i], &sa, &saved_[i]);
+            handlers_ = true;
+        }
         return true;
     }
     bool write(const std::vector<uint8_t>& bytes) {
@@ -65,6 +89,7 @@ class TempOutput {
             return false;
         }
         temp_.clear();
+        restoreHandlers();
         return true;
     }
     void discard() {
@@ -72,14 +97,25 @@ class TempOutput {
         fd_ = -1;
         if (!temp_.empty()) ::unlink(temp_.c_str());
         temp_.clear();
+        restoreHandlers();
     }
     int error() const { return error_; }
 
   private:
+    void restoreHandlers() {
+        gTempSet = 0;
+        if (!handlers_) return;
+        for (size_t i = 0; i < std::size(kCleanupSignals); ++i)
+            ::sigaction(kCleanupSignals[i], &saved_[i], nullptr);
+        handlers_ = false;
+    }
+
     std::string target_;
     std::string temp_;
     int fd_ = -1;
     int error_ = 0;
+    bool handlers_ = false;
+    struct sigaction saved_[std::size(kCleanupSignals)] {};
 };
 
 bool sameFile(const std::string& a, const std::string& b) {

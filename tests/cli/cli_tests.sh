@@ -340,6 +340,19 @@ check "pcap onto a full disk: exit 3 (got $rc)" test "$rc" -eq 3
 check "pcap onto a full disk: the reason" grep -q "cannot write $work/full.pcap: File too large" pf.err
 check "pcap onto a full disk: nothing left behind" test -z "$(ls "$work" | grep '^full\.pcap')"
 
+# Ended by a signal mid-run (here while waiting on a FIFO that nobody writes): no half file.
+mkfifo fifo.kvx
+"$KVXLOG" pcap fifo.kvx -o "$work/sig.pcap" 2>/dev/null &
+pid=$!
+for _ in $(seq 100); do ls "$work" | grep -q '^sig\.pcap\.' && break; sleep 0.05; done
+check "pcap: the temporary file while running" bash -c "ls '$work' | grep -q '^sig\.pcap\.'"
+kill -TERM "$pid"
+wait "$pid"
+rc=$?
+check "pcap ended by SIGTERM: status 143 (got $rc)" test "$rc" -eq 143
+check "pcap ended by SIGTERM: nothing left behind" test -z "$(ls "$work" | grep '^sig\.pcap')"
+rm -f fifo.kvx
+
 if command -v tshark >/dev/null 2>&1; then
     tshark -r "$work/all.pcap" >/dev/null 2>ts.err
     check "tshark reads the --all capture" test $? -eq 0
