@@ -262,7 +262,7 @@ TEST_F(SimCapture, DualSimPhoneLosesNothingAndKeepsTheSubscriptions) {
     SimModem::Config cfg;
     cfg.linkPath = (dir_.path() / "dm0").string();
     cfg.packetsPerSecond = 3000;
-    cfg.profile.multiSim = true;
+    cfg.profile = modemsim::profileFor(modemsim::ProfileKind::MultiSim);
     SimModem sim(cfg);
     ASSERT_EQ(sim.start().error, modemsim::StartError::None);
     window_.setText(ctl::kCustomPort, cfg.linkPath);

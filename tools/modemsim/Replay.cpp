@@ -93,10 +93,22 @@ void shiftStamps(std::span<uint8_t> payload, uint64_t delta) {
         if (p.size() >= off + 8) put64(p, off, le64(p, off) + delta);
         return;
     }
-    if (cmd == kCmdEvent)
+    if (cmd == kCmdEvent) {
+        // A short stamp stands for bytes 1-2 of the last full one; it moves with it.
+        uint64_t running = 0;
         forEachEvent(p, [&](uint16_t, size_t at, size_t size) {
-            if (size == 8) put64(p, at, le64(p, at) + delta);
+            if (size == 8) {
+                running = le64(p, at);
+                put64(p, at, running + delta);
+            } else {
+                running = (running & ~0xFFFF00ull) | static_cast<uint64_t>(p[at]) << 8 |
+                          static_cast<uint64_t>(p[at + 1]) << 16;
+                const uint64_t moved = running + delta;
+                p[at] = static_cast<uint8_t>(moved >> 8);
+                p[at + 1] = static_cast<uint8_t>(moved >> 16);
+            }
         });
+    }
 }
 
 ReplaySource::ReplaySource(std::span<const uint8_t> bytes) {

@@ -56,8 +56,8 @@ uint8_t innerCommand(std::span<const uint8_t> payload, size_t& inner);
 // a 0x60 report); 0 when it has none.
 uint64_t packetStamp(std::span<const uint8_t> payload);
 
-// Moves every time stamp of the packet by `delta` units (wrapping at 2^64). Event reports
-// have each full stamp moved; their short stamps follow the full one they belong to.
+// Moves every time stamp of the packet by `delta` units (wrapping at 2^64). In event reports
+// each full stamp moves, and each short one (bytes 1-2 of the last full stamp) with it.
 void shiftStamps(std::span<uint8_t> payload, uint64_t delta);
 
 // Calls onEvent(id, timeOffset, timeSize) for each event of a 0x60 report (command byte

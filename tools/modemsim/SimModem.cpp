@@ -453,7 +453,9 @@ void SimModem::onFrame(std::span<const uint8_t> payload, bool crcOk) {
             rr.effect = model_.handle(payload, answer, replies_);
             if (wasStreaming && !model_.streaming()) discardQueuedStream();
             for (const auto& r : replies_) queueFrame(r, 3, 0);
-            logging_ = model_.loggingOn();
+            // A plain chipset has no logging switch: it logs while its masks enable something.
+            logging_ = model_.profile().streamStart == StreamStart::Masks ? model_.streaming()
+                                                                           : model_.loggingOn();
         }
     }
     {

@@ -131,6 +131,8 @@ public:
     const std::string& linkPath() const { return config_.linkPath; }
     bool running() const { return running_.load(); }
     bool pluggedIn() const { return present_.load(); }
+    // The maker's modem: between logging start and stop; a plain chipset: while a mask
+    // enables something.
     bool loggingOn() const { return logging_.load(); }
 
     // Faults at run time.
