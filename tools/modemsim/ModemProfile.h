@@ -74,9 +74,9 @@ inline std::array<uint32_t, 16> defaultLogLimits() {
     return l;
 }
 
-// The subscription a multi-SIM modem sends its log packet number `sequence` (1, 2, ... over
-// all log packets) on: mostly 1, with runs of three on 2 (6-8, 22-24, ...), so that the
-// subscription changes often.
+// The subscription a multi-SIM modem sends a log packet on, by its number `sequence` (the
+// sequence number of a counter packet; for the other log items their own running count):
+// mostly 1, with runs of three on 2 (6-8, 22-24, ...), so that the subscription changes often.
 inline uint32_t multiSimSubscription(uint32_t sequence) {
     const uint32_t k = sequence % 16;
     return k >= 6 && k <= 8 ? 2 : 1;
@@ -116,7 +116,7 @@ struct ModemProfile {
     bool gpsLeapSeconds = false;
 
     // A dual-SIM phone: log packets go out wrapped in multi-SIM packets (0x98) for
-    // subscription 1 or 2 (multiSimSubscription of their running number), and messages go
+    // subscription 1 or 2 (multiSimSubscription of their number), and messages go
     // out compressed (0x92: a hash of the text instead of the text). Event reports stay plain.
     bool multiSim = false;
 
