@@ -16,6 +16,7 @@ constexpr uint8_t kCmdTimestamp = 0x1D;
 constexpr uint8_t kCmdSubsystem = 0x4B;
 
 constexpr size_t kResponseStart = 12;  // behind the packet record header
+constexpr size_t kVersionDirSize = 8;  // the version reply's firmware field
 constexpr size_t kLogCodeOffset = 6;   // packet header (4) + record length (2)
 constexpr size_t kLogBodyStart = 16;   // packet header (4) + record header (12)
 
@@ -107,9 +108,10 @@ void decodeVersion(std::span<const uint8_t> rsp, Fields& f) {
     if (rsp.empty()) return;  // no reply behind the record header at all
     // Both fields are sent for every reply, however short: a text cut by the reply's end (even
     // to nothing) replaces the previous modem's instead of leaving it on screen.
-    // The firmware name runs from byte 39 to its NUL or the end of the reply.
-    const auto name = from(rsp, 39);
-    f.add(kFirmware, cString(name, name.size()));
+    // The firmware name is the reply's 8-byte version directory at byte 39: up to its NUL,
+    // the end of the reply or the field's end. Real replies carry the station class mark and
+    // other binary numbers right behind it, with no NUL in between.
+    f.add(kFirmware, cString(from(rsp, 39), kVersionDirSize));
     // Compile date (at most 11 characters at 1) and time (at most 8 at 12).
     f.add(kBuildDate, cString(from(rsp, 1), 11) + " " + cString(from(rsp, 12), 8));
 }

@@ -5,7 +5,8 @@
 // It reads only inside the span it is given: a field whose bytes do not all lie inside the
 // packet is not sent (the others of the same packet still are), except the version reply's
 // texts, which end where the reply ends (Firmware empty for a reply that stops before its
-// byte 39) and so are sent for every reply. Texts are at most
+// byte 39) and so are sent for every reply; Firmware is the reply's 8-byte version
+// directory, so at most 8 characters. Texts are at most
 // dm::kNotificationTextMax characters; packet bytes are copied as data, never formatted.
 #pragma once
 

@@ -93,12 +93,61 @@ TEST(ModemProgram, RefusesBadOptions) {
     if (!fs::exists(kProgram)) GTEST_SKIP() << "kvxlog-modemsim not built";
     const std::vector<std::vector<std::string>> cases = {
         {"--corrupt", "2"}, {"--rate"}, {"--rate", "fast"}, {"--answer-after", "0"},
-        {"--sysfs", "x"},   {"--bogus"}, {"--silent-after", "-1"},
+        {"--sysfs", "x"},   {"--bogus"}, {"--silent-after", "-1"}, {"--profile", "qualcomm"},
+        {"--profile"},      {"--replay"},
     };
     for (const auto& args : cases) {
         Program p(args);
         EXPECT_TRUE(p.line().empty()) << args[0];
         EXPECT_EQ(p.finish(0), 2) << args[0];
+    }
+    // A capture that cannot be read, or holds nothing to stream, ends it before it serves.
+    Program absent({"--replay", "/nonexistent/capture.qmdl"});
+    EXPECT_TRUE(absent.line().empty());
+    EXPECT_EQ(absent.finish(0), 1);
+}
+
+// The profiles as the program offers them: the maker's modem waits for its logging start,
+// a plain chipset streams once a mask enables something, a dual-SIM phone wraps its logs.
+TEST(ModemProgram, ProfilesDecideWhenAndHowTheModemStreams) {
+    if (!fs::exists(kProgram)) GTEST_SKIP() << "kvxlog-modemsim not built";
+    // Log mask of equipment 5 (0xD00 items) with 0x5072 set.
+    std::vector<uint8_t> mask = {0x73, 0, 0, 0, 3, 0, 0, 0, 5, 0, 0, 0, 0x00, 0x0D, 0, 0};
+    mask.resize(mask.size() + 0x0D00 / 8, 0);
+    mask[16 + 0x72 / 8] |= 1 << (0x72 % 8);
+    struct Case {
+        std::vector<std::string> args;
+        bool streamsOnMask;
+        uint8_t firstByte;
+    };
+    const Case cases[] = {
+        {{}, false, 0x10},
+        {{"--profile", "maker"}, false, 0x10},
+        {{"--profile", "generic"}, true, 0x10},
+        {{"--profile", "multisim"}, true, 0x98},
+        {{"--multi-sim"}, true, 0x98},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--rate", "200"});
+        Program p(args);
+        const std::string path = p.line();
+        ASSERT_EQ(path.rfind("/dev/", 0), 0u) << path;
+        test::HostLink host(path);
+        ASSERT_TRUE(host.ok());
+        ASSERT_FALSE(host.ask(mask, 0x73).empty());
+        auto frames = host.frames(300);
+        size_t streamed = 0;
+        for (const auto& f : frames) streamed += !f.payload.empty() && f.payload[0] == c.firstByte;
+        EXPECT_EQ(streamed > 0, c.streamsOnMask) << (args.size() > 2 ? args[1] : "default");
+        if (!c.streamsOnMask) {
+            ASSERT_TRUE(host.send({0x4B, 0, 0, 0, 0, 0, 0x05, 0xFF}));
+            frames = host.frames(300);
+            streamed = 0;
+            for (const auto& f : frames) streamed += !f.payload.empty() && f.payload[0] == c.firstByte;
+            EXPECT_GT(streamed, 0u);
+        }
+        EXPECT_EQ(p.finish(SIGTERM), 0);
     }
 }
 

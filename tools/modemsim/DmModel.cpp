@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <optional>
 #include <string_view>
 
 #include "dm/ByteReader.h"
+#include "dm/DmTime.h"
+#include "modemsim/LogBodies.h"
+#include "modemsim/Replay.h"
 
 namespace kvx::modemsim {
 
@@ -18,7 +22,15 @@ constexpr uint8_t kBadLength = 0x15;
 constexpr size_t kEchoLimit = 64;
 // Log codes have 12 item bits, so no equipment has more items than this.
 constexpr uint32_t kMaxItems = 4096;
-constexpr uint16_t kServingCellCode = 0x5072;
+constexpr uint16_t kServingCellCode = kGsmServingCellCode;
+// Log config status of a set request that carries no items.
+constexpr uint32_t kLogNoValidMask = 2;
+// Message levels the firmware was built with (low, medium, high, error, fatal).
+constexpr uint32_t kBuildLevels = 0x1F;
+// The largest request the modem takes, as its diag service reports it.
+constexpr uint32_t kMaxRequest = 8192;
+// Features the modem announces to the feature query.
+constexpr uint8_t kFeatureMask[] = {0x7F, 0xFF, 0x03, 0x00};
 
 // Appends little-endian fields to a payload.
 struct Out {
@@ -97,18 +109,16 @@ constexpr MessageText kMessages[] = {
 
 }  // namespace
 
-uint64_t dmTimestampNow() {
+uint64_t dmTimestampNow(bool gpsLeap) {
     using namespace std::chrono;
-    constexpr int64_t kGpsEpochUnixSeconds = 315964800;  // 6 Jan 1980
-    const int64_t us =
-        duration_cast<microseconds>(system_clock::now().time_since_epoch()).count() -
-        kGpsEpochUnixSeconds * 1000000;
-    const uint64_t units = static_cast<uint64_t>(us / 1250);
-    const uint64_t sub = static_cast<uint64_t>(us % 1250) * 49152 / 1250;
-    return (units << 16) | (sub & 0xFFFF);
+    const int64_t us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    return dm::unixMicrosToDmTime(us + (gpsLeap ? int64_t{dm::kGpsLeapSeconds} * 1000000 : 0));
 }
 
-DmModel::DmModel(ModemProfile profile) : profile_(std::move(profile)), rng_(profile_.seed | 1) {
+DmModel::DmModel(ModemProfile profile)
+    : profile_(std::move(profile)),
+      logging_(profile_.streamStart == StreamStart::Masks),
+      rng_(profile_.seed | 1) {
     for (size_t e = 0; e < 16; ++e)
         logMasks_[e].assign((std::min(profile_.logLimits[e], kMaxItems) + 7) / 8, 0);
     eventMask_.assign((static_cast<size_t>(profile_.eventMaskBits) + 7) / 8, 0);
@@ -120,7 +130,7 @@ DmModel::DmModel(ModemProfile profile) : profile_(std::move(profile)), rng_(prof
 }
 
 void DmModel::reset() {
-    logging_ = false;
+    logging_ = profile_.streamStart == StreamStart::Masks;
     eventReporting_ = false;
     for (auto& m : logMasks_) std::fill(m.begin(), m.end(), 0);
     std::fill(eventMask_.begin(), eventMask_.end(), 0);
@@ -147,9 +157,10 @@ std::vector<uint8_t> DmModel::versionReply() const {
         .fixed(profile_.compileTime, 8)
         .fixed(profile_.releaseDate, 11)
         .fixed(profile_.releaseTime, 8)
-        .cstr(profile_.firmware);
-    // station class, CAI revision, model, firmware revision, slot cycle, hardware version
-    o.u8(0x3A).u8(0x09).u8(0xFF).u16(0x0064).u8(0x00).u8(0x02).u8(0x09);
+        .fixed(profile_.versionDir, 8);
+    // Station class mark, CAI revision, mobile model, firmware revision (LE16), slot cycle
+    // index, hardware version major and minor.
+    o.u8(0x3A).u8(0x09).u8(0xFF).u16(0x0064).u8(0x02).u8(0x01).u8(0x02);
     return v;
 }
 
@@ -172,27 +183,36 @@ std::vector<uint8_t> DmModel::gsmStatusReply() const {
 }
 
 std::vector<uint8_t> DmModel::servingCellLogPacket() const {
-    const GsmServingCell& c = profile_.cell;
-    std::vector<uint8_t> body;
-    Out b{body};
-    b.u8(c.arfcn & 0xFF)
-        .u8(static_cast<uint8_t>(((c.band & 0x0F) << 4) | ((c.arfcn >> 8) & 0x0F)))
-        .u16(static_cast<uint16_t>(c.rxPowerSixteenths))
-        .u8(c.txLevelByte)
-        .u8(c.timingAdvanceByte)
-        .u8(c.dtx ? 1 : 0);
-    // BSIC, RxLev full/sub, RxQual full/sub, and reserved bytes as the L1 reports them.
-    b.u8(0x2B).u8(0x1E).u8(0x1C).u8(0x00).u8(0x01).u16(0).u16(0).u8(0);
     std::vector<uint8_t> p;
-    Out o{p};
-    const uint32_t recLen = 12 + static_cast<uint32_t>(body.size());
-    o.u8(0x10).u8(0x00).u16(recLen).u16(recLen).u16(kServingCellCode).u64(dmTimestampNow()).bytes(body);
+    appendLogPacket(p, kServingCellCode, stampNow(), gsmServingCellBody(profile_.cell));
     return p;
 }
 
 RequestEffect DmModel::handle(std::span<const uint8_t> req, bool answer,
                               std::vector<std::vector<uint8_t>>& replies) {
     if (req.empty()) return RequestEffect::Empty;
+    // A request for one subscription of a multi-SIM modem: answered in kind, each reply
+    // behind the request's own 8-byte wrapper.
+    constexpr size_t kWrapper = 8;
+    if (req[0] == 0x98) {
+        if (req.size() <= kWrapper) {
+            if (answer) replies.push_back(errorReply(kBadLength, req));
+            return answer ? RequestEffect::BadLength : RequestEffect::Unanswered;
+        }
+        std::vector<std::vector<uint8_t>> inner;
+        const RequestEffect effect = handlePlain(req.subspan(kWrapper), answer, inner);
+        for (auto& r : inner) {
+            std::vector<uint8_t> w(req.begin(), req.begin() + kWrapper);
+            w.insert(w.end(), r.begin(), r.end());
+            replies.push_back(std::move(w));
+        }
+        return effect;
+    }
+    return handlePlain(req, answer, replies);
+}
+
+RequestEffect DmModel::handlePlain(std::span<const uint8_t> req, bool answer,
+                                   std::vector<std::vector<uint8_t>>& replies) {
     auto reply = [&](std::vector<uint8_t> r) {
         if (!answer) return RequestEffect::Unanswered;
         replies.push_back(std::move(r));
@@ -210,7 +230,13 @@ RequestEffect DmModel::handle(std::span<const uint8_t> req, bool answer,
             return reply({0x1C, 0x08, 0x00});
         case 0x1D: {
             std::vector<uint8_t> v{0x1D};
-            Out{v}.u64(dmTimestampNow());
+            Out{v}.u64(stampNow());
+            return reply(std::move(v));
+        }
+        case 0x51:    // feature query
+        case 0x75: {  // its later form: the same reply
+            std::vector<uint8_t> v{req[0]};
+            Out{v}.u16(sizeof kFeatureMask).bytes(kFeatureMask);
             return reply(std::move(v));
         }
         case 0x7C: {
@@ -278,14 +304,20 @@ RequestEffect DmModel::handleSubsystem(std::span<const uint8_t> req, bool answer
     const uint8_t subsystem = req[1];
     std::vector<uint8_t> v(req.begin(), req.begin() + 4);  // every reply echoes the header
     Out o{v};
-    if (subsystem == 0x00 && *cmd == 0x0000) {
+    if (subsystem == 0x00 && *cmd == 0x0000 && profile_.streamStart == StreamStart::LoggingSwitch) {
         // The maker's logging switch: LE16 action 0 starts, 1 stops. The modem does not
-        // answer it (a subsystem-0 reply means something else to the host).
+        // answer it (a subsystem-0 reply means something else to the host). A plain chipset
+        // does not know it.
         auto action = dm::le16At(req, 4);
         if (req.size() != 8 || !action) return fail(kBadLength, RequestEffect::BadLength);
         if (*action > 1) return fail(kBadParameters, RequestEffect::BadParameters);
         logging_ = *action == 0;
         return RequestEffect::StateOnly;
+    }
+    if (subsystem == 0x12) return handleDiagService(req, answer, replies);
+    if (subsystem == 0x13) {
+        // The file system (EFS2): present in every chipset, closed to hosts on this modem.
+        return fail(kBadParameters, RequestEffect::BadParameters);
     }
     if (subsystem == 0x08 && *cmd == 0x0001) {
         v = gsmStatusReply();
@@ -298,7 +330,7 @@ RequestEffect DmModel::handleSubsystem(std::span<const uint8_t> req, bool answer
         o.u32(g.callState).u32(g.operatingMode).u32(g.systemMode).u32(2).u32(0x3FFFFFFF)
             .u32(0xFF).u32(2).u32(2).u32(1).u32(0).u32(2);
     } else if (subsystem == 0x09 && *cmd == 0x0000) {
-        o.u8(6).u8(7).u8(6).u8(0).fixed("_CS", 4).fixed(profile_.firmware, 10).u16(0xF00F).u16(0);
+        o.u8(6).u8(7).u8(6).u8(0).fixed("_CS", 4).fixed(profile_.versionDir, 10).u16(0xF00F).u16(0);
     } else if (subsystem == 0x04 && *cmd == 0x0000) {
         o.u8(8).u8(6).u32(0);  // WCDMA protocol and L1 versions
     } else if (subsystem == 0x04 && *cmd == 0x0005) {
@@ -306,6 +338,54 @@ RequestEffect DmModel::handleSubsystem(std::span<const uint8_t> req, bool answer
         o.u8(0x02).u8(0x00).u16(10737).u16(0x012C).u16(static_cast<uint16_t>(-95)).u8(0xF4);
     } else {
         return fail(kBadCommand, RequestEffect::BadCommand);
+    }
+    if (!answer) return RequestEffect::Unanswered;
+    replies.push_back(std::move(v));
+    return RequestEffect::Answered;
+}
+
+RequestEffect DmModel::handleDiagService(std::span<const uint8_t> req, bool answer,
+                                         std::vector<std::vector<uint8_t>>& replies) {
+    auto fail = [&](uint8_t code, RequestEffect effect) {
+        if (answer) replies.push_back(errorReply(code, req));
+        return answer ? effect : RequestEffect::Unanswered;
+    };
+    const uint16_t cmd = *dm::le16At(req, 2);
+    std::vector<uint8_t> v(req.begin(), req.begin() + 4);
+    Out o{v};
+    // The versioned queries echo the version byte of the request.
+    const auto version = req.size() > 4 ? std::optional<uint8_t>(req[4]) : std::nullopt;
+    switch (cmd) {
+        case 0x0055:  // largest request taken
+            o.u32(kMaxRequest);
+            break;
+        case 0x021B:  // time stamp source: 0, the modem's own clock
+            if (!version) return fail(kBadLength, RequestEffect::BadLength);
+            o.u8(*version).u8(0);
+            break;
+        case 0x0222: {  // diag ids of the processors: just this one
+            if (!version) return fail(kBadLength, RequestEffect::BadLength);
+            static constexpr char kName[] = "MODEM";
+            o.u8(*version).u8(1).u8(1).u8(sizeof kName).cstr(kName);
+            break;
+        }
+        case 0x0223:  // transport: 0, the serial (HDLC) link
+            o.u8(0);
+            break;
+        case 0x0225:  // diag's own feature query: version, mask length, mask
+            o.u8(1).u8(sizeof kFeatureMask).bytes(kFeatureMask);
+            break;
+        case 0x0230: {  // clear every mask
+            if (!version) return fail(kBadLength, RequestEffect::BadLength);
+            for (auto& m : logMasks_) std::fill(m.begin(), m.end(), 0);
+            std::fill(eventMask_.begin(), eventMask_.end(), 0);
+            for (auto& m : messageMasks_) std::fill(m.begin(), m.end(), 0);
+            dirty_ = true;
+            o.u8(*version).u8(0);
+            break;
+        }
+        default:
+            return fail(kBadCommand, RequestEffect::BadCommand);
     }
     if (!answer) return RequestEffect::Unanswered;
     replies.push_back(std::move(v));
@@ -335,6 +415,7 @@ RequestEffect DmModel::handleLogConfig(std::span<const uint8_t> req, bool answer
             o.u32(0);
             for (uint32_t l : profile_.logLimits) o.u32(l);
             break;
+        case 2:    // the items this build can log: all of them
         case 3:    // set the mask of one equipment
         case 4: {  // get it
             auto equipment = r.u32();
@@ -345,20 +426,34 @@ RequestEffect DmModel::handleLogConfig(std::span<const uint8_t> req, bool answer
             }
             auto& mask = logMasks_[*equipment];
             const uint32_t kept = std::min(profile_.logLimits[*equipment], kMaxItems);
-            if (*op == 3) {
-                auto limit = r.u32();
-                if (!limit) return fail(kBadLength, RequestEffect::BadLength);
-                // Items beyond the modem's own limit, and mask bytes the request lacks, are 0.
-                const uint32_t items = std::min(*limit, kept);
-                const auto given = r.rest();
-                std::fill(mask.begin(), mask.end(), 0);
-                const size_t n = std::min<size_t>({given.size(), (items + 7) / 8, mask.size()});
-                std::copy_n(given.begin(), n, mask.begin());
-                if (items % 8 != 0 && n == (items + 7) / 8)
-                    mask[n - 1] &= static_cast<uint8_t>((1u << (items % 8)) - 1);
-                dirty_ = true;
+            if (*op == 2) {
+                std::vector<uint8_t> all(mask.size(), 0xFF);
+                if (kept % 8 != 0) all.back() = static_cast<uint8_t>((1u << (kept % 8)) - 1);
+                o.u32(0).u32(*equipment).u32(kept).bytes(all);
+                break;
             }
-            o.u32(0).u32(*equipment).u32(kept).bytes(mask);
+            if (*op == 4) {
+                o.u32(0).u32(*equipment).u32(kept).bytes(mask);
+                break;
+            }
+            auto limit = r.u32();
+            if (!limit) return fail(kBadLength, RequestEffect::BadLength);
+            if (*limit == 0) {
+                // Nothing to set: the mask stays as it was.
+                o.u32(kLogNoValidMask).u32(*equipment).u32(0);
+                break;
+            }
+            // Items beyond the modem's own limit, and mask bytes the request lacks, are 0.
+            const uint32_t items = std::min(*limit, kept);
+            const auto given = r.rest();
+            std::fill(mask.begin(), mask.end(), 0);
+            const size_t n = std::min<size_t>({given.size(), (items + 7) / 8, mask.size()});
+            std::copy_n(given.begin(), n, mask.begin());
+            if (items % 8 != 0 && n == (items + 7) / 8)
+                mask[n - 1] &= static_cast<uint8_t>((1u << (items % 8)) - 1);
+            dirty_ = true;
+            // The reply carries the host's item count back, and the mask as the modem keeps it.
+            o.u32(0).u32(*equipment).u32(*limit).bytes(mask);
             break;
         }
         default:
@@ -393,11 +488,14 @@ RequestEffect DmModel::handleMessageConfig(std::span<const uint8_t> req, bool an
             o.u8(0x7D).u8(0x01).u8(0x01).u8(0x00).u32(static_cast<uint32_t>(ranges.size()));
             for (const auto& rg : ranges) o.u16(rg.first).u16(rg.last);
             break;
-        case 0x03:    // get the masks of a range
+        case 0x02:    // the levels the firmware was built with, for a range
+        case 0x03:    // the masks of a range
         case 0x04: {  // set them
             auto first = r.u16();
             auto last = r.u16();
-            if (!first || !last || !r.skip(2)) return fail(kBadLength, RequestEffect::BadLength);
+            // Queries are 6 bytes (some hosts pad them to 8); a set carries 2 reserved bytes.
+            if (!first || !last || (req[1] == 0x04 && !r.skip(2)))
+                return fail(kBadLength, RequestEffect::BadLength);
             // No modem keeps a range wider than a mask buffer of 1024 ids; refuse it unread.
             if (*last < *first || *last - *first >= 1024)
                 return fail(kBadParameters, RequestEffect::BadParameters);
@@ -418,7 +516,7 @@ RequestEffect DmModel::handleMessageConfig(std::span<const uint8_t> req, bool an
             if (known)
                 for (uint32_t id = *first; id <= *last; ++id) {
                     const uint32_t* s = slot(id);
-                    o.u32(s ? *s : 0);
+                    o.u32(!s ? 0 : req[1] == 0x02 ? kBuildLevels : *s);
                 }
             break;
         }
@@ -432,7 +530,8 @@ RequestEffect DmModel::handleMessageConfig(std::span<const uint8_t> req, bool an
             break;
         }
         default:
-            return fail(kBadCommand, RequestEffect::BadCommand);
+            // The firmware knows sub-commands 1 to 5 only.
+            return fail(kBadParameters, RequestEffect::BadParameters);
     }
     if (!answer) return RequestEffect::Unanswered;
     replies.push_back(std::move(v));
@@ -449,7 +548,13 @@ RequestEffect DmModel::handleEvents(std::span<const uint8_t> req, bool answer,
     Out o{v};
     if (req[0] == 0x60) {
         if (req.size() != 2) return fail(kBadLength, RequestEffect::BadLength);
+        // Event reporting on turns every event on, off turns them all off; an event mask set
+        // afterwards narrows them again.
         eventReporting_ = req[1] != 0;
+        std::fill(eventMask_.begin(), eventMask_.end(), eventReporting_ ? 0xFF : 0x00);
+        if (eventReporting_ && profile_.eventMaskBits % 8 != 0 && !eventMask_.empty())
+            eventMask_.back() = static_cast<uint8_t>((1u << (profile_.eventMaskBits % 8)) - 1);
+        dirty_ = true;
         o.u8(0x60).u16(0);
     } else if (req[0] == 0x81) {
         if (req.size() < 4) return fail(kBadLength, RequestEffect::BadLength);
@@ -474,13 +579,54 @@ RequestEffect DmModel::handleEvents(std::span<const uint8_t> req, bool answer,
 // ---------------------------------------------------------------------------------------
 // Stream
 
+namespace {
+
+// The share of a busy modem's stream a log item typically has (relative), by log code.
+uint32_t typicalShare(uint16_t code) {
+    switch (code) {
+        case kCounterLogCode:
+            return 8;
+        case kLteRrcOtaCode:
+            return 6;
+        case kWcdmaRrcCode:
+        case kGsmRrCode:
+            return 4;
+        case kGsmServingCellCode:
+            return 2;
+        case kLteNasEmmInCode:
+        case kLteNasEmmOutCode:
+        case kGsmDlSignallingCode:
+        case kGsmRlTimeoutCode:
+            return 1;
+        default:
+            return 3;
+    }
+}
+
+// The body size of a log item without a layout of its own: fixed per code, as real items
+// are mostly of one size; one code in eight is a large measurement or trace record.
+size_t fillerSize(uint16_t code) {
+    const uint32_t h = code * 2654435761u;
+    return (h >> 29) == 0 ? 600 + (h >> 8) % 1900 : 16 + (h >> 8) % 240;
+}
+
+}  // namespace
+
 void DmModel::rebuildEnabled() {
     if (!dirty_) return;
     dirty_ = false;
+    replayBarren_ = false;
     enabledLogs_.clear();
+    logWeights_.clear();
+    uint32_t total = 0;
     for (uint32_t e = 0; e < 16; ++e)
         for (uint32_t i = 0; i < logMasks_[e].size() * 8; ++i)
-            if (logMasks_[e][i / 8] & (1u << (i % 8))) enabledLogs_.push_back(static_cast<uint16_t>(e << 12 | i));
+            if (logMasks_[e][i / 8] & (1u << (i % 8))) {
+                const auto code = static_cast<uint16_t>(e << 12 | i);
+                enabledLogs_.push_back(code);
+                total += typicalShare(code);
+                logWeights_.push_back(total);
+            }
     enabledEvents_.clear();
     // Event words carry 12 id bits: ids above that cannot be reported.
     const size_t eventBits = std::min<size_t>(eventMask_.size() * 8, 4096);
@@ -511,14 +657,41 @@ const std::vector<std::pair<uint16_t, uint32_t>>& DmModel::enabledMessages() {
     return enabledMessages_;
 }
 
+bool DmModel::logEnabled(uint16_t code) const {
+    const auto& m = logMasks_[code >> 12];
+    const uint32_t item = code & 0x0FFF;
+    return item / 8 < m.size() && (m[item / 8] & (1u << (item % 8))) != 0;
+}
+
+bool DmModel::eventEnabled(uint16_t id) const {
+    return id / 8u < eventMask_.size() && (eventMask_[id / 8] & (1u << (id % 8))) != 0;
+}
+
+bool DmModel::messageEnabled(uint16_t ssid, uint32_t levels) const {
+    const auto& ranges = profile_.messageRanges;
+    for (size_t i = 0; i < ranges.size(); ++i)
+        if (ssid >= ranges[i].first && ssid <= ranges[i].last) {
+            const size_t k = static_cast<size_t>(ssid - ranges[i].first);
+            if (k < messageMasks_[i].size() && (messageMasks_[i][k] & levels) != 0) return true;
+        }
+    return false;
+}
+
 bool DmModel::streaming() {
     if (!logging_) return false;
     rebuildEnabled();
+    if (replay_ && replayBarren_) return false;
     return !enabledLogs_.empty() || !enabledMessages_.empty() ||
            (eventReporting_ && !enabledEvents_.empty());
 }
 
-void DmModel::buildLogPacket(std::vector<uint8_t>& p, uint16_t code, uint32_t seq, size_t at) {
+uint16_t DmModel::pickLogCode() {
+    const uint32_t r = static_cast<uint32_t>(rand64() % logWeights_.back());
+    const auto it = std::upper_bound(logWeights_.begin(), logWeights_.end(), r);
+    return enabledLogs_[static_cast<size_t>(it - logWeights_.begin())];
+}
+
+void DmModel::buildCounterPacket(std::vector<uint8_t>& p, uint32_t seq, size_t at) {
     // Mostly small records, some of a few hundred bytes, a few long ones; every 50th is
     // longer than 2048 bytes, as large LTE and WCDMA records are.
     size_t body;
@@ -539,8 +712,8 @@ void DmModel::buildLogPacket(std::vector<uint8_t>& p, uint16_t code, uint32_t se
     b[1] = 0x00;
     put16At(b + 2, static_cast<uint32_t>(recLen));
     put16At(b + 4, static_cast<uint32_t>(recLen));
-    put16At(b + 6, code);
-    put64At(b + 8, dmTimestampNow());
+    put16At(b + 6, kCounterLogCode);
+    put64At(b + 8, stampNow());
     put32At(b + 16, seq);
     // Flag and escape bytes right behind the sequence number, so every frame has escapes.
     b[20] = 0x7E;
@@ -550,11 +723,51 @@ void DmModel::buildLogPacket(std::vector<uint8_t>& p, uint16_t code, uint32_t se
     for (uint64_t x = rand64(); i < n; ++i, x >>= 8) b[i] = static_cast<uint8_t>(x);
 }
 
+void DmModel::buildLogPacket(std::vector<uint8_t>& p, uint16_t code, size_t at) {
+    const uint64_t salt = rand64();
+    std::vector<uint8_t> body;
+    switch (code) {
+        case kLteRrcOtaCode:
+            body = lteRrcOtaBody(profile_, salt);
+            break;
+        case kLteNasEmmInCode:
+        case kLteNasEmmOutCode:
+            body = lteNasBody(code == kLteNasEmmOutCode, salt);
+            break;
+        case kWcdmaRrcCode:
+            body = wcdmaRrcBody(profile_, salt);
+            break;
+        case kGsmRrCode:
+            body = gsmRrBody(profile_, salt);
+            break;
+        case kGsmServingCellCode:
+            body = gsmServingCellBody(profile_.cell);
+            break;
+        case kGsmDlSignallingCode:
+            body = gsmDlSignallingBody(++dlSignalling_);
+            break;
+        case kGsmRlTimeoutCode:
+            body = gsmRlTimeoutBody(static_cast<uint8_t>(salt % 4));
+            break;
+        default: {
+            body.resize(fillerSize(code));
+            uint64_t x = salt;
+            for (size_t i = 0; i < body.size(); ++i) {
+                if (i % 8 == 0) x = rand64();
+                body[i] = static_cast<uint8_t>(x >> (8 * (i % 8)));
+            }
+            break;
+        }
+    }
+    p.resize(at);
+    appendLogPacket(p, code, stampNow(), body);
+}
+
 void DmModel::buildEventReport(std::vector<uint8_t>& p) {
     p.clear();
     Out o{p};
     o.u8(0x60).u16(0);
-    const uint64_t ts = dmTimestampNow();
+    const uint64_t ts = stampNow();
     const size_t count = 1 + rand64() % 4;
     for (size_t k = 0; k < count; ++k) {
         const uint16_t id = enabledEvents_[eventCursor_++ % enabledEvents_.size()];
@@ -591,18 +804,47 @@ void DmModel::buildMessage(std::vector<uint8_t>& p) {
     Out o{p};
     if (profile_.multiSim) {
         // Compressed: the same header, then a 32-bit hash standing for format and file.
-        o.u8(0x92).u8(0).u8(t.args).u8(0).u64(dmTimestampNow()).u16(100 + (x >> 24) % 2000)
+        o.u8(0x92).u8(0).u8(t.args).u8(0).u64(stampNow()).u16(100 + (x >> 24) % 2000)
             .u16(ssid).u32(level).u32(0x9E3779B9u * static_cast<uint32_t>(which + 1));
         for (uint8_t a = 0; a < t.args; ++a) o.u32(static_cast<uint32_t>(x >> (a * 11)) & 0xFFFF);
         return;
     }
-    o.u8(0x79).u8(0).u8(t.args).u8(0).u64(dmTimestampNow()).u16(100 + (x >> 24) % 2000).u16(ssid).u32(level);
+    o.u8(0x79).u8(0).u8(t.args).u8(0).u64(stampNow()).u16(100 + (x >> 24) % 2000).u16(ssid).u32(level);
     for (uint8_t a = 0; a < t.args; ++a) o.u32(static_cast<uint32_t>(x >> (a * 11)) & 0xFFFF);
     o.cstr(t.format).cstr(t.file);
 }
 
+bool DmModel::nextReplayPacket(std::vector<uint8_t>& payload, StreamKind& kind) {
+    for (size_t tries = 0; tries < replay_->size(); ++tries) {
+        const std::vector<uint8_t>* p = replay_->next(stampNow());
+        size_t at = 0;
+        const uint8_t cmd = innerCommand(*p, at);
+        const std::span<const uint8_t> inner = std::span<const uint8_t>(*p).subspan(at);
+        bool pass = false;
+        if (cmd == 0x10) {
+            kind = StreamKind::Log;
+            pass = logEnabled(dm::le16At(inner, 6).value_or(0));
+        } else if (cmd == 0x60) {
+            kind = StreamKind::Event;
+            forEachEvent(inner, [&](uint16_t id, size_t, size_t) { pass = pass || eventEnabled(id); });
+            pass = pass && eventReporting_;
+        } else {
+            kind = StreamKind::Message;
+            pass = messageEnabled(dm::le16At(inner, 14).value_or(0), dm::le32At(inner, 16).value_or(0));
+        }
+        if (pass) {
+            payload = *p;
+            return true;
+        }
+    }
+    replayBarren_ = true;
+    return false;
+}
+
 bool DmModel::nextStreamPacket(std::vector<uint8_t>& payload, StreamKind& kind, uint32_t& sequence) {
+    sequence = 0;
     if (!streaming()) return false;
+    if (replay_) return nextReplayPacket(payload, kind);
     const bool haveLog = !enabledLogs_.empty();
     const bool haveEvent = eventReporting_ && !enabledEvents_.empty();
     const bool haveMessage = !enabledMessages_.empty();
@@ -616,21 +858,27 @@ bool DmModel::nextStreamPacket(std::vector<uint8_t>& payload, StreamKind& kind, 
         kind = StreamKind::Log;
     else
         kind = haveEvent ? StreamKind::Event : StreamKind::Message;
-    sequence = 0;
     switch (kind) {
-        case StreamKind::Log:
-            sequence = ++sequence_;
+        case StreamKind::Log: {
+            const size_t at = profile_.multiSim ? 8 : 0;
+            const uint16_t code = pickLogCode();
+            uint32_t number;
+            if (code == kCounterLogCode) {
+                sequence = number = ++sequence_;
+                buildCounterPacket(payload, sequence, at);
+            } else {
+                number = ++wrapped_;
+                buildLogPacket(payload, code, at);
+            }
             if (profile_.multiSim) {
-                buildLogPacket(payload, enabledLogs_[logCursor_++ % enabledLogs_.size()], sequence, 8);
-                const uint32_t sub = multiSimSubscription(sequence);
+                const uint32_t sub = multiSimSubscription(number);
                 const uint8_t wrapper[8] = {0x98, 0x01, 0x00, 0x00, static_cast<uint8_t>(sub),
                                             static_cast<uint8_t>(sub >> 8), static_cast<uint8_t>(sub >> 16),
                                             static_cast<uint8_t>(sub >> 24)};
                 std::copy(std::begin(wrapper), std::end(wrapper), payload.begin());
-            } else {
-                buildLogPacket(payload, enabledLogs_[logCursor_++ % enabledLogs_.size()], sequence);
             }
             break;
+        }
         case StreamKind::Event:
             buildEventReport(payload);
             break;

@@ -13,9 +13,13 @@
 
 namespace kvx::modemsim {
 
-// The 8-byte DM time stamp of a moment: 1.25 ms units since 6 Jan 1980 in bits 16-63,
-// a sub-unit count in bits 0-15.
-uint64_t dmTimestampNow();
+// The 8-byte DM time stamp of now: 1.25 ms units since 6 Jan 1980 in bits 16-63, a
+// fraction of the unit in bits 0-15. Counted in UTC as the modems of our captures do; with
+// `gpsLeap` in true GPS time (the leap seconds ahead).
+uint64_t dmTimestampNow(bool gpsLeap = false);
+
+// A replayed capture's packets (see Replay.h); declared here so the model can stream them.
+class ReplaySource;
 
 enum class StreamKind : uint8_t { Log, Event, Message };
 
@@ -41,16 +45,24 @@ public:
                          std::vector<std::vector<uint8_t>>& replies);
 
     // The next packet of the logging stream, written into `payload` (reused storage). False
-    // when logging is off or the masks enable nothing. Log packets carry a 32-bit sequence
-    // number (1, 2, ...) as the first four body bytes; it is returned in `sequence` (0 for
-    // events and messages). A multi-SIM profile wraps each log packet (see ModemProfile).
+    // when logging is off or the masks enable nothing. Log items are picked by their typical
+    // share of a real stream and carry bodies of their real layouts; the counter item
+    // (kCounterLogCode) carries a 32-bit sequence number (1, 2, ...) as its first four body
+    // bytes, returned in `sequence` (0 for every other packet). A multi-SIM profile wraps
+    // each log packet (see ModemProfile). With a replay source, its packets are streamed
+    // instead, re-timed and filtered by the masks.
     bool nextStreamPacket(std::vector<uint8_t>& payload, StreamKind& kind, uint32_t& sequence);
 
-    // Power cycle: logging off, event reporting off, every mask cleared. The sequence number
-    // keeps counting so that packets before and after the cycle stay distinguishable.
+    // Streams the packets of a recorded capture instead of made-up ones (not owned; null
+    // ends the replay). The masks still decide what goes out.
+    void setReplay(ReplaySource* source) { replay_ = source; }
+
+    // Power cycle: logging off (a plain chipset keeps waiting for masks), event reporting off,
+    // every mask cleared. The sequence number keeps counting so that packets before and after
+    // the cycle stay distinguishable.
     void reset();
 
-    // The sequence number of the last log packet made; the next one gets this + 1. The
+    // The sequence number of the last counter packet made; the next one gets this + 1. The
     // modem's server rewinds it when packets it made never reached the line (queued packets
     // dropped at a logging stop, a hang or an unplug), so that numbers stay without gaps.
     uint32_t lastSequence() const { return sequence_; }
@@ -68,6 +80,13 @@ public:
     const std::vector<std::pair<uint16_t, uint32_t>>& enabledMessages();
 
     const ModemProfile& profile() const { return profile_; }
+    // True when the mask of log code `code` is set.
+    bool logEnabled(uint16_t code) const;
+    // True when message `ssid` is enabled at any of the levels in `levels`.
+    bool messageEnabled(uint16_t ssid, uint32_t levels) const;
+    bool eventEnabled(uint16_t id) const;
+    // The time stamp the modem puts on what it sends now.
+    uint64_t stampNow() const { return dmTimestampNow(profile_.gpsLeapSeconds); }
 
     // Reply builders, also used on their own by tests.
     std::vector<uint8_t> versionReply() const;
@@ -76,8 +95,13 @@ public:
 
 private:
     void rebuildEnabled();
+    RequestEffect handlePlain(std::span<const uint8_t> request, bool answer,
+                              std::vector<std::vector<uint8_t>>& replies);
     // The log packet is written from byte `at` of `p` on (room for a multi-SIM wrapper).
-    void buildLogPacket(std::vector<uint8_t>& p, uint16_t code, uint32_t seq, size_t at = 0);
+    void buildCounterPacket(std::vector<uint8_t>& p, uint32_t seq, size_t at);
+    void buildLogPacket(std::vector<uint8_t>& p, uint16_t code, size_t at);
+    uint16_t pickLogCode();
+    bool nextReplayPacket(std::vector<uint8_t>& payload, StreamKind& kind);
     void buildEventReport(std::vector<uint8_t>& p);
     void buildMessage(std::vector<uint8_t>& p);
     uint64_t rand64();
@@ -90,6 +114,8 @@ private:
                                       std::vector<std::vector<uint8_t>>& replies);
     RequestEffect handleEvents(std::span<const uint8_t> req, bool answer,
                                std::vector<std::vector<uint8_t>>& replies);
+    RequestEffect handleDiagService(std::span<const uint8_t> req, bool answer,
+                                    std::vector<std::vector<uint8_t>>& replies);
 
     ModemProfile profile_;
     bool logging_ = false;
@@ -103,11 +129,15 @@ private:
     std::vector<uint16_t> enabledEvents_;
     std::vector<std::pair<uint16_t, uint32_t>> enabledMessages_;
 
-    size_t logCursor_ = 0;
     size_t eventCursor_ = 0;
     size_t messageCursor_ = 0;
     uint32_t slot_ = 0;
     uint32_t sequence_ = 0;
+    uint32_t wrapped_ = 0;  // log packets other than the counter, for their subscriptions
+    uint32_t dlSignalling_ = 0;
+    std::vector<uint32_t> logWeights_;  // cumulative, parallel to enabledLogs_
+    ReplaySource* replay_ = nullptr;
+    bool replayBarren_ = false;  // a whole pass of the replay matched no mask
     uint64_t rng_;
 };
 

@@ -38,6 +38,28 @@ struct GsmServingCell {
     bool dtx = false;
 };
 
+// The LTE cell of the RRC log items (its PLMN is the GSM identity's).
+struct LteCell {
+    uint16_t pci = 301;
+    uint32_t earfcn = 1575;  // band 3
+    uint8_t band = 3;
+    uint16_t tac = 0x2B1A;
+    uint32_t cellIdentity = 0x01A2D01;  // 28 bits: eNB 6701, cell 1
+};
+
+// How the modem decides to stream.
+enum class StreamStart : uint8_t {
+    // The maker's modem: only after its logging start request (4B 00 00 00 00 00 05 FF).
+    LoggingSwitch,
+    // A plain chipset: as soon as a log, event or message mask enables something, so the
+    // first packets arrive while the host is still setting the other masks.
+    Masks,
+};
+
+// The log code whose body is a 32-bit sequence number (1, 2, ...), the maker's counter item
+// for checking that nothing is lost: the other log items keep their real layouts.
+inline constexpr uint16_t kCounterLogCode = 0x1234;
+
 inline std::vector<MessageRange> defaultMessageRanges() {
     return {{0, 120},     {500, 520},   {1000, 1030}, {2000, 2010}, {3000, 3020},
             {4000, 4010}, {5000, 5060}, {6000, 6050}, {7000, 7010}, {8000, 8050}};
@@ -52,12 +74,19 @@ inline std::array<uint32_t, 16> defaultLogLimits() {
     return l;
 }
 
-// The subscription a multi-SIM modem sends log packet `sequence` on: mostly 1, with runs of
-// three on 2 (sequences 6-8, 22-24, ...), so that the subscription changes often.
+// The subscription a multi-SIM modem sends a log packet on, by its number `sequence` (the
+// sequence number of a counter packet; for the other log items their own running count):
+// mostly 1, with runs of three on 2 (6-8, 22-24, ...), so that the subscription changes often.
 inline uint32_t multiSimSubscription(uint32_t sequence) {
     const uint32_t k = sequence % 16;
     return k >= 6 && k <= 8 ? 2 : 1;
 }
+
+// The named profiles of kvxlog-modemsim --profile.
+enum class ProfileKind : uint8_t { Maker, Generic, MultiSim };
+
+struct ModemProfile;
+ModemProfile profileFor(ProfileKind kind);
 
 struct ModemProfile {
     std::vector<MessageRange> messageRanges = defaultMessageRanges();
@@ -67,24 +96,39 @@ struct ModemProfile {
     std::array<uint32_t, 16> logLimits = defaultLogLimits();
     uint16_t eventMaskBits = 0x0C00;
 
-    // Version reply: fixed-width fields (cut or NUL-padded), then the firmware text.
+    // Version reply: fixed-width fields (cut or NUL-padded): compile date 11, compile time 8,
+    // release date 11, release time 8, version directory 8, then the mobile's numbers.
     std::string compileDate = "Jan 12 2024";  // 11 characters
     std::string compileTime = "10:22:33";     // 8 characters
     std::string releaseDate = "Jan 10 2024";
     std::string releaseTime = "08:00:00";
-    std::string firmware = "OWM7160-M1.4.2";  // NUL-terminated in the reply
+    std::string versionDir = "OWM71602";  // 8 characters, the firmware field of the reply
     std::string buildId = "OWM7160.M1.4.2-00042-KVX210_GENERIC";  // extended build id (0x7C)
 
     GsmIdentity gsm;
     GsmServingCell cell;
+    LteCell lte;
+
+    StreamStart streamStart = StreamStart::LoggingSwitch;
+
+    // Time stamps count UTC from 6 Jan 1980 (as the modems of our captures do); with this on
+    // they count true GPS time, which is ahead by the leap seconds.
+    bool gpsLeapSeconds = false;
 
     // A dual-SIM phone: log packets go out wrapped in multi-SIM packets (0x98) for
-    // subscription 1 or 2 (multiSimSubscription of their sequence number), and messages go
+    // subscription 1 or 2 (multiSimSubscription of their number), and messages go
     // out compressed (0x92: a hash of the text instead of the text). Event reports stay plain.
     bool multiSim = false;
 
     // Seed of the stream's sizes and filler bytes: the same seed gives the same stream.
     uint64_t seed = 0x4B56584C;
 };
+
+inline ModemProfile profileFor(ProfileKind kind) {
+    ModemProfile p;
+    if (kind != ProfileKind::Maker) p.streamStart = StreamStart::Masks;
+    p.multiSim = kind == ProfileKind::MultiSim;
+    return p;
+}
 
 }  // namespace kvx::modemsim

@@ -67,6 +67,7 @@ SimModem::SimModem(Config config)
       corruptThreshold_(shareToThreshold(config_.corruptShare)),
       rate_(config_.packetsPerSecond),
       comeBackAfterNs_(ns(config_.comeBackAfter)) {
+    model_.setReplay(config_.replay.get());
     // The wake-up pipe lives as long as the object, so setters never race with stop().
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
@@ -361,7 +362,7 @@ void SimModem::writeOut() {
         switch (p.kind) {
             case static_cast<uint8_t>(StreamKind::Log):
                 ++logSent_;
-                lastSequence_ = p.sequence;
+                if (p.sequence != 0) lastSequence_ = p.sequence;
                 ++packetsSent_;
                 break;
             case static_cast<uint8_t>(StreamKind::Event):
@@ -452,7 +453,9 @@ void SimModem::onFrame(std::span<const uint8_t> payload, bool crcOk) {
             rr.effect = model_.handle(payload, answer, replies_);
             if (wasStreaming && !model_.streaming()) discardQueuedStream();
             for (const auto& r : replies_) queueFrame(r, 3, 0);
-            logging_ = model_.loggingOn();
+            // A plain chipset has no logging switch: it logs while its masks enable something.
+            logging_ = model_.profile().streamStart == StreamStart::Masks ? model_.streaming()
+                                                                           : model_.loggingOn();
         }
     }
     {

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "modemsim/DmModel.h"
 #include "modemsim/FakeSysfs.h"
 #include "modemsim/ModemProfile.h"
+#include "modemsim/Replay.h"
 #include "modemsim/Wire.h"
 
 namespace kvx::modemsim {
@@ -32,6 +34,10 @@ struct SimModemConfig {
 
     // Streamed packets per second while logging; 0 = as fast as the terminal carries them.
     uint32_t packetsPerSecond = 0;
+
+    // A recorded capture whose packets are streamed instead of made-up ones (masks applied);
+    // null = none. Used by the serving thread only once the modem is started.
+    std::shared_ptr<ReplaySource> replay;
 
     // A symbolic link made to the terminal while the modem is plugged in (stable name for
     // tests and scripts); empty = none. An existing file of that name is replaced.
@@ -97,9 +103,9 @@ struct SimCounters {
     uint64_t messagePacketsSent = 0;
     uint64_t repliesSent = 0;      // reply frames fully written
     uint64_t bytesSent = 0;        // bytes written to the terminal
-    // Sequence number of the last log packet fully written; 0 = none. Numbers are spent only
-    // on packets that reach the terminal: packets still queued at a logging stop, a hang or
-    // an unplug are dropped and their numbers go to the next packets made.
+    // Sequence number of the last counter packet (kCounterLogCode) fully written; 0 = none.
+    // Numbers are spent only on packets that reach the terminal: packets still queued at a
+    // logging stop, a hang or an unplug are dropped and their numbers go to the next ones.
     uint32_t lastSequence = 0;
     uint64_t requestsReceived = 0; // frames received, good or bad
     uint64_t badRequests = 0;      // frames with a bad CRC
@@ -125,6 +131,8 @@ public:
     const std::string& linkPath() const { return config_.linkPath; }
     bool running() const { return running_.load(); }
     bool pluggedIn() const { return present_.load(); }
+    // The maker's modem: between logging start and stop; a plain chipset: while a mask
+    // enables something.
     bool loggingOn() const { return logging_.load(); }
 
     // Faults at run time.

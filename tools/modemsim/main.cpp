@@ -15,11 +15,20 @@
 namespace {
 
 const char kUsage[] =
-    "usage: kvxlog-modemsim [--rate N] [--link PATH] [--sysfs ROOT --dev DEV [--tty NAME]]\n"
+    "usage: kvxlog-modemsim [--profile maker|generic|multisim] [--rate N] [--replay FILE]\n"
+    "                       [--gps-leap] [--link PATH] [--sysfs ROOT --dev DEV [--tty NAME]]\n"
     "                       [--silent] [--silent-after S] [--answer-after N] [--corrupt P]\n"
-    "                       [--drop-after S [--back-after S]] [--multi-sim]\n"
+    "                       [--drop-after S [--back-after S]]\n"
     "                       [--download [--corrupt-read N] [--late-read N] [--split N]]\n"
+    "  --profile P       maker (default): streams after the maker's logging start request;\n"
+    "                    generic: a plain chipset, streams as soon as a mask enables something;\n"
+    "                    multisim: a dual-SIM phone, as generic with log packets wrapped (0x98)\n"
+    "                    for subscriptions 1 and 2 and compressed messages (0x92)\n"
+    "  --multi-sim       the same as --profile multisim\n"
     "  --rate N          streamed packets per second while logging (0: as fast as possible)\n"
+    "  --replay FILE     stream the log, event and message packets of a raw DM capture\n"
+    "                    (.qmdl, .mi2log), re-timed to now and filtered by the masks\n"
+    "  --gps-leap        time stamps in GPS time (18 s ahead of the default, UTC)\n"
     "  --link PATH       keep a symbolic link PATH to the terminal while plugged in\n"
     "  --sysfs ROOT      show the modem as a USB port in the fake sysfs tree ROOT\n"
     "  --dev DEV         the folder standing for /dev in that tree\n"
@@ -30,8 +39,6 @@ const char kUsage[] =
     "  --corrupt P       damage each outgoing byte with probability P (0..1)\n"
     "  --drop-after S    unplug S seconds after start\n"
     "  --back-after S    plug back in S seconds after each unplug\n"
-    "  --multi-sim       a dual-SIM phone: log packets wrapped (0x98) for subscriptions 1 and 2,\n"
-    "                    compressed messages (0x92)\n"
     "  --download        download mode: answer the memory-dump protocol over three regions\n"
     "                    (5000, 0 and 70000 bytes); in the sysfs tree a device 05c6:9008\n"
     "                    named \"MGX QDLoader 9008\"\n"
@@ -59,7 +66,9 @@ int usageError(const std::string& what) {
 
 int main(int argc, char** argv) {
     kvx::modemsim::SimModem::Config config;
-    std::string sysfsRoot, devDir, tty = "ttyUSB0";
+    std::string sysfsRoot, devDir, tty = "ttyUSB0", replayPath;
+    auto kind = kvx::modemsim::ProfileKind::Maker;
+    bool gpsLeap = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -82,7 +91,24 @@ int main(int argc, char** argv) {
              : a == "--late-read"  ? config.download.lateDuplicateRead
                                    : config.download.splitWrites) = static_cast<uint32_t>(*v);
         } else if (a == "--multi-sim") {
-            config.profile.multiSim = true;
+            kind = kvx::modemsim::ProfileKind::MultiSim;
+        } else if (a == "--profile") {
+            const char* v = value();
+            const std::string_view name = v ? v : "";
+            if (name == "maker")
+                kind = kvx::modemsim::ProfileKind::Maker;
+            else if (name == "generic")
+                kind = kvx::modemsim::ProfileKind::Generic;
+            else if (name == "multisim")
+                kind = kvx::modemsim::ProfileKind::MultiSim;
+            else
+                return usageError("--profile needs maker, generic or multisim");
+        } else if (a == "--gps-leap") {
+            gpsLeap = true;
+        } else if (a == "--replay") {
+            const char* v = value();
+            if (!v || !*v) return usageError("--replay needs a capture file");
+            replayPath = v;
         } else if (a == "--link" || a == "--sysfs" || a == "--dev" || a == "--tty") {
             const char* v = value();
             if (!v || !*v) return usageError(std::string(a) + " needs a value");
@@ -110,6 +136,22 @@ int main(int argc, char** argv) {
         }
     }
     if (sysfsRoot.empty() != devDir.empty()) return usageError("--sysfs and --dev go together");
+    {
+        // The named profile, with the time base chosen.
+        auto profile = kvx::modemsim::profileFor(kind);
+        profile.gpsLeapSeconds = gpsLeap;
+        config.profile = std::move(profile);
+    }
+    if (!replayPath.empty()) {
+        std::string error;
+        auto source = std::make_shared<kvx::modemsim::ReplaySource>(
+            kvx::modemsim::ReplaySource::fromFile(replayPath, error));
+        if (source->empty()) {
+            std::fprintf(stderr, "kvxlog-modemsim: %s\n", error.c_str());
+            return 1;
+        }
+        config.replay = std::move(source);
+    }
 
     std::unique_ptr<kvx::modemsim::FakeSysfs> sysfs;
     if (!sysfsRoot.empty()) {
@@ -152,7 +194,7 @@ int main(int argc, char** argv) {
     modem.stop();
     const auto c = modem.counters();
     std::fprintf(stderr,
-                 "kvxlog-modemsim: %llu requests, %llu packets (last sequence %u), %llu bytes sent\n",
+                 "kvxlog-modemsim: %llu requests, %llu packets (last counter %u), %llu bytes sent\n",
                  static_cast<unsigned long long>(c.requestsReceived),
                  static_cast<unsigned long long>(c.packetsSent), c.lastSequence,
                  static_cast<unsigned long long>(c.bytesSent));
