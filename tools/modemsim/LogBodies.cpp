@@ -258,9 +258,8 @@ std::vector<uint8_t> gsmRrBody(const ModemProfile& p, uint64_t salt) {
         }
     }
     m.resize(23, 0x2B);
-    std::vector<uint8_t> b{channel, type, static_cast<uint8_t>(m.size())};
-    b.insert(b.end(), m.begin(), m.end());
-    return b;
+    m.insert(m.begin(), {channel, type, static_cast<uint8_t>(m.size())});
+    return m;
 }
 
 std::vector<uint8_t> gsmServingCellBody(const GsmServingCell& c) {
