@@ -1,6 +1,8 @@
 // The engine's constructor, the receive path, notes, counters and the log file operations.
 #include "dm/KvxLog.h"
 
+#include <sched.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -38,7 +40,15 @@ inline bool hasFlagOrEscape(const uint8_t* p) {
 
 }  // namespace
 
-KvxLog::KvxLog() : acc_(kHead + kMaxFrame + 16) {
+int usableCpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    const int n = CPU_COUNT(&set);
+    return n > 0 ? n : 1;
+}
+
+KvxLog::KvxLog() : acc_(kHead + kMaxFrame + 16), threads_(usableCpus()) {
     // Device table: slot order is the search priority.
     const DeviceSlot table[] = {{0, ""},
                                 {1, "Orvanta Wireless COM Port Device"},
@@ -170,7 +180,6 @@ bool KvxLog::setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable
 
 bool KvxLog::openlog(const std::string& path, bool exclusive) {
     recordEnds_.clear();
-    endsHead_ = 0;
     lastSubscription_.reset();
     return writer_.openlog(path, exclusive);
 }
@@ -185,7 +194,6 @@ void KvxLog::closelog() {
         lastFile_ = getstats();
     }
     recordEnds_.clear();
-    endsHead_ = 0;
     // A frame only partly received when the file closes stays in the accumulator and is
     // completed into the next file: a rotation loses no packet. connect and startlogging
     // begin with a fresh parser.
@@ -203,6 +211,8 @@ void KvxLog::resetParser() {
 // ---- receive path ---------------------------------------------------------------------------
 
 int KvxLog::dispatch() {
+    // Helper threads only for a file: live data is written by the time the next read begins.
+    writer_.setThreads(source_.load() == kSourceRawFile ? threads_.load() : 1);
     flushNote(false);
     if (!readinput()) {
         if (source_.load() == kSourcePort) {
@@ -560,17 +570,14 @@ void KvxLog::appendRecord(const uint8_t* record, size_t length) {
 }
 
 void KvxLog::settleRecords() {
+    // ok first: once a write failed, durable no longer moves (helper threads may be writing).
+    const bool ok = writer_.ok();
     const uint64_t durable = writer_.durable();
-    while (endsHead_ < recordEnds_.size() && recordEnds_[endsHead_] <= durable) ++endsHead_;
-    if (!writer_.ok()) {
+    while (!recordEnds_.empty() && recordEnds_.front() <= durable) recordEnds_.pop_front();
+    if (!ok) {
         // The records that did not reach the disk are not counted as written.
-        packets_.fetch_sub(static_cast<uint32_t>(recordEnds_.size() - endsHead_),
-                           std::memory_order_relaxed);
+        packets_.fetch_sub(static_cast<uint32_t>(recordEnds_.size()), std::memory_order_relaxed);
         recordEnds_.clear();
-        endsHead_ = 0;
-    } else if (endsHead_ == recordEnds_.size() || endsHead_ > 4096) {
-        recordEnds_.erase(recordEnds_.begin(), recordEnds_.begin() + static_cast<long>(endsHead_));
-        endsHead_ = 0;
     }
 }
 
