@@ -9,7 +9,7 @@
 //
 // Threads: one thread appends, flushes, opens and closes. With setThreads(n > 1) the batches
 // are enciphered and written by n - 1 helper threads while the appending thread goes on (a
-// ring of a few batches, at most 512 KiB); the file gets the same bytes in the same write
+// ring of batches, at most 2 MiB); the file gets the same bytes in the same write
 // calls. ok(), error() and durable() may then change under the appending thread as the helpers
 // write, and may be read from any thread; closelog() waits for the helpers.
 #pragma once
@@ -75,7 +75,7 @@ public:
     size_t pendingCount() const { return pendingCount_; }
 
 private:
-    static constexpr size_t kSlots = 8;
+    static constexpr size_t kSlots = 32;
 
     void queueBlock(const uint8_t* block);
     // Writes `count` enciphered bytes; on failure records the error and cuts the file back.
