@@ -119,6 +119,7 @@ CaptureOptions baseOptions(const ConvertArgs& a) {
     // The window's status pane ("Ready", "Starting Log...", the counters) is no news for a
     // script; --verbose shows it.
     o.printStatus = a.verbose;
+    o.progressMs = 250;
     return o;
 }
 

@@ -27,7 +27,6 @@ void LogWriter::setThreads(int n) {
 }
 
 void LogWriter::startHelpers() {
-    for (auto& slot : slots_) slot.resize(kBatchBytes);
     ending_ = false;
     for (int i = 1; i < threads_; ++i) {
         helpers_.emplace_back([this] { helperLoop(); });
@@ -170,6 +169,9 @@ void LogWriter::flush() {
                 break;
             }
         }
+        // Buffers are made as the ring first needs them (the lowest free one is taken): a
+        // short log, or helpers that keep up, take few.
+        if (slots_[cur_].empty()) slots_[cur_].resize(kBatchBytes);
         outCount_ = 0;
         return;
     }
