@@ -15,6 +15,7 @@
 #include "FileSizeLimit.h"
 #include "RealDataCounts.h"
 #include "dm/LogTestSupport.h"
+#include "dm/ScriptedPort.h"
 
 namespace kvx::dm {
 namespace {
@@ -249,6 +250,25 @@ TEST(ConversionPipeline, AFullDiskLeavesTheSameFileAndCountsTheSameRecords) {
             EXPECT_TRUE(sameLog(one, run(threads))) << c.what << " with " << threads << " threads";
         }
     }
+}
+
+TEST(ConversionPipeline, LiveDataIsOnTheDiskAfterEveryChunkWhateverTheThreadCount) {
+    KvxLog engine;
+    engine.setthreads(4);
+    auto script = test::scriptPorts(engine);
+    engine.connect(0, "COM3");  // no modem answers: the port stays the input all the same
+    TempFile out;
+    ASSERT_TRUE(engine.openlog(out.path()));
+    const Bytes record = dmtest::modemRecord(1500, 0xB0C0, 5);
+    size_t stream = 0;
+    for (int chunk = 0; chunk < 60; ++chunk) {  // over one batch of blocks
+        script->replies.push_back(dmtest::wire(dmtest::logPacket(record)));
+        ASSERT_GT(engine.dispatch(), 0);
+        stream += record.size();
+        // Every whole block of the records so far, and nothing waits in a helper.
+        ASSERT_EQ(std::filesystem::file_size(out.path()), stream / 8 * 8) << "chunk " << chunk;
+    }
+    engine.closelog();
 }
 
 }  // namespace
