@@ -58,39 +58,73 @@ std::string restartCause(int code, int first) {
     }
 }
 
-// SIGINT and SIGTERM are taken by a thread of their own (sigwait) and handed to the loop as
-// Stop; the mask is set before any other thread exists so that every thread inherits it.
+// SIGINT and SIGTERM are taken by a thread of their own (sigwait) and handed to every run in
+// progress as Stop (several run at once in `kvxlog convert --jobs`). The mask is set before any
+// other thread of the run exists so that every thread inherits it; a caller that runs several
+// captures on threads of its own blocks the two signals before it starts them.
 class SignalStop {
   public:
     explicit SignalStop(std::function<void()> onSignal) : onSignal_(std::move(onSignal)) {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set_, &old_);
-        thread_ = std::thread([this] {
-            const timespec poll{0, 100 * 1000 * 1000};
-            while (!done_.load()) {
-                if (sigtimedwait(&set_, nullptr, &poll) > 0 && !done_.load()) onSignal_();
-            }
-        });
+        const sigset_t set = signalSet();
+        pthread_sigmask(SIG_BLOCK, &set, &old_);
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        r.runs.push_back(this);
+        if (!r.started) {
+            // One taker for the life of the process: it waits in sigwait, costs nothing
+            // between runs, and never needs waking at the end of a run.
+            r.started = true;
+            std::thread([&r] {
+                const sigset_t waitSet = signalSet();
+                for (;;) {
+                    int sig = 0;
+                    if (sigwait(&waitSet, &sig) != 0) continue;
+                    std::lock_guard inner(r.mutex);
+                    r.signalled = true;
+                    for (SignalStop* run : r.runs) run->onSignal_();
+                }
+            }).detach();
+        }
     }
     ~SignalStop() {
-        done_.store(true);
-        // Woken at once (the signal is blocked everywhere and taken by that thread alone), so
-        // a run does not end up to one poll period late.
-        pthread_kill(thread_.native_handle(), SIGTERM);
-        thread_.join();
+        Registry& r = registry();
+        {
+            std::lock_guard lock(r.mutex);
+            std::erase(r.runs, this);
+        }
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     }
     SignalStop(const SignalStop&) = delete;
     SignalStop& operator=(const SignalStop&) = delete;
 
+    static bool signalled() {
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        return r.signalled;
+    }
+
   private:
-    sigset_t set_{};
+    struct Registry {
+        std::mutex mutex;
+        std::vector<SignalStop*> runs;
+        bool started = false;
+        bool signalled = false;  // a signal came, during a run or between two
+    };
+    // Never destroyed: the taker thread may still use it while the process exits.
+    static Registry& registry() {
+        static Registry* r = new Registry;
+        return *r;
+    }
+    static sigset_t signalSet() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        return set;
+    }
+
     sigset_t old_{};
     std::function<void()> onSignal_;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
 };
 
 std::string shippedSettingsPath() {
@@ -110,6 +144,8 @@ std::string shippedSettingsPath() {
 }
 
 }  // namespace
+
+bool stopSignalled() { return SignalStop::signalled(); }
 
 SettingsChoice chooseSettings(std::FILE* messages) {
     SettingsChoice c;
@@ -280,6 +316,7 @@ int runCapture(const CaptureOptions& o) {
         return kExitUsage;
     }
     if (o.keepAll) engine.setkeepall(true);
+    if (o.threads > 0) engine.setthreads(o.threads);
     if (!o.base.empty()) window.setText(ctl::kLogPath, o.base);
     window.setChecked(ctl::kMultipleFiles, o.rotation != CaptureOptions::Rotation::Single);
     window.setChecked(ctl::kUnitMb, o.rotation != CaptureOptions::Rotation::Minutes);

@@ -3,7 +3,9 @@
 // subcommand that converts a raw DM file the way the window does (raw-file box ticked).
 //
 // Threads: runCapture runs its event loop on the calling thread until logging ends; it blocks
-// SIGINT and SIGTERM for the process and turns them into Stop.
+// SIGINT and SIGTERM for the process and turns them into Stop. Several runs may go on at once
+// on threads of the caller, which then blocks SIGINT and SIGTERM before it starts them: a
+// signal stops every run in progress.
 #pragma once
 
 #include <cstdint>
@@ -72,6 +74,7 @@ struct CaptureOptions {
 
     bool rawFile = false;  // "Log from a Raw DM File": convert rawPath, no port
     std::string rawPath;
+    int threads = 0;  // threads of the conversion (KvxLog::setthreads); 0: the CPUs usable
 
     // Called on the loop's thread every progressMs while the run lasts, and once more with
     // final set when it has ended: the engine's counters, for a progress display.
@@ -94,6 +97,9 @@ struct CaptureOptions {
 // Runs a capture until Stop (SIGINT/SIGTERM), --duration, or the worker's end. Returns the
 // worker's exit code (0 after Stop), kExitNoModem, or kExitErrorLog.
 int runCapture(const CaptureOptions& options);
+// True once SIGINT or SIGTERM came while a run was in progress or between two runs (a caller
+// with more runs to do starts no more).
+bool stopSignalled();
 
 inline constexpr const char* kNoFilterText = "No filter: give --filter or --log/--event/--message/--nv";
 // Event ids are 12 bits in the modem's event reports.

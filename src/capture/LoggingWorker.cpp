@@ -23,6 +23,8 @@ bool stopWithoutNextFile(const CaptureFlags& flags) {
 FILE* openRawInput(const std::string& path) {
     FILE* in = std::fopen(path.c_str(), "rb");
     if (!in) return nullptr;
+    // The receive path takes 1 KiB per read: a larger stream buffer saves system calls.
+    std::setvbuf(in, nullptr, _IOFBF, 64 * 1024);
     struct stat st {};
     if (::fstat(fileno(in), &st) == 0 && S_ISDIR(st.st_mode)) {
         std::fclose(in);

@@ -1,6 +1,11 @@
 // The engine's constructor, the receive path, notes, counters and the log file operations.
 #include "dm/KvxLog.h"
 
+#include <sched.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 
@@ -25,20 +30,46 @@ void putHeader(uint8_t* at, size_t length, uint16_t code) {
     at[3] = static_cast<uint8_t>(code >> 8);
 }
 
-// True when the 8 bytes at p hold a 0x7D or a 0x7E (bit trick: a zero byte in p ^ pattern).
-inline bool hasFlagOrEscape(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
+// The first 0x7D or 0x7E in [p, end), or end: sixteen bytes at a step where SSE2 is there,
+// else eight (bit trick: a zero byte in v ^ pattern).
+inline const uint8_t* findFlagOrEscape(const uint8_t* p, const uint8_t* const end) {
+#if defined(__SSE2__)
+    const __m128i flag = _mm_set1_epi8(static_cast<char>(kFlag));
+    const __m128i escape = _mm_set1_epi8(static_cast<char>(kEscape));
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int hits =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, flag), _mm_cmpeq_epi8(v, escape)));
+        if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
+        p += 16;
+    }
+#else
     constexpr uint64_t kOnes = 0x0101010101010101ull;
     constexpr uint64_t kHigh = 0x8080808080808080ull;
-    const uint64_t a = v ^ (kOnes * 0x7E);
-    const uint64_t b = v ^ (kOnes * 0x7D);
-    return (((a - kOnes) & ~a) | ((b - kOnes) & ~b)) & kHigh;
+    while (end - p >= 8) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        const uint64_t a = v ^ (kOnes * kFlag);
+        const uint64_t b = v ^ (kOnes * kEscape);
+        if ((((a - kOnes) & ~a) | ((b - kOnes) & ~b)) & kHigh) break;
+        p += 8;
+    }
+#endif
+    while (p < end && *p != kFlag && *p != kEscape) ++p;
+    return p;
 }
 
 }  // namespace
 
-KvxLog::KvxLog() : acc_(kHead + kMaxFrame + 16) {
+int usableCpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    const int n = CPU_COUNT(&set);
+    return n > 0 ? n : 1;
+}
+
+KvxLog::KvxLog() : acc_(kHead + kMaxFrame + 16), threads_(usableCpus()) {
     // Device table: slot order is the search priority.
     const DeviceSlot table[] = {{0, ""},
                                 {1, "Orvanta Wireless COM Port Device"},
@@ -170,7 +201,6 @@ bool KvxLog::setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable
 
 bool KvxLog::openlog(const std::string& path, bool exclusive) {
     recordEnds_.clear();
-    endsHead_ = 0;
     lastSubscription_.reset();
     return writer_.openlog(path, exclusive);
 }
@@ -185,7 +215,6 @@ void KvxLog::closelog() {
         lastFile_ = getstats();
     }
     recordEnds_.clear();
-    endsHead_ = 0;
     // A frame only partly received when the file closes stays in the accumulator and is
     // completed into the next file: a rotation loses no packet. connect and startlogging
     // begin with a fresh parser.
@@ -203,6 +232,8 @@ void KvxLog::resetParser() {
 // ---- receive path ---------------------------------------------------------------------------
 
 int KvxLog::dispatch() {
+    // Helper threads only for a file: live data is written by the time the next read begins.
+    writer_.setThreads(source_.load() == kSourceRawFile ? threads_.load() : 1);
     flushNote(false);
     if (!readinput()) {
         if (source_.load() == kSourcePort) {
@@ -274,9 +305,7 @@ void KvxLog::receive(std::span<const uint8_t> chunk) {
             ++p;
         } else {
             // A run of plain bytes, copied at once.
-            const uint8_t* q = p;
-            while (end - q >= 8 && !hasFlagOrEscape(q)) q += 8;
-            while (q < end && *q != kFlag && *q != kEscape) ++q;
+            const uint8_t* q = findFlagOrEscape(p, end);
             const size_t run = static_cast<size_t>(q - p);
             if (run <= kMaxFrame - 1 - accLen_) {
                 std::memcpy(frame + accLen_, p, run);
@@ -560,17 +589,14 @@ void KvxLog::appendRecord(const uint8_t* record, size_t length) {
 }
 
 void KvxLog::settleRecords() {
+    // ok first: once a write failed, durable no longer moves (helper threads may be writing).
+    const bool ok = writer_.ok();
     const uint64_t durable = writer_.durable();
-    while (endsHead_ < recordEnds_.size() && recordEnds_[endsHead_] <= durable) ++endsHead_;
-    if (!writer_.ok()) {
+    while (!recordEnds_.empty() && recordEnds_.front() <= durable) recordEnds_.pop_front();
+    if (!ok) {
         // The records that did not reach the disk are not counted as written.
-        packets_.fetch_sub(static_cast<uint32_t>(recordEnds_.size() - endsHead_),
-                           std::memory_order_relaxed);
+        packets_.fetch_sub(static_cast<uint32_t>(recordEnds_.size()), std::memory_order_relaxed);
         recordEnds_.clear();
-        endsHead_ = 0;
-    } else if (endsHead_ == recordEnds_.size() || endsHead_ > 4096) {
-        recordEnds_.erase(recordEnds_.begin(), recordEnds_.begin() + static_cast<long>(endsHead_));
-        endsHead_ = 0;
     }
 }
 

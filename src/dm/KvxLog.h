@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,9 @@ inline constexpr size_t kMaxMessageRanges = 255;
 inline constexpr size_t kMaxRangeIds = 1024;       // identifiers per message mask request
 inline constexpr uint32_t kMaxLogItemLimit = 32768;  // items per log mask request
 inline constexpr size_t kDeviceSlots = 30;
+
+// The CPUs this process may run on (its affinity mask), at least 1.
+int usableCpus();
 
 struct Stats {
     uint32_t bytes = 0;
@@ -164,6 +168,14 @@ public:
     // nothing changes (false). Disable: clears the target (true). Any thread.
     bool setinfotarget(NotifyTarget* window, uint32_t messageId, bool enable);
     void setdecoder(InfoDecoder* decoder) { decoder_ = decoder; }
+
+    // Any thread. Threads of a raw DM file conversion: 1 receives, enciphers and writes on the
+    // dispatching thread; n > 1 leaves enciphering and writing to n - 1 helper threads while
+    // the dispatching thread goes on receiving (the log gets the same bytes). Taken at the
+    // next dispatch. Live logging from the port always writes on the dispatching thread, so
+    // every chunk reaches the disk before the next read. Default: usableCpus().
+    void setthreads(int n) { threads_.store(n < 1 ? 1 : n); }
+    int threads() const { return threads_.load(); }
 
     // ---- log file --------------------------------------------------------------------------
 
@@ -272,9 +284,9 @@ private:
     std::vector<uint8_t> eventCopy_;   // event records of the packet being converted
     std::vector<uint8_t> noteRecord_;  // a note record being written
     LogWriter writer_;
-    // Stream end offsets of the records not yet known to be on the disk (from endsHead_ on).
-    std::vector<uint64_t> recordEnds_;
-    size_t endsHead_ = 0;
+    // Stream end offsets of the records not yet known to be on the disk.
+    std::deque<uint64_t> recordEnds_;
+    std::atomic<int> threads_{1};
     InfoDecoder* decoder_ = nullptr;
 
     std::atomic<uint32_t> bytes_{0}, crcErrors_{0}, packets_{0}, sizeErrors_{0};

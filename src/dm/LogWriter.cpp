@@ -1,26 +1,83 @@
 #include "dm/LogWriter.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace kvx::dm {
 namespace {
-// Full blocks collected before one batch is enciphered and handed to the file.
+// Full blocks collected before one batch is enciphered and handed to the file. The batches
+// are the same with or without helper threads, so the file sees the same write calls.
 constexpr size_t kBatchBytes = 64 * 1024;
 }  // namespace
 
-LogWriter::LogWriter() : out_(kBatchBytes) {}
+LogWriter::LogWriter() { slots_[cur_].resize(kBatchBytes); }
 
 LogWriter::~LogWriter() { closelog(); }
 
+void LogWriter::setThreads(int n) {
+    n = std::clamp(n, 1, static_cast<int>(kSlots));
+    if (n == threads_) return;
+    stopHelpers();
+    threads_ = n;
+}
+
+void LogWriter::startHelpers() {
+    ending_ = false;
+    for (int i = 1; i < threads_; ++i) {
+        helpers_.emplace_back([this] { helperLoop(); });
+        // Named for top and perf.
+        pthread_setname_np(helpers_.back().native_handle(), "kvx-cipher");
+    }
+}
+
+void LogWriter::stopHelpers() {
+    if (helpers_.empty()) return;
+    {
+        std::lock_guard lock(mutex_);
+        ending_ = true;
+    }
+    work_.notify_all();
+    // A helper ends only when no batch is left to take; each writes what it took first.
+    for (auto& t : helpers_) t.join();
+    helpers_.clear();
+    ending_ = false;
+}
+
+void LogWriter::helperLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        work_.wait(lock, [&] { return ending_ || taken_ < submitted_; });
+        if (taken_ == submitted_) return;
+        const uint64_t seq = taken_++;
+        const Batch batch = queue_[seq % kSlots];
+        lock.unlock();
+        uint8_t* data = slots_[batch.slot].data();
+        if (ok_.load()) logCipher().encryptBlocks(data, batch.count / 8);
+        lock.lock();
+        // Batches reach the file in the order they were appended.
+        done_.wait(lock, [&] { return written_ == seq; });
+        lock.unlock();
+        writeOut(data, batch.count, batch.count);
+        lock.lock();
+        busy_[batch.slot] = false;
+        ++written_;
+        done_.notify_all();
+    }
+}
+
 bool LogWriter::openlog(const std::string& path, bool exclusive) {
     if (isOpen()) closelog();
+    stopHelpers();
     pendingCount_ = 0;
     outCount_ = 0;
-    appended_ = durable_ = fileBytes_ = 0;
+    appended_ = fileBytes_ = 0;
+    durable_ = 0;
+    submitted_ = taken_ = written_ = 0;
     ok_ = true;
     error_ = 0;
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
@@ -33,9 +90,10 @@ bool LogWriter::openlog(const std::string& path, bool exclusive) {
 }
 
 void LogWriter::fail(int error) {
-    if (!ok_) return;
-    ok_ = false;
+    if (!ok_.load()) return;
+    // The reason first: whoever sees ok() false finds it.
     error_ = error != 0 ? error : EIO;
+    ok_ = false;
     // The file keeps only the blocks that reached it whole, so every reader finds whole
     // blocks; a record cut by the failure is reported by the reader as the end of the log.
     if (fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(fileBytes_)) != 0) {
@@ -44,7 +102,7 @@ void LogWriter::fail(int error) {
 }
 
 bool LogWriter::writeOut(const uint8_t* bytes, size_t count, size_t plainCount) {
-    if (!ok_ || fd_ < 0) return false;
+    if (!ok_.load() || fd_ < 0) return false;
     size_t done = 0;
     while (done < count) {
         const ssize_t n = ::write(fd_, bytes + done, count - done);
@@ -69,9 +127,9 @@ bool LogWriter::writeOut(const uint8_t* bytes, size_t count, size_t plainCount) 
 }
 
 void LogWriter::queueBlock(const uint8_t* block) {
-    std::memcpy(out_.data() + outCount_, block, 8);
+    std::memcpy(slots_[cur_].data() + outCount_, block, 8);
     outCount_ += 8;
-    if (outCount_ == out_.size()) flush();
+    if (outCount_ == kBatchBytes) flush();
 }
 
 void LogWriter::append(const uint8_t* bytes, size_t count) {
@@ -96,9 +154,31 @@ void LogWriter::append(const uint8_t* bytes, size_t count) {
 
 void LogWriter::flush() {
     if (outCount_ == 0) return;
-    if (ok_ && fd_ >= 0) {
-        logCipher().encryptBlocks(out_.data(), outCount_ / 8);
-        writeOut(out_.data(), outCount_, outCount_);
+    if (threads_ > 1 && ok_.load() && fd_ >= 0) {
+        if (helpers_.empty()) startHelpers();
+        std::unique_lock lock(mutex_);
+        queue_[submitted_ % kSlots] = {cur_, outCount_};
+        busy_[cur_] = true;
+        ++submitted_;
+        work_.notify_one();
+        // The next batch needs a free buffer: at most kSlots - 1 are in flight.
+        done_.wait(lock, [&] { return submitted_ - written_ < kSlots; });
+        for (size_t i = 0; i < kSlots; ++i) {
+            if (!busy_[i]) {
+                cur_ = i;
+                break;
+            }
+        }
+        // Buffers are made as the ring first needs them (the lowest free one is taken): a
+        // short log, or helpers that keep up, take few.
+        if (slots_[cur_].empty()) slots_[cur_].resize(kBatchBytes);
+        outCount_ = 0;
+        return;
+    }
+    if (ok_.load() && fd_ >= 0) {
+        uint8_t* data = slots_[cur_].data();
+        logCipher().encryptBlocks(data, outCount_ / 8);
+        writeOut(data, outCount_, outCount_);
     }
     outCount_ = 0;
 }
@@ -122,7 +202,8 @@ bool LogWriter::writeblocks(FILE* file, const uint8_t* bytes, size_t count) {
 void LogWriter::closelog() {
     if (fd_ >= 0) {
         flush();
-        if (pendingCount_ > 0 && ok_) {
+        stopHelpers();
+        if (pendingCount_ > 0 && ok_.load()) {
             uint8_t block[8] = {};
             std::memcpy(block, pending_.data(), pendingCount_);
             // A short block says in its last byte how many bytes it lacks; a full one is as is.
@@ -134,9 +215,9 @@ void LogWriter::closelog() {
         fd_ = -1;
         if (::close(fd) != 0) {
             const int error = errno;
-            if (ok_) {
-                ok_ = false;
+            if (ok_.load()) {
                 error_ = error;
+                ok_ = false;
             }
         }
     }

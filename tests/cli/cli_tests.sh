@@ -239,6 +239,39 @@ head -c 4096 "$log" >cut.kvx
 rc=$?
 check "cut log: exit 2 or 9 (got $rc)" test "$rc" -eq 2 -o "$rc" -eq 9
 
+# ---- several inputs at once ------------------------------------------------------------------
+mkdir -p many/a many/b many/out many/alone
+for i in 0 1 2 3; do "$SAMPLEGEN" "many/a/in$i.raw" $((20000 + 7000 * i)) $((10 + i)) >/dev/null; done
+for i in 4 5 6 7; do "$SAMPLEGEN" "many/b/in$i.raw" $((15000 + 9000 * i)) $((10 + i)) >/dev/null; done
+"$SAMPLEGEN" many/a/same.raw 30000 21 >/dev/null
+"$SAMPLEGEN" many/b/same.raw 40000 22 >/dev/null
+inputs=(many/a/*.raw many/b/*.raw)
+"$KVXLOG" convert "${inputs[@]}" --jobs 2 -o many/out >many.out 2>many.err
+rc=$?
+check "ten inputs, --jobs 2: exit 0 (got $rc)" test "$rc" -eq 0
+check "ten inputs: ten names on stdout" test "$(sort -u many.out | wc -l)" -eq 10
+check "ten inputs: ten logs" test "$(ls many/out | wc -l)" -eq 10
+check "same stem in two folders: told apart by the folder" \
+    bash -c "ls many/out | grep -q '^a_same-' && ls many/out | grep -q '^b_same-'"
+check "ten inputs: the total line" grep -qx "Total: 10 inputs, 10 converted, 0 failed; [0-9]* bytes in [0-9.]* s, [0-9.]* MB/s" many.err
+check "no progress line when stderr is no terminal" bash -c "! grep -q \$'\\r' many.err"
+for in in "${inputs[@]}"; do
+    log=$(sed -n "s|^$in: Converted [0-9]* bytes: .* -> \(.*\)$|\1|p" many.err)
+    check "a summary line for $in" test -n "$log" -a -f "$log"
+    alone=$("$KVXLOG" convert "$in" --threads 1 -o many/alone/ 2>/dev/null)
+    check "$in: the same log as converted alone" cmp -s "$log" "$alone"
+    rm -f "$alone"
+done
+"$KVXLOG" convert many/a/in0.raw many/absent.raw many/a/in1.raw -o many/alone --jobs 2 >some.out 2>some.err
+rc=$?
+check "one input of three missing: exit 4 (got $rc)" test "$rc" -eq 4
+check "one input of three missing: the others converted" test "$(wc -l <some.out)" -eq 2
+check "one input of three missing: said" grep -qx "many/absent.raw: not converted (exit status 4)" some.err
+check "one input of three missing: the total" grep -q "^Total: 3 inputs, 2 converted, 1 failed;" some.err
+"$KVXLOG" convert many/a/in0.raw many/a/in1.raw -o sample.raw >/dev/null 2>notdir.err
+rc=$?
+check "several inputs into a file: exit 64 (got $rc)" test "$rc" -eq 64
+
 # ---- pipes and the command line -------------------------------------------------------------
 "$KVXLOG" dump "$log" | head -n 2 >/dev/null
 rcs=("${PIPESTATUS[@]}")
