@@ -256,10 +256,10 @@ check "same stem in two folders: told apart by the folder" \
 check "ten inputs: the total line" grep -qx "Total: 10 inputs, 10 converted, 0 failed; [0-9]* bytes in [0-9.]* s, [0-9.]* MB/s" many.err
 check "no progress line when stderr is no terminal" bash -c "! grep -q \$'\\r' many.err"
 for in in "${inputs[@]}"; do
-    log=$(sed -n "s|^$in: Converted [0-9]* bytes: .* -> \(.*\)$|\1|p" many.err)
-    check "a summary line for $in" test -n "$log" -a -f "$log"
+    mlog=$(sed -n "s|^$in: Converted [0-9]* bytes: .* -> \(.*\)$|\1|p" many.err)
+    check "a summary line for $in" test -n "$mlog" -a -f "$mlog"
     alone=$("$KVXLOG" convert "$in" --threads 1 -o many/alone/ 2>/dev/null)
-    check "$in: the same log as converted alone" cmp -s "$log" "$alone"
+    check "$in: the same log as converted alone" cmp -s "$mlog" "$alone"
     rm -f "$alone"
 done
 "$KVXLOG" convert many/a/in0.raw many/absent.raw many/a/in1.raw -o many/alone --jobs 2 >some.out 2>some.err
