@@ -14,9 +14,13 @@
 
 #include "dm/ByteReader.h"
 #include "modemsim/DmModel.h"
+#include "MaskRequests.h"
 
 namespace kvx::modemsim {
 namespace {
+
+using test::logMaskSet;
+using test::put32;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -30,26 +34,11 @@ std::vector<Bytes> ask(DmModel& m, const Bytes& req, RequestEffect* effect = nul
 uint32_t le32(const Bytes& b, size_t off) { return dm::le32At(b, off).value_or(0xDEADBEEF); }
 uint16_t le16(const Bytes& b, size_t off) { return dm::le16At(b, off).value_or(0xDEAD); }
 
-void put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 void put16(Bytes& b, uint32_t v) {
     b.push_back(static_cast<uint8_t>(v));
     b.push_back(static_cast<uint8_t>(v >> 8));
 }
 
-// The requests as the engine builds them.
-Bytes logMaskSet(uint32_t equipment, uint32_t limit, const std::vector<uint16_t>& codes) {
-    Bytes r{0x73, 0, 0, 0};
-    put32(r, 3);
-    put32(r, equipment);
-    put32(r, limit);
-    Bytes mask((limit + 7) / 8);
-    for (uint16_t c : codes)
-        if ((c >> 12) == equipment && (c & 0xFFF) / 8u < mask.size()) mask[(c & 0xFFF) / 8] |= 1 << (c % 8);
-    r.insert(r.end(), mask.begin(), mask.end());
-    return r;
-}
 Bytes eventMaskSet(uint16_t size, const std::vector<uint16_t>& ids) {
     Bytes mask(1);
     for (uint16_t id : ids) {

@@ -18,9 +18,12 @@
 #include "modemsim/LogBodies.h"
 #include "modemsim/Replay.h"
 #include "modemsim/Wire.h"
+#include "MaskRequests.h"
 
 namespace kvx::modemsim {
 namespace {
+
+using test::logMaskSet;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -33,22 +36,6 @@ struct TempDir {
     }
     ~TempDir() { fs::remove_all(path); }
 };
-
-void put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-Bytes logMaskSet(uint32_t equipment, uint32_t limit, const std::vector<uint16_t>& codes) {
-    Bytes r{0x73, 0, 0, 0};
-    put32(r, 3);
-    put32(r, equipment);
-    put32(r, limit);
-    Bytes mask((limit + 7) / 8);
-    for (uint16_t c : codes)
-        if ((c >> 12) == equipment) mask[(c & 0xFFF) / 8] |= static_cast<uint8_t>(1 << (c % 8));
-    r.insert(r.end(), mask.begin(), mask.end());
-    return r;
-}
 
 // The message of a 0xB0C0 body (packet version 13), read with the bounded reader; the
 // channel goes to `channel`. Empty when the header does not hold together.

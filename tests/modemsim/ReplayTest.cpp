@@ -15,31 +15,18 @@
 #include "modemsim/Replay.h"
 #include "modemsim/SimModem.h"
 #include "modemsim/Wire.h"
+#include "MaskRequests.h"
 
 namespace kvx::modemsim {
 namespace {
+
+using test::logMaskSet;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
 const fs::path kReal = fs::path(KVX_REALDATA_DIR);
-
-void put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-Bytes logMaskSet(uint32_t equipment, uint32_t limit, const std::vector<uint16_t>& codes) {
-    Bytes r{0x73, 0, 0, 0};
-    put32(r, 3);
-    put32(r, equipment);
-    put32(r, limit);
-    Bytes mask((limit + 7) / 8);
-    for (uint16_t c : codes)
-        if ((c >> 12) == equipment) mask[(c & 0xFFF) / 8] |= static_cast<uint8_t>(1 << (c % 8));
-    r.insert(r.end(), mask.begin(), mask.end());
-    return r;
-}
 
 int64_t nowMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
