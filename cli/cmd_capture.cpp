@@ -41,7 +41,9 @@ void printSummary(const CaptureReport& r, int status) {
     for (const auto& f : r.files) {
         std::error_code ec;
         const auto size = std::filesystem::file_size(f.name, ec);
-        std::fprintf(stderr, "  %s  %s, %u records\n", f.name.c_str(),
+        // Packets as the status line counts them: a multi-event report is one packet, even
+        // though the log holds a record per event, and the file's own notes are not packets.
+        std::fprintf(stderr, "  %s  %s, %u packets\n", f.name.c_str(),
                      ec ? "not created" : megabytes(size).c_str(), f.stats.packets);
         total.bytes += f.stats.bytes;
         total.packets += f.stats.packets;
@@ -50,7 +52,7 @@ void printSummary(const CaptureReport& r, int status) {
         total.streamed += f.stats.streamed;
     }
     std::fprintf(stderr,
-                 "  %zu file(s); %u bytes read, %u records written (%u streamed by the modem), "
+                 "  %zu file(s); %u bytes read, %u packets written (%u streamed by the modem), "
                  "%u CRC errors, %u size errors\n",
                  r.files.size(), total.bytes, total.packets, total.streamed, total.crcErrors,
                  total.sizeErrors);
