@@ -11,15 +11,7 @@ for tool in "$KVXLOG" "$SAMPLEGEN"; do
     [ -x "$tool" ] || { echo "not an executable: $tool"; exit 2; }
 done
 
-passed=0
-failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then ok; else bad "$what"; fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../check.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

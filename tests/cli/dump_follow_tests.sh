@@ -8,15 +8,7 @@ set -u
 KVXLOG=$(realpath "$1")
 MODEMSIM=$(realpath "$2")
 
-passed=0
-failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then ok; else bad "$what"; fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../check.sh"
 
 work=$(mktemp -d)
 pids=()

@@ -8,13 +8,7 @@ set -u
 KVXLOG=$(realpath "$1")
 [ -x "$KVXLOG" ] || { echo "not an executable: $KVXLOG"; exit 2; }
 
-passed=0
-failed=0
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what"; fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../check.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -8,13 +8,7 @@ BUILD=$(realpath "$1")
 CMAKE=$2
 SRC=$(realpath "$3")
 
-passed=0
-failed=0
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what"; fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../check.sh"
 contains() { grep -qF -- "$2" "$1"; }
 lacks() { ! grep -qF -- "$2" "$1"; }
 

@@ -345,13 +345,17 @@ void SimModem::fillStream(Clock::time_point now) {
     }
 }
 
+void SimModem::sent(size_t n) {
+    outOff_ += n;
+    writtenTotal_ += n;
+    bytesSent_ += n;
+}
+
 void SimModem::writeOut() {
     while (master_ >= 0 && outOff_ < out_.size()) {
         const ssize_t n = ::write(master_, out_.data() + outOff_, out_.size() - outOff_);
         if (n > 0) {
-            outOff_ += static_cast<size_t>(n);
-            writtenTotal_ += static_cast<uint64_t>(n);
-            bytesSent_ += static_cast<uint64_t>(n);
+            sent(static_cast<size_t>(n));
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -504,9 +508,7 @@ void SimModem::writeSplit() {
         while (outOff_ < end) {
             const ssize_t n = ::write(master_, out_.data() + outOff_, end - outOff_);
             if (n > 0) {
-                outOff_ += static_cast<size_t>(n);
-                writtenTotal_ += static_cast<uint64_t>(n);
-                bytesSent_ += static_cast<uint64_t>(n);
+                sent(static_cast<size_t>(n));
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;

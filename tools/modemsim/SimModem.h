@@ -175,6 +175,8 @@ private:
     void onFrame(std::span<const uint8_t> payload, bool crcOk);
     void queueFrame(std::span<const uint8_t> payload, uint8_t kind, uint32_t sequence);
     void fillStream(std::chrono::steady_clock::time_point now);
+    // Bytes of out_ that reached the terminal.
+    void sent(size_t n);
     void writeOut();
     void discardQueuedStream();
     void discardAllQueued();
