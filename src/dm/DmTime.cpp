@@ -5,19 +5,25 @@
 
 namespace kvx::dm {
 
+namespace {
+constexpr uint64_t kStepMicros = 1250;
+}  // namespace
+
 int64_t dmTimeToUnixMicros(uint64_t stamp) {
-    const uint64_t seconds = stamp / kDmTicksPerSecond;
-    const uint64_t rest = stamp % kDmTicksPerSecond;  // below 2^26: the product fits
-    return (kGpsEpochUnix + static_cast<int64_t>(seconds)) * 1000000 +
-           static_cast<int64_t>(rest * 1000000 / kDmTicksPerSecond);
+    const uint64_t steps = stamp >> 16;  // below 2^48: times 1250 stays below 2^59
+    const uint64_t units = stamp & 0xFFFF;
+    return kGpsEpochUnix * 1000000 + static_cast<int64_t>(steps * kStepMicros) +
+           static_cast<int64_t>(units * kStepMicros / kDmStepUnits);
 }
 
 uint64_t unixMicrosToDmTime(int64_t unixMicros) {
     const int64_t since = unixMicros - kGpsEpochUnix * 1000000;
     if (since <= 0) return 0;
     const auto us = static_cast<uint64_t>(since);
-    // Round up so that reading the stamp back gives the same microsecond.
-    return us / 1000000 * kDmTicksPerSecond + (us % 1000000 * kDmTicksPerSecond + 999999) / 1000000;
+    const uint64_t steps = us / kStepMicros;
+    // Round up so that reading the stamp back gives the same microsecond; 1249 us gives 49113.
+    const uint64_t units = (us % kStepMicros * kDmStepUnits + kStepMicros - 1) / kStepMicros;
+    return steps << 16 | units;
 }
 
 std::string formatUtcMillis(int64_t unixMicros) {

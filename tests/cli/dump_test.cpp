@@ -3,6 +3,8 @@
 // filter checked against the records as the plain whole-file reader gives them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -327,9 +329,12 @@ TEST_F(RealCaptures, TimesDecodeToTheRecordingTime) {
         const char* file;
         int64_t unixTime;
         const char* firstUtc;
+        // The first 0xB0C0 record's stamp worked out apart from this code: upper 48 bits x
+        // 1250 us + low 16 bits x 1250 us / 49152 after 1980-01-06, in microseconds.
+        int64_t firstRrcMicros;
     } cases[] = {
-        {"rayhunter-traces_1741896393-deadsim.qmdl", 1741896393, "2025-03-13 20:06:33.360"},
-        {"DrexxLaggui_1761147671_MNL-20251022.qmdl", 1761147671, "2025-10-22 15:41:12.045"},
+        {"rayhunter-traces_1741896393-deadsim.qmdl", 1741896393, "2025-03-13 20:06:33.360", 1741896393360481},
+        {"DrexxLaggui_1761147671_MNL-20251022.qmdl", 1761147671, "2025-10-22 15:41:12.045", 1761147672045170},
     };
     for (const auto& c : cases) {
         const std::string log = convert(c.file);
@@ -347,6 +352,11 @@ TEST_F(RealCaptures, TimesDecodeToTheRecordingTime) {
         const int64_t us = (*first)["unix_us"];
         EXPECT_LT(std::llabs(us / 1000000 - c.unixTime), 5) << c.file;
         EXPECT_EQ(lines.front()["first_utc"], c.firstUtc) << c.file;
+        const auto rrc = jsonLines(dump(log, "--json --code 0xB0C0"));
+        const auto firstRrc = std::find_if(rrc.begin(), rrc.end(),
+                                           [](const nlohmann::json& j) { return j.contains("unix_us"); });
+        ASSERT_NE(firstRrc, rrc.end()) << c.file;
+        EXPECT_EQ((*firstRrc)["unix_us"], c.firstRrcMicros) << c.file;
     }
     // A modem whose clock was not set begins near the GPS epoch: listed, not refused.
     const std::string good = convert("rayhunter-traces_1749211282-goodsim.qmdl");
@@ -354,6 +364,39 @@ TEST_F(RealCaptures, TimesDecodeToTheRecordingTime) {
     const std::string text = dump(good, "", &status);
     EXPECT_EQ(status, 0);
     EXPECT_NE(text.find(" 1980-01-06 "), std::string::npos);
+}
+
+// A stamp in the last of the 49152 units of a step reaches dump's JSON and the pcap export
+// as 2.49997 ms after the epoch, cut to 2499 us (not 2187 us, as 1/65536 of a step would give).
+TEST_F(RealCaptures, LastUnitOfAStepInDumpAndPcap) {
+    const uint64_t stamp = 0x1BFFF;
+    Bytes record = dmtest::header(12 + 6, 0xB0ED);
+    for (int i = 0; i < 8; ++i) record[4 + i] = static_cast<uint8_t>(stamp >> (8 * i));
+    dmtest::append(record, Bytes{1, 9, 5, 0, 0x07, 0x41});  // a plain EMM message, uplink
+    const std::string raw = (dir_ / "step.raw").string();
+    dmtest::writeBytes(raw, dmtest::wire(dmtest::logPacket(record)));
+    std::string log = run(env() + kvxlog() + " convert '" + raw + "' -o '" + (dir_ / "step.").string() +
+                          "' 2>/dev/null");
+    log = log.substr(0, log.find('\n'));
+    ASSERT_FALSE(log.empty());
+    const auto rows = jsonLines(dump(log, "--json --code 0xB0ED"));
+    const auto row = std::find_if(rows.begin(), rows.end(),
+                                  [](const nlohmann::json& j) { return j.contains("unix_us"); });
+    ASSERT_NE(row, rows.end());
+    EXPECT_EQ((*row)["unix_us"], 315964800002499);
+    EXPECT_EQ((*row)["utc"], "1980-01-06 00:00:00.002");
+
+    const std::string pcap = (dir_ / "step.pcap").string();
+    int status = -1;
+    run(env() + kvxlog() + " pcap '" + log + "' -o '" + pcap + "' 2>/dev/null", &status);
+    ASSERT_EQ(status, 0);
+    const Bytes file = dmtest::readBytes(pcap);
+    ASSERT_GE(file.size(), 24u + 16u);
+    const auto le32 = [&](size_t at) {
+        return file[at] | file[at + 1] << 8 | file[at + 2] << 16 | static_cast<uint32_t>(file[at + 3]) << 24;
+    };
+    EXPECT_EQ(le32(24), 315964800u);  // first packet: seconds, then microseconds
+    EXPECT_EQ(le32(28), 2499u);
 }
 
 TEST_F(RealCaptures, NamesFromTheCatalogueOrPlainCodes) {

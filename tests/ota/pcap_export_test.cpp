@@ -158,7 +158,7 @@ TEST(PcapExport, TimesSubscriptionsAndCounts) {
         {dm::kCodeNote, 0, text("KvxLog Plus - Version 1.0.0.0")},
         {0xB0C0, kStamp, kRrcBody},
         {dm::kCodeNote, 0, text("Subscription 2")},
-        {0xB0ED, kStamp + 0x8000, kNasBody},  // half a step later: 625 us
+        {0xB0ED, kStamp + 24576, kNasBody},   // half a step later: 625 us
         {0xB0C1, kStamp, {1, 2, 3}},          // not an over-the-air message
         {0xB0C0, kStamp, kRrcV99},            // a packet version nobody knows
         {dm::kCodeNote, 0, text("Subscription 300")},
@@ -192,6 +192,14 @@ TEST(PcapExport, TimesSubscriptionsAndCounts) {
     EXPECT_EQ(s.otherRecords, 4u);
     EXPECT_EQ(s.rawDiag, 0u);
     EXPECT_EQ(s.packets(), 3u);
+
+    // One step and 49151 of its 49152 units after the epoch: 2.49997 ms, cut to 2499 us.
+    Bytes early;
+    ex.addLog(makeLog({{0xB0ED, 0x1BFFF, kNasBody}}), early);
+    const auto e = parse(early, 0);
+    ASSERT_EQ(e.size(), 1u);
+    EXPECT_EQ(e[0].sec, 315964800u);
+    EXPECT_EQ(e[0].usec, 2499u);
 
     // The next log starts without a subscription, as the logger notes it anew in each file.
     Bytes more;

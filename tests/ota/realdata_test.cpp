@@ -72,8 +72,11 @@ TEST(OtaRealData, PacketTimesInTheYearRecorded) {
     const struct {
         const char* file;
         int64_t recorded;
-    } cases[] = {{"DrexxLaggui_1761147671_MNL-20251022.qmdl", 1761147671},
-                 {"rayhunter-traces_1741896393-deadsim.qmdl", 1741896393}};
+        // The first over-the-air record's stamp worked out apart from this code: upper 48
+        // bits x 1250 us + low 16 bits x 1250 us / 49152 after 1980-01-06, in microseconds.
+        int64_t firstMicros;
+    } cases[] = {{"DrexxLaggui_1761147671_MNL-20251022.qmdl", 1761147671, 1761147672045170},
+                 {"rayhunter-traces_1741896393-deadsim.qmdl", 1741896393, 1741896393360481}};
     if (!std::filesystem::exists(realPath(cases[0].file))) GTEST_SKIP() << "no real captures";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -88,7 +91,12 @@ TEST(OtaRealData, PacketTimesInTheYearRecorded) {
                                  static_cast<uint32_t>(out[pos + 3]) << 24;
             const uint32_t incl = out[pos + 8] | out[pos + 9] << 8 | out[pos + 10] << 16 |
                                   static_cast<uint32_t>(out[pos + 11]) << 24;
-            if (first < 0) first = sec;
+            if (first < 0) {
+                first = sec;
+                const uint32_t usec = out[pos + 4] | out[pos + 5] << 8 | out[pos + 6] << 16 |
+                                      static_cast<uint32_t>(out[pos + 7]) << 24;
+                EXPECT_EQ(int64_t{sec} * 1000000 + usec, c.firstMicros);
+            }
             const time_t t = sec;
             std::tm tm{};
             gmtime_r(&t, &tm);

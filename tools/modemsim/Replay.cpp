@@ -72,7 +72,8 @@ uint64_t packetStamp(std::span<const uint8_t> payload) {
     size_t inner = 0;
     const uint8_t cmd = innerCommand(payload, inner);
     const auto p = payload.subspan(inner);
-    if (const size_t off = stampOffset(cmd); off != 0) return p.size() >= off + 8 ? le64(p, off) : 0;
+    if (const size_t off = stampOffset(cmd); off != 0)
+        return p.size() >= off + 8 ? le64(p, off) : 0;
     uint64_t first = 0;
     bool found = false;
     if (cmd == kCmdEvent)
@@ -151,8 +152,10 @@ const std::vector<uint8_t>* ReplaySource::next(uint64_t now) {
     if (cursor_ == 0) base_ = now;
     current_ = packets_[cursor_++];
     // Stamps before the recording's first (a modem whose clock was set back) land on it.
+    // Moved by whole 1.25 ms steps, so each low part stays the modem's own (below 49152).
     const uint64_t s = packetStamp(current_);
-    if (s != 0) shiftStamps(current_, (s >= origin_ ? base_ + (s - origin_) : base_) - s);
+    const uint64_t stepShift = ((base_ >> 16) - (origin_ >> 16)) << 16;
+    if (s != 0) shiftStamps(current_, s >= origin_ ? stepShift : base_ - s);
     ++handedOut_;
     return &current_;
 }
