@@ -34,6 +34,10 @@ void appendDmFrame(std::vector<uint8_t>& out, std::span<const uint8_t> packet) {
 
 void RawExporter::addPacket(std::span<const uint8_t> head, std::span<const uint8_t> rest,
                             std::vector<uint8_t>& out) {
+    if (head.empty() && rest.empty()) {
+        ++stats_.empty;
+        return;
+    }
     packet_.clear();
     if (wrap_ && subscription_) {
         const uint32_t id = *subscription_;

@@ -31,6 +31,7 @@ struct RawExportStats {
     uint64_t frames = 0;   // packets written
     uint64_t wrapped = 0;  // of them, wrapped for a subscription
     uint64_t notes = 0;    // note records left out
+    uint64_t empty = 0;    // packet records without a byte (not from the receive path): left out
     uint64_t bytes = 0;    // bytes written
 };
 
