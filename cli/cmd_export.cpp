@@ -7,10 +7,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "Command.h"
 #include "TempOutput.h"
+#include "dm/KvxLog.h"
 #include "dm/LogReader.h"
 #include "ota/RawExport.h"
 
@@ -42,10 +45,12 @@ int runExport(const std::vector<std::string>& logs, const std::string& out, bool
         return kExitNotWritten;
     }
     ota::RawExporter exporter(!noWrap);
+    ota::RawExportStats stats;  // of the helpers' exporters
+    const int threads = dm::usableCpus();
     std::vector<uint8_t> bytes;
     bool damaged = false;
     for (const auto& in : logs) {
-        const dm::LogContents log = dm::readLogFile(in);
+        const dm::LogContents log = dm::readLogFile(in, threads);
         if (log.status == dm::LogReadStatus::OpenFailed) {
             std::fprintf(stderr, "kvxlog export: cannot read %s: %s\n", in.c_str(),
                          std::strerror(log.sysErrno != 0 ? log.sysErrno : EIO));
@@ -56,22 +61,55 @@ int runExport(const std::vector<std::string>& logs, const std::string& out, bool
                          in.c_str(), dm::describe(log).c_str());
             damaged = true;
         }
-        // Frames are the records plus a few bytes each, and escapes.
-        bytes.reserve(log.streamLength + log.streamLength / 8);
-        exporter.addLog(log, bytes);
-        if (!file.write(bytes)) {
+        // Written in pieces of about a megabyte as the frames are made, while a second
+        // thread (where there is a CPU for it) frames the second half of a large log.
+        constexpr size_t kPiece = size_t{1} << 20;
+        const size_t n = log.records.size();
+        const size_t half = threads > 1 && log.streamLength > 8 * kPiece ? n / 2 : n;
+        ota::RawExporter second(!noWrap);
+        std::vector<uint8_t> secondBytes;
+        std::thread helper;
+        if (half < n) {
+            second.beginLog(ota::subscriptionAt(log, half));
+            try {
+                helper = std::thread([&log, &second, &secondBytes, half, n] {
+                    secondBytes.reserve(log.streamLength - log.records[half].offset +
+                                        (n - half) * 16);
+                    for (size_t i = half; i < n; ++i)
+                        second.addRecord(log, log.records[i], secondBytes);
+                });
+            } catch (const std::system_error&) {
+                // No thread to be had: the first exporter does it all.
+            }
+        }
+        const size_t firstEnd = helper.joinable() ? half : n;
+        bytes.reserve(kPiece + 2 * 0x10000 + 64);
+        exporter.beginLog();
+        bool ok = true;
+        for (size_t i = 0; i < firstEnd && ok; ++i) {
+            exporter.addRecord(log, log.records[i], bytes);
+            if (bytes.size() < kPiece && i + 1 < firstEnd) continue;
+            ok = file.write(bytes);
+            bytes.clear();
+        }
+        if (helper.joinable()) {
+            helper.join();
+            stats += second.stats();
+            ok = ok && file.write(secondBytes);
+        }
+        if (!ok) {
             std::fprintf(stderr, "kvxlog export: cannot write %s: %s\n", out.c_str(),
                          std::strerror(file.error()));
             return kExitNotWritten;
         }
-        bytes.clear();
     }
     if (!file.commit()) {
         std::fprintf(stderr, "kvxlog export: cannot write %s: %s\n", out.c_str(),
                      std::strerror(file.error()));
         return kExitNotWritten;
     }
-    const ota::RawExportStats& s = exporter.stats();
+    ota::RawExportStats s = exporter.stats();
+    s += stats;
     std::fprintf(stderr, "kvxlog export: %llu packets (%llu bytes) from %zu log%s -> %s\n",
                  static_cast<unsigned long long>(s.frames),
                  static_cast<unsigned long long>(s.bytes), logs.size(),

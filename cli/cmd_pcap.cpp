@@ -10,6 +10,7 @@
 
 #include "Command.h"
 #include "TempOutput.h"
+#include "dm/KvxLog.h"
 #include "dm/LogReader.h"
 #include "ota/PcapExport.h"
 
@@ -76,7 +77,7 @@ int runPcap(const std::vector<std::string>& logs, const std::string& out, bool a
     ota::appendFileHeader(bytes);
     bool damaged = false;
     for (const auto& in : logs) {
-        const dm::LogContents log = dm::readLogFile(in);
+        const dm::LogContents log = dm::readLogFile(in, dm::usableCpus());
         if (log.status == dm::LogReadStatus::OpenFailed) {
             std::fprintf(stderr, "kvxlog pcap: cannot read %s: %s\n", in.c_str(),
                          std::strerror(log.sysErrno != 0 ? log.sysErrno : EIO));

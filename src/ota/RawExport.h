@@ -24,10 +24,22 @@
 
 namespace kvx::ota {
 
+// The subscription in force before record `index` of `log` (the last "Subscription N" note
+// ahead of it), nullopt when none.
+std::optional<uint32_t> subscriptionAt(const dm::LogContents& log, size_t index);
+
 // Appends `packet` as one frame: escaped payload and CRC, then 0x7E.
 void appendDmFrame(std::vector<uint8_t>& out, std::span<const uint8_t> packet);
 
 struct RawExportStats {
+    RawExportStats& operator+=(const RawExportStats& o) {
+        frames += o.frames;
+        wrapped += o.wrapped;
+        notes += o.notes;
+        empty += o.empty;
+        bytes += o.bytes;
+        return *this;
+    }
     uint64_t frames = 0;   // packets written
     uint64_t wrapped = 0;  // of them, wrapped for a subscription
     uint64_t notes = 0;    // note records left out
@@ -42,6 +54,13 @@ class RawExporter {
     // Appends the frames of one log's records, in order. Subscription notes count from the
     // start of each log, as the logger writes them anew into every file.
     void addLog(const dm::LogContents& log, std::vector<uint8_t>& out);
+    // The same a record at a time, for a caller that writes as it goes: beginLog, then
+    // addRecord for each record of the log in order. A caller that splits a log among
+    // exporters starts each part with the subscription in force there (see subscriptionAt).
+    void beginLog(std::optional<uint32_t> subscription = std::nullopt) {
+        subscription_ = subscription;
+    }
+    void addRecord(const dm::LogContents& log, const dm::LogRecord& r, std::vector<uint8_t>& out);
     const RawExportStats& stats() const { return stats_; }
 
   private:
