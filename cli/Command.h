@@ -22,8 +22,8 @@ inline constexpr int kExitBadArguments = 64;
 
 inline constexpr const char* kExitStatusHelp =
     "Exit status: 0 done; 1 unreadable input, or the filter was not sent; 2 no command, no "
-    "communication with the modem, or a damaged log (pcap, dump); 3 the log file (or the "
-    "pcap file) could not be created; 4 the raw input could "
+    "communication with the modem, or a damaged log (pcap, export, dump); 3 the log file (or "
+    "the pcap or export file) could not be created; 4 the raw input could "
     "not be opened; 5 the logging worker could not be stopped; 6 a write to the log failed; "
     "7 the modem never streamed a packet; 8 the error log could not be written; 9 a log "
     "that does not end with its closing note (dump); 64 a malformed command line. Each command's "

@@ -1,18 +1,16 @@
-// kvxlog pcap: the over-the-air messages of .kvx logs as a pcap capture for Wireshark.
-#include <fcntl.h>
-#include <signal.h>
+// kvxlog pcap: the over-the-air messages of .kvx logs as a pcapng capture for Wireshark.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Command.h"
+#include "TempOutput.h"
+#include "dm/KvxLog.h"
 #include "dm/LogReader.h"
 #include "ota/PcapExport.h"
 
@@ -22,108 +20,6 @@ namespace {
 constexpr int kExitUnreadable = 1;
 constexpr int kExitDamaged = 2;
 constexpr int kExitNotWritten = 3;
-
-// The temporary file of the running export, for the handler of a fatal signal: Ctrl-C or
-// SIGTERM mid-run removes it instead of leaving a half capture behind.
-char gTempPath[4096];
-volatile sig_atomic_t gTempSet = 0;
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-void removeTempAndEnd(int sig) {
-    if (gTempSet) ::unlink(gTempPath);
-    ::signal(sig, SIG_DFL);
-    ::raise(sig);
-}
-
-// The capture is written under a temporary name beside the target and renamed when whole, so
-// a failed run never leaves a file that looks finished (nor destroys an older one).
-class TempOutput {
-  public:
-    explicit TempOutput(std::string target) : target_(std::move(target)) {}
-    ~TempOutput() { discard(); }
-    TempOutput(const TempOutput&) = delete;
-    TempOutput& operator=(const TempOutput&) = delete;
-
-    bool open() {
-        temp_ = target_ + ".XXXXXX";
-        fd_ = ::mkstemp(temp_.data());
-        if (fd_ < 0) {
-            error_ = errno;
-            temp_.clear();
-            return false;
-        }
-        // mkstemp makes the file private; a capture is an ordinary file of the user's.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd_, 0666 & ~mask);
-        if (temp_.size() < sizeof gTempPath) {
-            std::memcpy(gTempPath, temp_.c_str(), temp_.size() + 1);
-            gTempSet = 1;
-            struct sigaction sa {};
-            sa.sa_handler = removeTempAndEnd;
-            sigemptyset(&sa.sa_mask);
-            for (size_t i = 0; i < std::size(kCleanupSignals); ++i)
-                ::sigaction(kCleanupSignals[i], &sa, &saved_[i]);
-            handlers_ = true;
-        }
-        return true;
-    }
-    bool write(const std::vector<uint8_t>& bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                error_ = n < 0 ? errno : EIO;
-                return false;
-            }
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    bool commit() {
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0 || ::rename(temp_.c_str(), target_.c_str()) != 0) {
-            error_ = errno;
-            return false;
-        }
-        temp_.clear();
-        restoreHandlers();
-        return true;
-    }
-    void discard() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-        if (!temp_.empty()) ::unlink(temp_.c_str());
-        temp_.clear();
-        restoreHandlers();
-    }
-    int error() const { return error_; }
-
-  private:
-    void restoreHandlers() {
-        gTempSet = 0;
-        if (!handlers_) return;
-        for (size_t i = 0; i < std::size(kCleanupSignals); ++i)
-            ::sigaction(kCleanupSignals[i], &saved_[i], nullptr);
-        handlers_ = false;
-    }
-
-    std::string target_;
-    std::string temp_;
-    int fd_ = -1;
-    int error_ = 0;
-    bool handlers_ = false;
-    struct sigaction saved_[std::size(kCleanupSignals)] {};
-};
-
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa {
-    }, sb{};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
 
 void printSummary(const ota::ExportStats& s, size_t logs, const std::string& out, bool all) {
     std::fprintf(stderr, "kvxlog pcap: %llu packets from %zu log%s -> %s\n",
@@ -145,6 +41,9 @@ void printSummary(const ota::ExportStats& s, size_t logs, const std::string& out
         line += " " + std::to_string(s.skipped[k]);
     }
     std::fprintf(stderr, "  skipped: %s\n", line.empty() ? "none" : line.c_str());
+    if (s.segments != 0)
+        std::fprintf(stderr, "  NR RRC parts without their last part: %llu\n",
+                     static_cast<unsigned long long>(s.segments));
     if (all)
         std::fprintf(stderr, "  raw DIAG: %llu (every record without a message above)\n",
                      static_cast<unsigned long long>(s.rawDiag));
@@ -178,7 +77,7 @@ int runPcap(const std::vector<std::string>& logs, const std::string& out, bool a
     ota::appendFileHeader(bytes);
     bool damaged = false;
     for (const auto& in : logs) {
-        const dm::LogContents log = dm::readLogFile(in);
+        const dm::LogContents log = dm::readLogFile(in, dm::usableCpus());
         if (log.status == dm::LogReadStatus::OpenFailed) {
             std::fprintf(stderr, "kvxlog pcap: cannot read %s: %s\n", in.c_str(),
                          std::strerror(log.sysErrno != 0 ? log.sysErrno : EIO));
@@ -210,27 +109,35 @@ int runPcap(const std::vector<std::string>& logs, const std::string& out, bool a
 
 void setup(CLI::App& app) {
     auto* cmd =
-        app.add_subcommand("pcap", "Export the over-the-air messages of .kvx logs for Wireshark");
+        app.add_subcommand("pcap", "Export the over-the-air messages of .kvx logs for Wireshark (pcapng)");
     auto logs = std::make_shared<std::vector<std::string>>();
     auto out = std::make_shared<std::string>();
     auto all = std::make_shared<bool>(false);
     cmd->add_option("LOGS", *logs, "The .kvx logs, exported in the order given")->required();
-    cmd->add_option("-o,--output", *out, "The pcap file to write (replaced when it exists)")
+    cmd->add_option("-o,--output", *out, "The pcapng file to write (replaced when it exists)")
         ->required();
     cmd->add_flag("--all", *all,
                   "Also write every other record, as a Qualcomm DIAG packet (GSMTAP type 0x11)");
     cmd->footer(
-        "The capture has link type raw IPv4; each message is a UDP datagram from and to port "
-        "4729 behind a GSMTAP version 2 header, as Wireshark reads it: LTE RRC (0xB0C0), LTE NAS "
+        "The capture is a pcapng file with two interfaces, its packets in the order of the "
+        "records (time order). Interface 0, link type raw IPv4: each GSMTAP message is a UDP "
+        "datagram to port 4729 behind a GSMTAP version 2 header: LTE RRC (0xB0C0), LTE NAS "
         "EMM/ESM plain and secured (0xB0E0-0xB0E3, 0xB0EA-0xB0ED), WCDMA RRC (0x412F), UMTS NAS "
-        "(0x713A), GSM RR (0x512F) and GPRS GMM/SM (0x5230). NR RRC (0xB821) is counted but not "
-        "written: Wireshark 4.0's GSMTAP has no type for it. A packet version without a known "
-        "layout is counted and skipped. Packet times are the records' DM time stamps (UTC; a "
-        "record without one, such as a note, takes the time of the record before it); "
-        "after a \"Subscription N\" note the packets carry N in the GSMTAP sub-slot. With --all "
-        "the packets of other records (and of skipped ones) are DIAG packets under GSMTAP type "
-        "0x11, in the same file and order: log records behind a DIAG log header (10 00 and the "
-        "length), replies and messages as they came. A summary goes to stderr.\n"
+        "(0x713A), GSM RR (0x512F) and GPRS GMM/SM (0x5230). Interface 1, link type Wireshark "
+        "upper PDU (252): NR RRC (0xB821, packet versions 7-9, 12, 14, 17, 19, 20, 23-26, 28) "
+        "and 5G NAS (0xB800, 0xB801, 0xB808, 0xB809, 0xB80A, 0xB80B, 0xB814), each tagged with "
+        "the Wireshark dissector that reads it (\"nr-rrc.dl.dcch\", \"nas-5gs\", ...), since "
+        "Wireshark 4.0's GSMTAP has no type for them; the parts of a segmented NR RRC message "
+        "are joined into one packet. A packet version without a known layout is counted and "
+        "skipped. Packet times are the records' DM time stamps (UTC; a record without one, such "
+        "as a note, takes the time of the record before it). Packets go from 127.0.0.1 to "
+        "127.0.0.1; after a \"Subscription N\" note (a multi-SIM device) they go to 127.0.0.N "
+        "(N from 1 to 255), as SCAT writes them, and GSMTAP packets carry N in the sub-slot: "
+        "in Wireshark, \"ip.dst == 127.0.0.2 || exported_pdu.ipv4_dst == 127.0.0.2\" shows "
+        "the second SIM. With --all the packets of other records (and of skipped ones) are DIAG "
+        "packets under GSMTAP type 0x11, in the same order: log records behind a DIAG log "
+        "header (10 00 and the length), replies and messages as they came. A summary goes to "
+        "stderr.\n"
         "Exit status: 0 done; 1 a log could not be read (nothing written); 2 a damaged log was "
         "exported as far as it could be read; 3 the output could not be written (nothing left "
         "behind); 64 a malformed command line, or the output names an input log.");

@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include <cstdio>
 
@@ -92,7 +95,7 @@ LogContents readLog(std::span<const uint8_t> file) {
     return log;
 }
 
-LogContents readLogFile(const std::string& path) {
+LogContents readLogFile(const std::string& path, int threads) {
     auto failed = [](int error) {
         LogContents log;
         log.status = LogReadStatus::OpenFailed;
@@ -129,7 +132,29 @@ LogContents readLogFile(const std::string& path) {
     }
     ::close(fd);
     bytes.resize(used / 8 * 8);
-    logCipher().decryptBlocks(bytes.data(), bytes.size() / 8);
+    const size_t blocks = bytes.size() / 8;
+    // Below a few MB a thread costs more than it saves.
+    constexpr size_t kBlocksPerThread = size_t{1} << 19;
+    const size_t slices = std::min<size_t>(threads < 1 ? 1 : static_cast<size_t>(threads),
+                                           std::max<size_t>(blocks / kBlocksPerThread, 1));
+    if (slices <= 1) {
+        logCipher().decryptBlocks(bytes.data(), blocks);
+    } else {
+        std::vector<std::thread> helpers;
+        const size_t per = blocks / slices;
+        for (size_t i = 1; i < slices; ++i) {
+            const size_t from = i * per, count = i + 1 == slices ? blocks - from : per;
+            try {
+                helpers.emplace_back([&bytes, from, count] {
+                    logCipher().decryptBlocks(bytes.data() + from * 8, count);
+                });
+            } catch (const std::system_error&) {
+                logCipher().decryptBlocks(bytes.data() + from * 8, count);  // no thread to be had
+            }
+        }
+        logCipher().decryptBlocks(bytes.data(), per);
+        for (auto& t : helpers) t.join();
+    }
     walk(log, used);
     return log;
 }

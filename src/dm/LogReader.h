@@ -48,8 +48,9 @@ struct LogContents {
 
 // Deciphers and walks `file` (the bytes of a .kvx file).
 LogContents readLog(std::span<const uint8_t> file);
-// Reads the file at `path` and walks it; OpenFailed when it cannot be read.
-LogContents readLogFile(const std::string& path);
+// Reads the file at `path` and walks it; OpenFailed when it cannot be read. With `threads`
+// above 1, that many threads decipher slices of a large file at once (same result).
+LogContents readLogFile(const std::string& path, int threads = 1);
 
 // A log file read in place (mapped), for large logs: index() walks the record headers
 // deciphering only the blocks that hold them, and read() deciphers any stretch on demand,

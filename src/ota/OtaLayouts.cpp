@@ -445,6 +445,183 @@ Decoded gprsGmmSm(std::span<const uint8_t> body) {
     return found(m);
 }
 
+
+// ---- NR RRC (0xB821) ----------------------------------------------------------------------
+//
+// A 32-bit packet version, then: RRC release (2 bytes), radio bearer, PCI (2), [NR cell global
+// id (8), from version 17], NR-ARFCN (4), SFN/subframe (4 bytes up to version 9, 3 after),
+// PDU type, SIB mask (4), message length (2), [one unknown byte, from version 19], [two more
+// unknown bytes and the segment number, from version 23], then the message.
+// Header layouts and PDU types per version: SCAT diagnrlogparser.py parse_nr_rrc (versions 9,
+// 12, 14, 17, 19, 20, 23, 24, 25, 26, 28) and MobileInsight log_packet.h NrRrcOtaPacketFmt
+// with NrRrcOtaPduType_v7/_v8/_v9 (versions 7, 8, 9: the header of version 9). Only the PDU
+// types that those sources name are mapped; Wireshark 4.0's NR RRC dissector names.
+
+// RRCReconfigurationComplete, which the modem logs bare (EN-DC: the NR message that travels
+// inside LTE RRC): Wireshark 4.0 registers no dissector for it alone, so it is handed to the
+// UL-DCCH dissector behind the PER bits that select it there: the UL-DCCH-MessageType choice
+// c1 (1 bit, 0) and, of c1's 16 alternatives, rrcReconfigurationComplete (4 bits, 1).
+// A marker, told apart by its address.
+constexpr char kReconfComplete[] = "RRCReconfigurationComplete";
+constexpr uint8_t kReconfCompleteBits = 0x08;  // 0 0001, top five bits
+constexpr uint8_t kReconfCompleteBitCount = 5;
+
+struct NrPdu {
+    uint8_t pdu;
+    const char* dissector;  // or kReconfComplete: see above
+};
+
+constexpr const char* kBch = "nr-rrc.bcch.bch";
+constexpr const char* kDlSch = "nr-rrc.bcch.dl.sch";
+constexpr const char* kDlCcch = "nr-rrc.dl.ccch";
+constexpr const char* kDlDcch = "nr-rrc.dl.dcch";
+constexpr const char* kPcch = "nr-rrc.pcch";
+constexpr const char* kMcch = "nr-rrc.mcch";
+constexpr const char* kUlCcch = "nr-rrc.ul.ccch";
+constexpr const char* kUlCcch1 = "nr-rrc.ul.ccch1";
+constexpr const char* kUlDcch = "nr-rrc.ul.dcch";
+constexpr const char* kReconf = "nr-rrc.rrc_reconf";
+constexpr const char* kBearerConfig = "nr-rrc.radiobearerconfig";
+constexpr const char* kMrdcCap = "nr-rrc.ue_mrdc_cap";
+constexpr const char* kNrCap = "nr-rrc.ue_nr_cap";
+
+// MobileInsight, versions 7 and 8: the types it names (radio bearer config 0x18 / 0x1a).
+constexpr NrPdu kNrMapV7[] = {
+    {1, kBch}, {8, kUlDcch}, {9, kReconf}, {10, kReconfComplete}, {24, kBearerConfig}};
+constexpr NrPdu kNrMapV8[] = {
+    {1, kBch}, {8, kUlDcch}, {9, kReconf}, {10, kReconfComplete}, {26, kBearerConfig}};
+// SCAT, versions 9 and 12 (MobileInsight's version 9 agrees where it names a type).
+constexpr NrPdu kNrMapV9[] = {{1, kBch},     {2, kDlSch},           {3, kDlCcch},
+                              {4, kDlDcch},  {5, kPcch},            {6, kUlCcch},
+                              {7, kUlCcch1}, {8, kUlDcch},          {9, kReconf},
+                              {10, kReconfComplete}, {25, kBearerConfig}, {28, kMrdcCap},
+                              {29, kNrCap}};
+// SCAT, version 14.
+constexpr NrPdu kNrMapV14[] = {{1, kBch},     {2, kDlSch},           {3, kDlCcch},
+                               {4, kDlDcch},  {5, kPcch},            {6, kUlCcch},
+                               {7, kUlCcch1}, {8, kUlDcch},          {9, kReconf},
+                               {10, kReconfComplete}, {28, kBearerConfig}, {31, kMrdcCap},
+                               {32, kNrCap},  {33, kNrCap}};
+// SCAT, versions 17, 19 and 25.
+constexpr NrPdu kNrMapV17[] = {{1, kBch},    {2, kDlSch},   {3, kDlCcch}, {4, kDlDcch},
+                               {5, kPcch},   {6, kUlCcch},  {7, kUlCcch1}, {8, kUlDcch},
+                               {9, kReconf}, {10, kReconfComplete}, {29, kBearerConfig}};
+// SCAT, versions 20, 23 and 24: MCCH comes in at 5.
+constexpr NrPdu kNrMapV20[] = {{1, kBch},     {2, kDlSch},  {3, kDlCcch},  {4, kDlDcch},
+                               {5, kMcch},    {6, kPcch},   {7, kUlCcch},  {8, kUlCcch1},
+                               {9, kUlDcch},  {10, kReconf}, {11, kReconfComplete},
+                               {36, kBearerConfig}};
+// SCAT, version 26.
+constexpr NrPdu kNrMapV26[] = {{1, kBch},    {2, kDlSch},  {3, kDlCcch},   {4, kDlDcch},
+                               {5, kMcch},   {6, kPcch},   {7, kUlCcch},   {8, kUlCcch1},
+                               {9, kUlDcch}, {11, kReconf}, {12, kReconfComplete},
+                               {36, kBearerConfig}};
+// SCAT, version 28: 10 is UL-DCCH too.
+constexpr NrPdu kNrMapV28[] = {{1, kBch},     {2, kDlSch},   {3, kDlCcch},   {4, kDlDcch},
+                               {5, kMcch},    {6, kPcch},    {7, kUlCcch},   {8, kUlCcch1},
+                               {9, kUlDcch},  {10, kUlDcch}, {11, kReconf},
+                               {12, kReconfComplete}, {36, kBearerConfig}};
+
+struct NrRrcVersion {
+    enum Header { V9, V12, V17, V19, V23 } header;
+    std::span<const NrPdu> map;
+};
+
+std::optional<NrRrcVersion> nrRrcVersion(uint32_t v) {
+    switch (v) {
+        case 7:
+            return NrRrcVersion{NrRrcVersion::V9, kNrMapV7};
+        case 8:
+            return NrRrcVersion{NrRrcVersion::V9, kNrMapV8};
+        case 9:
+            return NrRrcVersion{NrRrcVersion::V9, kNrMapV9};
+        case 12:
+            return NrRrcVersion{NrRrcVersion::V12, kNrMapV9};
+        case 14:
+            return NrRrcVersion{NrRrcVersion::V12, kNrMapV14};
+        case 17:
+            return NrRrcVersion{NrRrcVersion::V17, kNrMapV17};
+        case 19:
+        case 25:
+            return NrRrcVersion{NrRrcVersion::V19, kNrMapV17};
+        case 20:
+            return NrRrcVersion{NrRrcVersion::V19, kNrMapV20};
+        case 23:
+        case 24:
+            return NrRrcVersion{NrRrcVersion::V23, kNrMapV20};
+        case 26:
+            return NrRrcVersion{NrRrcVersion::V23, kNrMapV26};
+        case 28:
+            return NrRrcVersion{NrRrcVersion::V23, kNrMapV28};
+        default:
+            return std::nullopt;
+    }
+}
+
+Decoded nrRrc(std::span<const uint8_t> body) {
+    ByteReader r(body);
+    const auto version = r.u32();
+    if (!version) return skipped(SkipReason::Truncated);
+    const auto layout = nrRrcVersion(*version);
+    if (!layout) return skipped(SkipReason::UnknownVersion);
+    const auto h = layout->header;
+    if (!r.skip(2 /* release */ + 1 /* bearer */ + 2 /* PCI */)) return skipped(SkipReason::Truncated);
+    if (h >= NrRrcVersion::V17 && !r.skip(8 /* cell global id */))
+        return skipped(SkipReason::Truncated);
+    const auto arfcn = r.u32();
+    if (!arfcn || !r.skip(h == NrRrcVersion::V9 ? 4 : 3 /* SFN, subframe */))
+        return skipped(SkipReason::Truncated);
+    const auto pdu = r.u8();
+    if (!pdu || !r.skip(4 /* SIB mask */)) return skipped(SkipReason::Truncated);
+    const auto length = r.u16();
+    if (!length) return skipped(SkipReason::Truncated);
+    uint8_t segment = 0;
+    if (h >= NrRrcVersion::V19 && !r.skip(1)) return skipped(SkipReason::Truncated);
+    if (h == NrRrcVersion::V23) {
+        const auto seg = r.bytes(3);
+        if (!seg) return skipped(SkipReason::Truncated);
+        segment = (*seg)[2];
+    }
+    const auto message = messageOf(r, *length);
+    if (!message) return skipped(SkipReason::Truncated);
+    if (segment > 7) return skipped(SkipReason::UnknownChannel);
+
+    const char* dissector = nullptr;
+    for (const auto& m : layout->map)
+        if (m.pdu == *pdu) dissector = m.dissector;
+    if (!dissector) return skipped(SkipReason::UnknownChannel);
+    OtaMessage m;
+    m.kind = MessageKind::NrRrc;
+    if (dissector == kReconfComplete) {
+        m.dissector = kUlDcch;
+        m.leadBits = kReconfCompleteBits;
+        m.leadBitCount = kReconfCompleteBitCount;
+    } else {
+        m.dissector = dissector;
+    }
+    m.segment = segment;
+    m.payload = *message;
+    return found(m);
+}
+
+// ---- 5G NAS ---------------------------------------------------------------------------------
+//
+// A 32-bit packet version (1), the 3-byte standard version, then the NAS message to the end
+// (SCAT diagnrlogparser.py parse_nr_nas). Wireshark's 5GS NAS dissector reads the security
+// header itself, so plain and protected messages go to the same dissector.
+Decoded nas5gs(std::span<const uint8_t> body) {
+    ByteReader r(body);
+    const auto version = r.u32();
+    if (!version) return skipped(SkipReason::Truncated);
+    if (*version != 1) return skipped(SkipReason::UnknownVersion);
+    if (!r.skip(3) || r.atEnd()) return skipped(SkipReason::Truncated);
+    OtaMessage m;
+    m.kind = MessageKind::Nas5gs;
+    m.dissector = "nas-5gs";
+    m.payload = r.rest();
+    return found(m);
+}
+
 }  // namespace
 
 const char* kindName(MessageKind kind) {
@@ -461,6 +638,10 @@ const char* kindName(MessageKind kind) {
             return "GSM RR";
         case MessageKind::GprsGmmSm:
             return "GPRS GMM/SM";
+        case MessageKind::NrRrc:
+            return "NR RRC";
+        case MessageKind::Nas5gs:
+            return "5G NAS";
     }
     return "?";
 }
@@ -473,10 +654,10 @@ const char* skipReasonName(SkipReason reason) {
             return "unknown channel";
         case SkipReason::Truncated:
             return "truncated";
-        case SkipReason::NoGsmtapType:
-            return "no GSMTAP type (NR RRC)";
         case SkipReason::TooLong:
             return "too long";
+        case SkipReason::MissingSegment:
+            return "missing segment";
     }
     return "?";
 }
@@ -493,6 +674,13 @@ bool isOtaCode(uint16_t code) {
         case kLteNasEmmPlainIn:
         case kLteNasEmmPlainOut:
         case kNrRrcOta:
+        case kNrNasSmPlainIn:
+        case kNrNasSmPlainOut:
+        case kNrNasSmSecIn:
+        case kNrNasSmSecOut:
+        case kNrNasMmPlainIn:
+        case kNrNasMmPlainOut:
+        case kNrNasMmContainer:
         case kWcdmaSignalling:
         case kUmtsNasOta:
         case kGsmRrSignalling:
@@ -517,7 +705,15 @@ Decoded decodeRecord(uint16_t code, std::span<const uint8_t> body) {
         case kLteNasEmmPlainOut:
             return lteNas(code, body);
         case kNrRrcOta:
-            return skipped(SkipReason::NoGsmtapType);
+            return nrRrc(body);
+        case kNrNasSmPlainIn:
+        case kNrNasSmPlainOut:
+        case kNrNasSmSecIn:
+        case kNrNasSmSecOut:
+        case kNrNasMmPlainIn:
+        case kNrNasMmPlainOut:
+        case kNrNasMmContainer:
+            return nas5gs(body);
         case kWcdmaSignalling:
             return wcdmaRrc(body);
         case kUmtsNasOta:

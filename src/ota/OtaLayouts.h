@@ -1,8 +1,14 @@
-// The over-the-air signalling messages inside the modem's log records, and where Wireshark's
-// GSMTAP dissector wants them. One layout per log code (and per packet version where the
-// modem's layout changed), each a pure function over the record body. A layout either finds
-// the message, or says why it gives none; a packet version it does not know is reported as
-// such, never guessed at.
+// The over-the-air signalling messages inside the modem's log records, and where Wireshark
+// wants them: behind a GSMTAP header, or (NR RRC and 5G NAS, which Wireshark 4.0's GSMTAP
+// cannot carry) handed to a named Wireshark dissector. One layout per log code (and per
+// packet version where the modem's layout changed), each a pure function over the record
+// body. A layout either finds the message, or says why it gives none; a packet version it
+// does not know is reported as such, never guessed at.
+//
+// The layouts follow the public parsers of SCAT (fgsect/scat, src/scat/parsers/qualcomm:
+// diagltelogparser.py, diagnrlogparser.py, diagwcdmalogparser.py, diagumtslogparser.py,
+// diaggsmlogparser.py) and MobileInsight (mobile-insight/mobileinsight-core,
+// dm_collector_c/log_packet.h); the NR RRC tables in OtaLayouts.cpp name theirs per version.
 #pragma once
 
 #include <array>
@@ -23,6 +29,13 @@ inline constexpr uint16_t kLteNasEmmSecOut = 0xB0EB;
 inline constexpr uint16_t kLteNasEmmPlainIn = 0xB0EC;
 inline constexpr uint16_t kLteNasEmmPlainOut = 0xB0ED;
 inline constexpr uint16_t kNrRrcOta = 0xB821;
+inline constexpr uint16_t kNrNasSmPlainIn = 0xB800;
+inline constexpr uint16_t kNrNasSmPlainOut = 0xB801;
+inline constexpr uint16_t kNrNasSmSecIn = 0xB808;
+inline constexpr uint16_t kNrNasSmSecOut = 0xB809;
+inline constexpr uint16_t kNrNasMmPlainIn = 0xB80A;
+inline constexpr uint16_t kNrNasMmPlainOut = 0xB80B;
+inline constexpr uint16_t kNrNasMmContainer = 0xB814;
 inline constexpr uint16_t kWcdmaSignalling = 0x412F;
 inline constexpr uint16_t kUmtsNasOta = 0x713A;
 inline constexpr uint16_t kGsmRrSignalling = 0x512F;
@@ -38,25 +51,38 @@ inline constexpr uint8_t kGsmtapLteNas = 0x12;
 // The uplink flag of the 16-bit channel number field.
 inline constexpr uint16_t kGsmtapUplink = 0x4000;
 
-enum class MessageKind : uint8_t { LteRrc, LteNas, WcdmaRrc, UmtsNas, GsmRr, GprsGmmSm };
-inline constexpr size_t kMessageKinds = 6;
-// "LTE RRC", "LTE NAS", "WCDMA RRC", "UMTS NAS", "GSM RR", "GPRS GMM/SM".
+enum class MessageKind : uint8_t {
+    LteRrc,
+    LteNas,
+    WcdmaRrc,
+    UmtsNas,
+    GsmRr,
+    GprsGmmSm,
+    NrRrc,
+    Nas5gs
+};
+inline constexpr size_t kMessageKinds = 8;
+// "LTE RRC", "LTE NAS", "WCDMA RRC", "UMTS NAS", "GSM RR", "GPRS GMM/SM", "NR RRC", "5G NAS".
 const char* kindName(MessageKind kind);
 
 enum class SkipReason : uint8_t {
     UnknownVersion,  // a packet version without a known layout
     UnknownChannel,  // a channel or PDU type the layout does not map to a GSMTAP subtype
     Truncated,       // the body ends before the header or the message it announces
-    NoGsmtapType,    // NR RRC: Wireshark 4.0's GSMTAP has no type for it
     TooLong,         // the message does not fit the carrier (IPv4 datagram, LAPDm length)
+    MissingSegment,  // the last part of a segmented NR RRC message without its first part
 };
 inline constexpr size_t kSkipReasons = 5;
-// "unknown version", "unknown channel", "truncated", "no GSMTAP type (NR RRC)", "too long".
+// "unknown version", "unknown channel", "truncated", "too long", "missing segment".
 const char* skipReasonName(SkipReason reason);
 
-// One message and the GSMTAP fields that go in front of it.
+// One message and the GSMTAP fields that go in front of it, or the Wireshark dissector that
+// reads it.
 struct OtaMessage {
     MessageKind kind = MessageKind::LteRrc;
+    // The Wireshark dissector for the message ("nr-rrc.dl.dcch", "nas-5gs"); null for a
+    // GSMTAP message. A static string.
+    const char* dissector = nullptr;
     uint8_t type = 0;     // GSMTAP payload type
     uint8_t subtype = 0;  // GSMTAP subtype (the logical channel, or the GSM channel type)
     uint16_t arfcn =
@@ -66,6 +92,14 @@ struct OtaMessage {
     // message and that the modem does not log (SACCH L1 header, LAPDm UI frame header).
     std::array<uint8_t, 5> prefix{};
     uint8_t prefixLength = 0;
+    // Bits that go in front of the message, the message shifted behind them (the top
+    // `leadBitCount` bits of `leadBits`): an NR RRC message the modem logs bare, which only
+    // Wireshark's dissector of its enclosing channel message reads (its PER choice bits).
+    uint8_t leadBits = 0;
+    uint8_t leadBitCount = 0;
+    // NR RRC: 0 for a whole message; 1-6 a part of a segmented one, 7 its last part, which
+    // completes it (the parts are joined in order by the caller).
+    uint8_t segment = 0;
     std::span<const uint8_t> payload;  // the message itself: a part of the body
 };
 

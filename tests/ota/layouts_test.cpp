@@ -1,5 +1,5 @@
 // Each over-the-air layout against hand-made log bodies: the message found and its GSMTAP
-// fields, and the reason given for a body that holds none.
+// fields or dissector, and the reason given for a body that holds none.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -78,6 +78,24 @@ Bytes wcdma(uint8_t type, const Bytes& extra, const Bytes& msg, size_t length) {
 }
 Bytes gsm(uint8_t chanDir, uint8_t type, const Bytes& msg, int lengthDelta = 0) {
     return cat({{chanDir, type, static_cast<uint8_t>(msg.size() + lengthDelta)}, msg});
+}
+
+// NR RRC bodies in the header layouts of the packet versions: version (32 bits), release,
+// bearer, PCI, [cell global id from 17], NR-ARFCN, SFN (4 bytes up to 9, then 3), PDU type,
+// SIB mask, length, [a byte from 19], [two bytes and the segment from 23, but not in 25],
+// the message.
+Bytes nr(uint32_t version, uint8_t pdu, const Bytes& msg, uint8_t segment = 0,
+         int lengthDelta = 0) {
+    Bytes b = cat({le32(version), {0x0f, 0x40, 1}, le16(0x2a)});
+    if (version >= 17) b = cat({b, Bytes(8, 0x11)});
+    b = cat({b, le32(632628), Bytes(version <= 9 ? 4 : 3, 0x22), {pdu}, le32(0),
+             le16(static_cast<uint16_t>(msg.size() + lengthDelta))});
+    if (version >= 19) b.push_back(0);
+    if (version >= 23 && version != 25) b = cat({b, {0, 0, segment}});
+    return cat({b, msg});
+}
+Bytes nas5g(uint32_t version, const Bytes& msg) {
+    return cat({le32(version), {0x0f, 0x04, 0x00}, msg});
 }
 
 struct Case {
@@ -204,8 +222,6 @@ TEST(OtaLayouts, TableOfBodies) {
                 0),
         skip("GPRS length past the end", 0x5230, cat({{1, 9}, le16(5), kMsg}),
              SkipReason::Truncated),
-        // NR RRC is recognised but has no GSMTAP type in the Wireshark we target.
-        skip("NR RRC", 0xB821, lteV8(9, 1, 0, 1, kMsg), SkipReason::NoGsmtapType),
         {"LTE MIB log is no message", 0xB0C1, lteV8(8, 1, 0, 1, kMsg), Outcome::NotOta},
         {"event record code", 0x1FFB, kMsg, Outcome::NotOta},
     };
@@ -232,6 +248,120 @@ TEST(OtaLayouts, TableOfBodies) {
     }
 }
 
+// Each NR RRC packet version with the PDU types its public source names, to Wireshark 4.0's
+// dissector names; RRCReconfigurationComplete goes to UL-DCCH behind its five choice bits.
+TEST(OtaLayouts, NrRrcVersions) {
+    constexpr const char* kUlDcch = "nr-rrc.ul.dcch";
+    const struct {
+        uint32_t version;
+        uint8_t pdu;
+        const char* dissector;  // null: skipped as an unknown channel
+        bool reconfComplete = false;
+    } cases[] = {
+        // MobileInsight's versions 7 and 8: only the types it names.
+        {7, 1, "nr-rrc.bcch.bch"}, {7, 8, kUlDcch}, {7, 9, "nr-rrc.rrc_reconf"},
+        {7, 10, kUlDcch, true}, {7, 24, "nr-rrc.radiobearerconfig"}, {7, 2, nullptr},
+        {8, 26, "nr-rrc.radiobearerconfig"}, {8, 24, nullptr},
+        // SCAT's versions 9 and 12.
+        {9, 1, "nr-rrc.bcch.bch"}, {9, 2, "nr-rrc.bcch.dl.sch"}, {9, 3, "nr-rrc.dl.ccch"},
+        {9, 4, "nr-rrc.dl.dcch"}, {9, 5, "nr-rrc.pcch"}, {9, 6, "nr-rrc.ul.ccch"},
+        {9, 7, "nr-rrc.ul.ccch1"}, {9, 8, kUlDcch}, {9, 9, "nr-rrc.rrc_reconf"},
+        {9, 10, kUlDcch, true}, {9, 25, "nr-rrc.radiobearerconfig"},
+        {9, 28, "nr-rrc.ue_mrdc_cap"}, {9, 29, "nr-rrc.ue_nr_cap"}, {9, 11, nullptr},
+        {12, 4, "nr-rrc.dl.dcch"}, {12, 29, "nr-rrc.ue_nr_cap"},
+        // 14: capabilities and radio bearer config move.
+        {14, 28, "nr-rrc.radiobearerconfig"}, {14, 31, "nr-rrc.ue_mrdc_cap"},
+        {14, 32, "nr-rrc.ue_nr_cap"}, {14, 33, "nr-rrc.ue_nr_cap"}, {14, 29, nullptr},
+        // 17, 19, 25: the cell global id, and from 19 one more byte.
+        {17, 6, "nr-rrc.ul.ccch"}, {17, 29, "nr-rrc.radiobearerconfig"},
+        {19, 10, kUlDcch, true}, {25, 3, "nr-rrc.dl.ccch"}, {25, 28, nullptr},
+        // 20, 23, 24: MCCH at 5, everything after it one higher.
+        {20, 5, "nr-rrc.mcch"}, {20, 6, "nr-rrc.pcch"}, {20, 9, kUlDcch},
+        {20, 10, "nr-rrc.rrc_reconf"}, {20, 11, kUlDcch, true},
+        {20, 36, "nr-rrc.radiobearerconfig"}, {23, 8, "nr-rrc.ul.ccch1"},
+        {24, 1, "nr-rrc.bcch.bch"},
+        // 26 and 28: reconfiguration at 11 and 12; 28 also has UL-DCCH at 10.
+        {26, 11, "nr-rrc.rrc_reconf"}, {26, 12, kUlDcch, true}, {26, 10, nullptr},
+        {28, 10, kUlDcch}, {28, 12, kUlDcch, true}, {28, 36, "nr-rrc.radiobearerconfig"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "version " << c.version << " PDU " << int{c.pdu});
+        const Bytes body = nr(c.version, c.pdu, kMsg);
+        EXPECT_TRUE(isOtaCode(kNrRrcOta));
+        const Decoded d = decodeRecord(kNrRrcOta, body);
+        if (!c.dissector) {
+            ASSERT_EQ(d.outcome, Outcome::Skipped);
+            EXPECT_EQ(d.reason, SkipReason::UnknownChannel);
+            continue;
+        }
+        ASSERT_EQ(d.outcome, Outcome::Message);
+        const OtaMessage& m = d.message;
+        EXPECT_EQ(m.kind, MessageKind::NrRrc);
+        EXPECT_STREQ(m.dissector, c.dissector);
+        EXPECT_EQ(m.leadBitCount, c.reconfComplete ? 5 : 0);
+        if (c.reconfComplete) {
+            EXPECT_EQ(m.leadBits >> 3, 0x01);  // c1 (0), then 0001
+        }
+        EXPECT_EQ(m.segment, 0);
+        EXPECT_EQ(Bytes(m.payload.begin(), m.payload.end()), kMsg);
+        EXPECT_EQ(m.payload.data() + m.payload.size(), body.data() + body.size());
+    }
+}
+
+TEST(OtaLayouts, NrRrcAndNas5gsRefused) {
+    const struct {
+        const char* name;
+        uint16_t code;
+        Bytes body;
+        SkipReason reason;
+    } cases[] = {
+        {"version 10", kNrRrcOta, nr(10, 1, kMsg), SkipReason::UnknownVersion},
+        {"version 29", kNrRrcOta, nr(29, 1, kMsg), SkipReason::UnknownVersion},
+        {"version 9 in the upper bytes", kNrRrcOta, nr(0x0109, 1, kMsg),
+         SkipReason::UnknownVersion},
+        {"length past the end", kNrRrcOta, nr(9, 1, kMsg, 0, 1), SkipReason::Truncated},
+        {"length 0", kNrRrcOta, nr(9, 1, {}), SkipReason::Truncated},
+        {"segment 8", kNrRrcOta, nr(23, 1, kMsg, 8), SkipReason::UnknownChannel},
+        {"5G NAS version 2", kNrNasMmPlainIn, nas5g(2, kMsg), SkipReason::UnknownVersion},
+        {"5G NAS without a message", kNrNasSmSecOut, nas5g(1, {}), SkipReason::Truncated},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Decoded d = decodeRecord(c.code, c.body);
+        ASSERT_EQ(d.outcome, Outcome::Skipped);
+        EXPECT_EQ(d.reason, c.reason);
+    }
+    // A shorter length takes that many bytes; the rest of the body is not the message.
+    const Decoded d = decodeRecord(kNrRrcOta, nr(9, 1, kMsg, 0, -1));
+    ASSERT_EQ(d.outcome, Outcome::Message);
+    EXPECT_EQ(Bytes(d.message.payload.begin(), d.message.payload.end()),
+              Bytes(kMsg.begin(), kMsg.end() - 1));
+    // The segment number is handed on.
+    const Decoded seg = decodeRecord(kNrRrcOta, nr(28, 4, kMsg, 7));
+    ASSERT_EQ(seg.outcome, Outcome::Message);
+    EXPECT_EQ(seg.message.segment, 7);
+}
+
+// Every 5G NAS code, plain and protected, both directions, to the one 5GS NAS dissector.
+TEST(OtaLayouts, Nas5gsCodes) {
+    for (uint16_t code : {kNrNasSmPlainIn, kNrNasSmPlainOut, kNrNasSmSecIn, kNrNasSmSecOut,
+                          kNrNasMmPlainIn, kNrNasMmPlainOut, kNrNasMmContainer}) {
+        SCOPED_TRACE(code);
+        EXPECT_TRUE(isOtaCode(code));
+        const Bytes body = nas5g(1, kMsg);
+        const Decoded d = decodeRecord(code, body);
+        ASSERT_EQ(d.outcome, Outcome::Message);
+        EXPECT_EQ(d.message.kind, MessageKind::Nas5gs);
+        EXPECT_STREQ(d.message.dissector, "nas-5gs");
+        EXPECT_EQ(Bytes(d.message.payload.begin(), d.message.payload.end()), kMsg);
+    }
+    // Neighbours that are not over-the-air messages: the MM state, RRC MIB info.
+    for (uint16_t code : {0xB80C, 0xB822, 0xB802}) {
+        EXPECT_FALSE(isOtaCode(code));
+        EXPECT_EQ(decodeRecord(code, nas5g(1, kMsg)).outcome, Outcome::NotOta);
+    }
+}
+
 // Every proper prefix of a good body is refused (never read past its end) or, where the
 // layout takes the message to the end of the body, gives a shorter message.
 TEST(OtaLayouts, EveryCutOfAGoodBody) {
@@ -246,6 +376,11 @@ TEST(OtaLayouts, EveryCutOfAGoodBody) {
         {0x713A, cat({{1}, le32(4), kMsg})},
         {0x512F, gsm(0x84, 0x1d, kMsg)},
         {0x5230, cat({{0, 8}, le16(4), kMsg})},
+        {kNrRrcOta, nr(9, 4, kMsg)},
+        {kNrRrcOta, nr(14, 4, kMsg)},
+        {kNrRrcOta, nr(17, 4, kMsg)},
+        {kNrRrcOta, nr(19, 4, kMsg)},
+        {kNrRrcOta, nr(26, 4, kMsg, 3)},
     };
     for (const auto& b : bodies) {
         ASSERT_EQ(decodeRecord(b.code, b.body).outcome, Outcome::Message);
@@ -257,15 +392,22 @@ TEST(OtaLayouts, EveryCutOfAGoodBody) {
             EXPECT_EQ(d.reason, SkipReason::Truncated);
         }
     }
-    // LTE NAS runs to the end of the body: every cut after the header is a shorter message.
-    const Bytes body = nas(1, kMsg);
-    for (size_t n = 0; n < body.size(); ++n) {
-        const Decoded d = decodeRecord(0xB0EC, {body.data(), n});
-        if (n <= 4) {
-            EXPECT_EQ(d.outcome, Outcome::Skipped);
-        } else {
-            ASSERT_EQ(d.outcome, Outcome::Message);
-            EXPECT_EQ(d.message.payload.size(), n - 4);
+    // LTE and 5G NAS run to the end of the body: every cut after the header is a shorter
+    // message.
+    const struct {
+        uint16_t code;
+        Bytes body;
+        size_t header;
+    } runToEnd[] = {{0xB0EC, nas(1, kMsg), 4}, {kNrNasMmPlainOut, nas5g(1, kMsg), 7}};
+    for (const auto& b : runToEnd) {
+        for (size_t n = 0; n < b.body.size(); ++n) {
+            const Decoded d = decodeRecord(b.code, {b.body.data(), n});
+            if (n <= b.header) {
+                EXPECT_EQ(d.outcome, Outcome::Skipped);
+            } else {
+                ASSERT_EQ(d.outcome, Outcome::Message);
+                EXPECT_EQ(d.message.payload.size(), n - b.header);
+            }
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "PcapngRead.h"
 #include "dm/LogTestSupport.h"
 #include "ota/PcapExport.h"
 
@@ -86,22 +87,16 @@ TEST(OtaRealData, PacketTimesInTheYearRecorded) {
         ex.addLog(converted.log, out);
         ASSERT_GT(ex.stats().packets(), 0u);
         int64_t first = -1;
-        for (size_t pos = 0; pos < out.size();) {
-            const uint32_t sec = out[pos] | out[pos + 1] << 8 | out[pos + 2] << 16 |
-                                 static_cast<uint32_t>(out[pos + 3]) << 24;
-            const uint32_t incl = out[pos + 8] | out[pos + 9] << 8 | out[pos + 10] << 16 |
-                                  static_cast<uint32_t>(out[pos + 11]) << 24;
+        for (const auto& p : test::parsePcapng(out, false)) {
+            const int64_t sec = static_cast<int64_t>(p.micros / 1000000);
             if (first < 0) {
                 first = sec;
-                const uint32_t usec = out[pos + 4] | out[pos + 5] << 8 | out[pos + 6] << 16 |
-                                      static_cast<uint32_t>(out[pos + 7]) << 24;
-                EXPECT_EQ(int64_t{sec} * 1000000 + usec, c.firstMicros);
+                EXPECT_EQ(static_cast<int64_t>(p.micros), c.firstMicros);
             }
             const time_t t = sec;
             std::tm tm{};
             gmtime_r(&t, &tm);
             EXPECT_EQ(tm.tm_year + 1900, 2025);
-            pos += kPcapRecordHeader + incl;
         }
         EXPECT_LT(std::abs(first - c.recorded), 86400);
     }
