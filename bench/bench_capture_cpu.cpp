@@ -1,13 +1,14 @@
 // Processor time of a live capture: `kvxlog capture` logging the simulated modem over a
 // pseudo-terminal at several packet rates, measured as the capture process's user + system
-// seconds per MB read from the port (the modem's own time is not counted). With --baseline
+// seconds per MB read from the port (the whole process, its start-up included; the modem's own
+// time is not counted). With --baseline
 // another kvxlog (the build of an earlier commit) runs the same captures in the same run,
 // alternating with this one, so both see the same machine load. Prints, per rate and build,
 // the medians of MB/s, processor seconds per MB and percent of a core per MB/s (which is
 // processor seconds per MB times 100), and the ratio of the medians.
 //
-//   bench_capture_cpu [--kvxlog PATH] [--baseline PATH] [--modem PATH] [--rates 12000,100000]
-//                     [--seconds 10] [--repeat 5]
+//   bench_capture_cpu [--kvxlog PATH] [--baseline PATH] [--modem PATH]
+//                     [--rates 12000,50000,100000] [--seconds 10] [--repeat 5]
 //
 // bench/capture_cpu.sh builds the baseline from a commit and runs this program.
 #include <fcntl.h>
@@ -142,7 +143,7 @@ int main(int argc, char** argv) {
     std::string kvxlog = KVX_KVXLOG;
     std::string modem = KVX_MODEMSIM;
     std::string baseline;
-    std::vector<int> rates = {12000, 100000};
+    std::vector<int> rates = {12000, 50000, 100000};
     int seconds = 10;
     int repeat = 5;
     for (int i = 1; i < argc; ++i) {

@@ -106,8 +106,9 @@ int runPorts(bool json) {
 }
 
 void setup(CLI::App& app) {
-    auto* cmd =
-        app.add_subcommand("ports", "List the present serial ports and their friendly names");
+    auto* cmd = app.add_subcommand(
+        "ports",
+        "List the present serial ports with their friendly names, stable names and serial numbers");
     auto json = std::make_shared<bool>(false);
     cmd->add_flag("--json", *json,
                   "One JSON array of {\"port\", \"name\", \"serial\", \"by_id\": [...], "
