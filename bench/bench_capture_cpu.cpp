@@ -1,11 +1,10 @@
 // Processor time of a live capture: `kvxlog capture` logging the simulated modem over a
 // pseudo-terminal at several packet rates, measured as the capture process's user + system
 // seconds per MB read from the port (the whole process, its start-up included; the modem's own
-// time is not counted). With --baseline
-// another kvxlog (the build of an earlier commit) runs the same captures in the same run,
-// alternating with this one, so both see the same machine load. Prints, per rate and build,
-// the medians of MB/s, processor seconds per MB and percent of a core per MB/s (which is
-// processor seconds per MB times 100), and the ratio of the medians.
+// time is not counted). With --baseline another kvxlog (the build of an earlier commit) runs
+// the same captures in the same run, alternating with this one, so both see the same load.
+// Prints, per rate and build, the medians of MB/s, processor seconds per MB and percent of a
+// core per MB/s (which is processor seconds per MB times 100), and the ratio of the medians.
 //
 //   bench_capture_cpu [--kvxlog PATH] [--baseline PATH] [--modem PATH]
 //                     [--rates 12000,50000,100000] [--seconds 10] [--repeat 5]
