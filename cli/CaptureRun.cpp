@@ -258,6 +258,7 @@ int runCapture(const CaptureOptions& o) {
     window.setPrintStatus(o.printStatus);
     // Only --info shows the decoded fields; a conversion without it skips their queueing.
     window.setNotificationsWanted(o.info || !o.rawFile);
+    window.setLogFieldsWanted(o.info);
     dm::KvxLog engine;
     const std::string commandLine = "-DOG " + std::to_string(o.watchdogSeconds);
     app::MainDialog dialog(window, engine, commandLine);

@@ -1,5 +1,6 @@
-// kvxlog ports: the present serial ports with their friendly names, which of them the
-// engine's device table would take for the maker's modem, and which another program holds.
+// kvxlog ports: the present serial ports with their friendly names, their stable names and
+// USB serial numbers, which of them the engine's device table would take for the maker's
+// modem, and which another program holds.
 #include <unistd.h>
 
 #include <cstdio>
@@ -42,6 +43,13 @@ std::string heldText(const std::vector<serial::PortHolder>& holders) {
     return text.empty() ? text : text + "]";
 }
 
+// A text read from the device, fit for the terminal: control characters become '?'.
+std::string printable(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
 void warnModemManager(const std::string& procRoot) {
     if (!serial::modemManagerRunning(procRoot)) return;
     std::fprintf(stderr,
@@ -65,6 +73,10 @@ int runPorts(bool json) {
                 held.push_back({{"pid", h.pid}, {"name", h.name}});
             list.push_back({{"port", p.path},
                             {"name", p.name},
+                            {"serial", p.serial.empty() ? nlohmann::ordered_json(nullptr)
+                                                        : nlohmann::ordered_json(p.serial)},
+                            {"by_id", p.byId},
+                            {"by_path", p.byPath},
                             {"device_type", type ? nlohmann::ordered_json(*type)
                                                  : nlohmann::ordered_json(nullptr)},
                             {"held_by", held}});
@@ -85,19 +97,28 @@ int runPorts(bool json) {
         std::printf("%-*s  %s  [device type %s]%s\n", static_cast<int>(width), p.path.c_str(),
                     p.name.c_str(), type ? std::to_string(*type).c_str() : "none",
                     heldText(holdersOf(p.path, procRoot)).c_str());
+        // The stable names, for a capture that must find the same modem after a re-plug.
+        if (!p.serial.empty()) std::printf("    serial number: %s\n", printable(p.serial).c_str());
+        for (const auto& link : p.byId) std::printf("    by-id:   %s\n", printable(link).c_str());
+        for (const auto& link : p.byPath) std::printf("    by-path: %s\n", printable(link).c_str());
     }
     return 0;
 }
 
 void setup(CLI::App& app) {
-    auto* cmd =
-        app.add_subcommand("ports", "List the present serial ports and their friendly names");
+    auto* cmd = app.add_subcommand(
+        "ports",
+        "List the present serial ports with their friendly names, stable names and serial numbers");
     auto json = std::make_shared<bool>(false);
     cmd->add_flag("--json", *json,
-                  "One JSON array of {\"port\", \"name\", \"device_type\", \"held_by\": "
-                  "[{\"pid\", \"name\"}]}");
+                  "One JSON array of {\"port\", \"name\", \"serial\", \"by_id\": [...], "
+                  "\"by_path\": [...], \"device_type\", \"held_by\": [{\"pid\", \"name\"}]}");
     cmd->footer(
         "device type 1: the name contains one of the texts by which the modem's DM port is found.\n"
+        "serial number: the USB device's. by-id, by-path: the names udev keeps for the port\n"
+        "under /dev/serial; they survive a re-plug (by-id: maker, model and serial number;\n"
+        "by-path: the USB socket, the one to use when two modems share a serial number).\n"
+        "Any of them may be given to --port.\n"
         "held by: other processes that have the port open (those this user may see).\n"
         "KVXLOG_SYSFS_ROOT, KVXLOG_DEV_ROOT and KVXLOG_PROC_ROOT stand for /sys, /dev and /proc.");
     cmd->callback([json] { exitStatus() = runPorts(*json); });

@@ -1,5 +1,6 @@
 #include "app/HeadlessWindow.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace kvx::app {
@@ -104,20 +105,21 @@ bool HeadlessWindow::closed() {
 
 void HeadlessWindow::notify(uint32_t messageId, const dm::InfoNotification& note) {
     if (messageId != dm::kInfoMessage || !notesWanted_.load(std::memory_order_relaxed)) return;
-    {
-        // Fields are refreshed every two seconds anyway: while nobody runs the loop, or it
-        // lags far behind, newer fields are dropped rather than queued without bound.
-        std::lock_guard lock(mutex_);
-        if (queuedNotes_ >= kMaxQueuedNotes) return;
-        ++queuedNotes_;
-    }
-    post([this, note] {
-        {
-            std::lock_guard lock(mutex_);
-            --queuedNotes_;
+    std::lock_guard lock(mutex_);
+    for (auto& waiting : notes_) {
+        if (waiting.field == note.field) {
+            waiting.text = note.text;
+            return;
         }
-        if (notifyHandler_) notifyHandler_(note);
-    });
+    }
+    // Fields are refreshed every two seconds anyway: while nobody runs the loop, notes of
+    // fields beyond the bound are dropped rather than kept without limit.
+    if (notes_.size() >= kMaxWaitingFields) return;
+    notes_.push_back(note);
+    if (notes_.size() == 1) {
+        notesDue_ = std::max(std::chrono::steady_clock::now(), notesTaken_ + kNotePeriod);
+        wake_.notify_all();
+    }
 }
 
 void HeadlessWindow::post(std::function<void()> call) {
@@ -131,6 +133,7 @@ void HeadlessWindow::run() {
     while (!closed_) {
         auto next = std::chrono::steady_clock::time_point::max();
         for (const auto& [id, t] : timers_) next = std::min(next, t.due);
+        if (!notes_.empty()) next = std::min(next, notesDue_);
         if (posted_.empty()) {
             if (next == std::chrono::steady_clock::time_point::max()) {
                 wake_.wait(lock);
@@ -144,6 +147,11 @@ void HeadlessWindow::run() {
         calls.swap(posted_);
         std::vector<int> due;
         const auto now = std::chrono::steady_clock::now();
+        std::vector<dm::InfoNotification> notes;
+        if (!notes_.empty() && notesDue_ <= now) {
+            notes.swap(notes_);
+            notesTaken_ = now;
+        }
         for (auto& [id, t] : timers_) {
             if (t.due <= now) {
                 due.push_back(id);
@@ -153,6 +161,9 @@ void HeadlessWindow::run() {
         }
         lock.unlock();
         for (auto& call : calls) call();
+        if (notifyHandler_) {
+            for (const auto& note : notes) notifyHandler_(note);
+        }
         for (int id : due) {
             // A handler may have stopped a timer that was due as well.
             bool still;

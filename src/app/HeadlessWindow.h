@@ -16,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "capture/Window.h"
 
@@ -38,9 +39,14 @@ class HeadlessWindow : public capture::Window {
     void stopTimer(int id) override;
     void fireTimerSoon(int id) override;
     void close() override;
-    // Queued as a copy (at most 4096 waiting; more are dropped); handled on the loop by the
-    // notification handler.
+    // Kept as a copy and handled on the loop by the notification handler. A field shows only
+    // its latest text: notes that come while earlier ones of the same field still wait replace
+    // them, and the loop takes the waiting notes together, in the order their fields first
+    // came, at most every kNotePeriod (at once after a quiet spell). A modem streaming
+    // thousands of decodable packets a second so wakes the loop a few times a second, not for
+    // every packet.
     void notify(uint32_t messageId, const dm::InfoNotification& note) override;
+    static constexpr std::chrono::milliseconds kNotePeriod{100};
 
     // ---- the loop ------------------------------------------------------------------------------
     // Handlers run on the loop's thread: timers by id, notifications, texts set (any thread:
@@ -57,6 +63,13 @@ class HeadlessWindow : public capture::Window {
     // Engine notifications are handed to the loop only when this is on (default on): a run
     // that shows no Info Box (a conversion) does not pay for them.
     void setNotificationsWanted(bool on) { notesWanted_.store(on); }
+    // The radio values of log items are decoded for the window only when this is on (default
+    // on): a run that prints no Info Box fields still hears of replies (the subsystem mark).
+    void setLogFieldsWanted(bool on) { logFieldsWanted_.store(on); }
+    bool wantsLogFields() const override {
+        return logFieldsWanted_.load(std::memory_order_relaxed) &&
+               notesWanted_.load(std::memory_order_relaxed);
+    }
 
     // Runs `call` on the loop's thread, after the calls posted before it.
     void post(std::function<void()> call);
@@ -83,8 +96,13 @@ class HeadlessWindow : public capture::Window {
     bool closed_ = false;
     bool printStatus_ = true;
     std::atomic<bool> notesWanted_{true};
-    static constexpr size_t kMaxQueuedNotes = 4096;
-    size_t queuedNotes_ = 0;
+    std::atomic<bool> logFieldsWanted_{true};
+    // Waiting notes, one per field (at most kMaxWaitingFields fields; notes of more are
+    // dropped until the loop has taken these), and when the loop takes them.
+    static constexpr size_t kMaxWaitingFields = 64;
+    std::vector<dm::InfoNotification> notes_;
+    std::chrono::steady_clock::time_point notesDue_{};
+    std::chrono::steady_clock::time_point notesTaken_{};
 
     std::function<void(int)> timerHandler_;
     std::function<void(const dm::InfoNotification&)> notifyHandler_;

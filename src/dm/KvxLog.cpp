@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +23,8 @@ constexpr size_t kHead = 12;
 constexpr size_t kRecordHeader = 12;
 constexpr size_t kMaxRecord = 0xFFFF;
 constexpr size_t kRawChunk = 1024;  // raw DM file read size
+// Longest a live chunk waits for its write while the port still holds bytes read ahead.
+constexpr std::chrono::milliseconds kLiveWriteInterval{100};
 
 void putHeader(uint8_t* at, size_t length, uint16_t code) {
     at[0] = static_cast<uint8_t>(length);
@@ -243,10 +246,18 @@ int KvxLog::dispatch() {
         return 0;
     }
     receive({chunk_.data(), chunkLen_});
-    // Live data goes to the disk with every chunk; a conversion writes in larger batches.
+    // Live data is on the disk before the worker may wait long for more: a read waits for the
+    // line only once the port holds nothing read ahead; while it does, the next read returns
+    // within the read interval, and the chunks share a write, made at least every
+    // kLiveWriteInterval (the writer also writes each full batch). A conversion writes in
+    // batches only.
     if (source_.load() == kSourcePort) {
-        writer_.flush();
-        settleRecords();
+        const auto now = std::chrono::steady_clock::now();
+        if (portAhead_ == 0 || now - lastLiveWrite_ >= kLiveWriteInterval) {
+            lastLiveWrite_ = now;
+            writer_.flush();
+            settleRecords();
+        }
     }
     return static_cast<int>(chunkLen_);
 }
@@ -254,8 +265,12 @@ int KvxLog::dispatch() {
 bool KvxLog::readinput() {
     size_t n = 0;
     const int source = source_.load();
+    portAhead_ = 0;
     if (source == kSourcePort) {
-        if (auto port = portSnapshot()) n = serial::readport(*port, chunk_.data());
+        if (auto port = portSnapshot()) {
+            n = serial::readport(*port, chunk_.data());
+            portAhead_ = port->buffered();
+        }
     } else if (source == kSourceRawFile) {
         if (rawFile_) n = std::fread(chunk_.data(), 1, kRawChunk, rawFile_);
     } else {

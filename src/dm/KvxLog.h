@@ -11,6 +11,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -173,7 +174,8 @@ public:
     // dispatching thread; n > 1 leaves enciphering and writing to n - 1 helper threads while
     // the dispatching thread goes on receiving (the log gets the same bytes). Taken at the
     // next dispatch. Live logging from the port always writes on the dispatching thread, so
-    // every chunk reaches the disk before the next read. Default: usableCpus().
+    // every chunk reaches the disk before a read that has to wait for the line, and within
+    // 100 ms while the port holds more read ahead. Default: usableCpus().
     void setthreads(int n) { threads_.store(n < 1 ? 1 : n); }
     int threads() const { return threads_.load(); }
 
@@ -276,6 +278,8 @@ private:
     FILE* rawFile_ = nullptr;
     std::array<uint8_t, serial::kEngineReadSize> chunk_{};
     size_t chunkLen_ = 0;
+    size_t portAhead_ = 0;  // bytes the port held beyond the last chunk (Port::buffered)
+    std::chrono::steady_clock::time_point lastLiveWrite_{};
     std::vector<uint8_t> acc_;  // frame accumulator; records are built in place behind it
     size_t accLen_ = 0;
     size_t discarded_ = 0;      // bytes of an over-long frame dropped so far

@@ -21,6 +21,10 @@ class NotifyTarget {
 public:
     virtual ~NotifyTarget() = default;
     virtual void notify(uint32_t messageId, const InfoNotification& note) = 0;
+    // Whether the target takes the radio values decoded from the modem's log items (many a
+    // second while it streams); false spares the worker their decoding. The fields of replies
+    // (identity, status, the subsystem mark) are sent all the same. Any thread.
+    virtual bool wantsLogFields() const { return true; }
 };
 
 // Window message number the worker uses for decoded fields.

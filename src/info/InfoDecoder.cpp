@@ -269,6 +269,7 @@ void Decoder::decodeInfo(dm::KvxLog& engine, uint8_t commandCode, std::span<cons
         return;
     }
     if (window == nullptr) return;
+    if (commandCode == kCmdLog && !window->wantsLogFields()) return;
     for (const auto& note : decodeFields(commandCode, buffer)) window->notify(messageId, note);
 }
 

@@ -85,7 +85,8 @@ class Decoder : public dm::InfoDecoder {
   public:
     // Worker thread. A timestamp reply (0x1D) clears the engine's time-query flag whether or
     // not a window is set; decoded fields go to window->notify(messageId, ...) only when
-    // `window` is non-null. Never changes the buffer.
+    // `window` is non-null, those of log packets only when it wantsLogFields(). Never changes
+    // the buffer.
     void decodeInfo(dm::KvxLog& engine, uint8_t commandCode, std::span<const uint8_t> buffer,
                     dm::NotifyTarget* window, uint32_t messageId) override;
 };

@@ -69,7 +69,8 @@ std::string joinWords(const std::string& a, const std::string& b) {
 // The friendly name without its " (<tty>)" tail, or nullopt for a port to leave out. The USB
 // ids of the device go to `vendorId`/`productId` when there is one.
 std::optional<std::string> describePort(const fs::path& classEntry, const std::string& tty,
-                                        uint16_t& vendorId, uint16_t& productId) {
+                                        uint16_t& vendorId, uint16_t& productId,
+                                        std::string& serial) {
     std::error_code ec;
     const fs::path deviceLink = classEntry / "device";
     if (!fs::exists(deviceLink, ec)) return std::nullopt;  // virtual terminal
@@ -99,6 +100,7 @@ std::optional<std::string> describePort(const fs::path& classEntry, const std::s
     if (isUsbDevice(usbDevice)) {
         manufacturer = attribute(usbDevice / "manufacturer");
         product = attribute(usbDevice / "product");
+        serial = attribute(usbDevice / "serial");
         const int vid = hexAttribute(usbDevice / "idVendor");
         const int pid = hexAttribute(usbDevice / "idProduct");
         if (vid >= 0 && pid >= 0) {
@@ -169,18 +171,43 @@ std::vector<PresentPort> listPorts(const std::string& sysfsRoot, const std::stri
     std::error_code ec;
     fs::directory_iterator it(fs::path(sysfsRoot) / "class" / "tty", ec);
     if (ec) return ports;
+    std::string dev = devRoot;
+    while (dev.size() > 1 && dev.back() == '/') dev.pop_back();
     for (const auto& entry : it) {
         std::string tty = entry.path().filename().string();
-        uint16_t vid = 0, pid = 0;
-        auto name = describePort(entry.path(), tty, vid, pid);
+        PresentPort port;
+        auto name = describePort(entry.path(), tty, port.vendorId, port.productId, port.serial);
         if (!name) continue;
-        std::string dev = devRoot;
-        while (dev.size() > 1 && dev.back() == '/') dev.pop_back();
-        ports.push_back({tty, dev + "/" + tty, *name + " (" + tty + ")", vid, pid});
+        port.tty = tty;
+        port.path = dev + "/" + tty;
+        port.name = *name + " (" + tty + ")";
+        port.byId = linksTo(dev + "/serial/by-id", port.path);
+        port.byPath = linksTo(dev + "/serial/by-path", port.path);
+        ports.push_back(std::move(port));
     }
     std::sort(ports.begin(), ports.end(),
               [](const PresentPort& x, const PresentPort& y) { return naturalLess(x.tty, y.tty); });
     return ports;
+}
+
+std::vector<std::string> linksTo(const std::string& folder, const std::string& devicePath) {
+    std::vector<std::string> links;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) return links;
+    const fs::path want = fs::path(devicePath).lexically_normal();
+    for (const auto& entry : it) {
+        if (!entry.is_symlink(ec)) continue;
+        const fs::path target = fs::read_symlink(entry.path(), ec);
+        if (ec) continue;
+        // udev writes "../../ttyUSB2"; only the link itself is read, never the node behind it
+        // (in a test tree the node is itself a link to a pseudo-terminal).
+        const fs::path resolved =
+            (target.is_absolute() ? target : fs::path(folder) / target).lexically_normal();
+        if (resolved == want) links.push_back(entry.path().string());
+    }
+    std::sort(links.begin(), links.end());
+    return links;
 }
 
 }  // namespace kvx::serial

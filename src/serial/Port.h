@@ -51,7 +51,13 @@ public:
     // is called. Returns the count read; 0 on time-out, on a line error (reported on stdout
     // as "Read error %d!"), on wake-up and on a dead device. A read on a dead device waits
     // out its time-out (or a wake-up) before returning 0, so a caller's loop never spins.
+    // A port may take more bytes from the line than asked for; it keeps them, in order, for
+    // the next reads (see buffered()).
     virtual size_t read(std::span<uint8_t> buffer) = 0;
+
+    // The reading thread: bytes already taken from the line that the next read returns
+    // without waiting. 0 for a port that reads no further than asked.
+    virtual size_t buffered() const { return 0; }
 
     // Discards unsent output, then writes all bytes (total time-out 10 ms per byte + 50 ms).
     // False on failure, which is also reported on stdout ("Could not write data (%d)!").

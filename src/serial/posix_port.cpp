@@ -34,6 +34,9 @@ constexpr int kIntervalMs = 10;
 constexpr int kReadFixedMs = 50;
 constexpr int kWriteFixedMs = 50;
 constexpr int kWritePerByteMs = 10;
+// Most bytes taken from the line at once: a streaming modem is read in large batches, a few
+// system calls and wake-ups per batch rather than per engine chunk.
+constexpr size_t kReadAhead = 64 * 1024;
 
 // The Windows communications error flags the diagnostics report (CE_*), so a log of
 // "Read error %d!" lines reads the same on both systems.
@@ -64,52 +67,75 @@ class PosixPort final : public Port {
     }
 
     size_t read(std::span<uint8_t> buffer) override {
+        // Bytes read ahead by an earlier read come first, without a system call.
+        size_t got = take(buffer, 0);
+        if (got == buffer.size()) return got;
+
         const auto start = Clock::now();
         const auto deadline =
             start + milliseconds(static_cast<int64_t>(buffer.size()) + kReadFixedMs);
 
-        if (dead_.load()) return waitOut(deadline);
+        if (got == 0 && dead_.load()) return waitOut(deadline);
         if (int flags = lineErrors(); flags != 0) {
             std::printf("Read error %d!\n", flags);
             std::fflush(stdout);
-            return 0;
+            return got;
         }
 
-        size_t got = 0;
-        while (got < buffer.size()) {
+        while (got < buffer.size() && !dead_.load()) {
             int timeout = remainingMs(deadline);
-            if (got > 0) timeout = std::min(timeout, kIntervalMs);
-            if (timeout == 0) break;
-            pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-            int rc = ::poll(fds, 2, timeout);
-            if (rc < 0) {
-                if (errno == EINTR) continue;
-                report(errno);
+            if (got == 0) {
+                // Nothing yet: wait on the line for the first bytes.
+                if (timeout == 0) break;
+                pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+                int rc = ::poll(fds, 2, timeout);
+                if (rc < 0) {
+                    if (errno == EINTR) continue;
+                    report(errno);
+                    break;
+                }
+                if (rc == 0) break;  // total time-out
+                if ((fds[1].revents & POLLIN) != 0) {
+                    consumeWake();
+                    break;
+                }
+                if ((fds[0].revents & POLLIN) != 0) {
+                    fill();
+                    got = take(buffer, got);
+                    continue;
+                }
+                if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) markDead(EIO);
                 break;
             }
-            if (rc == 0) break;  // interval or total time-out
-            if ((fds[1].revents & POLLIN) != 0) {
+            // Bytes in hand: rather than wake for every write of the far end, let the line
+            // collect for up to the interval and take all of it at once. A window that brought
+            // nothing is the interval's gap, which ends the read as before.
+            timeout = std::min(timeout, batchMs_);
+            if (timeout == 0) break;
+            pollfd wake{wakeFd_, POLLIN, 0};
+            int rc = ::poll(&wake, 1, timeout);
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc > 0) {
                 consumeWake();
                 break;
             }
-            if ((fds[0].revents & POLLIN) != 0) {
-                ssize_t n = ::read(fd_, buffer.data() + got, buffer.size() - got);
-                if (n > 0) {
-                    got += static_cast<size_t>(n);
-                    continue;
-                }
-                if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-                markDead(n == 0 ? EIO : errno);
-                break;
+            const size_t came = fill();
+            // A window that filled much of the read-ahead buffer was too long for this
+            // stream's rate: the next one is shorter, so the line never backs up; a quiet one
+            // grows back towards the interval.
+            if (came > kReadAhead / 2) {
+                batchMs_ = std::max(1, batchMs_ / 2);
+            } else if (came < kReadAhead / 8) {
+                batchMs_ = std::min(kIntervalMs, batchMs_ + 1);
             }
-            if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-                markDead(EIO);
-                break;
-            }
+            if (came == 0) break;
+            got = take(buffer, got);
         }
         if (got == 0 && dead_.load()) return waitOut(deadline);
         return got;
     }
+
+    size_t buffered() const override { return aheadEnd_ - aheadBegin_; }
 
     bool write(std::span<const uint8_t> bytes) override {
         // A device that hung up stays gone: said once when it went, not at every write.
@@ -172,6 +198,41 @@ class PosixPort final : public Port {
         }
     }
 
+    // Moves read-ahead bytes into buffer[from...]; returns the new count in the buffer.
+    size_t take(std::span<uint8_t> buffer, size_t from) {
+        const size_t n = std::min(buffer.size() - from, aheadEnd_ - aheadBegin_);
+        if (n > 0) std::memcpy(buffer.data() + from, ahead_.data() + aheadBegin_, n);
+        aheadBegin_ += n;
+        if (aheadBegin_ == aheadEnd_) aheadBegin_ = aheadEnd_ = 0;
+        return from + n;
+    }
+
+    // Takes whatever the line holds now into the read-ahead buffer, without waiting; returns
+    // the count taken. A hang-up marks the port dead.
+    size_t fill() {
+        if (ahead_.empty()) ahead_.resize(kReadAhead);
+        if (aheadBegin_ > 0) {
+            std::memmove(ahead_.data(), ahead_.data() + aheadBegin_, aheadEnd_ - aheadBegin_);
+            aheadEnd_ -= aheadBegin_;
+            aheadBegin_ = 0;
+        }
+        size_t took = 0;
+        while (aheadEnd_ < ahead_.size()) {
+            const ssize_t n = ::read(fd_, ahead_.data() + aheadEnd_, ahead_.size() - aheadEnd_);
+            if (n > 0) {
+                aheadEnd_ += static_cast<size_t>(n);
+                took += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) break;
+            // With VMIN 1 an empty line says EAGAIN; 0 is a hang-up.
+            markDead(n == 0 ? EIO : errno);
+            break;
+        }
+        return took;
+    }
+
     // A read on a dead device waits for its deadline or a wake-up so callers never spin.
     size_t waitOut(Clock::time_point deadline) {
         for (;;) {
@@ -226,6 +287,9 @@ class PosixPort final : public Port {
     const std::string path_;
     std::atomic<bool> dead_{false};
     // Touched by read() only (the one reading thread).
+    std::vector<uint8_t> ahead_;  // read-ahead: bytes taken from the line beyond a request
+    size_t aheadBegin_ = 0, aheadEnd_ = 0;
+    int batchMs_ = kIntervalMs;
     bool haveCounts_ = false;
     serial_icounter_struct lastCounts_{};
 };
@@ -257,7 +321,9 @@ void configure(int fd) {
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CREAD | CLOCAL;
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
+    // Reads never block (O_NONBLOCK); VMIN 1 makes an empty line answer EAGAIN, so a read
+    // that returns 0 always means the device hung up.
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     ::cfsetispeed(&tio, B115200);
     ::cfsetospeed(&tio, B115200);

@@ -130,14 +130,48 @@ TEST(HeadlessWindow, RunsTimersPostedCallsAndNotificationsOnItsThread) {
     w.run();  // closed: returns at once
 }
 
-TEST(HeadlessWindow, NotificationsWaitingForTheLoopAreBounded) {
+// Notes that wait for the loop keep only the latest text of each field, in the order the
+// fields first came, and at most 64 fields; a note after a delivery comes with the next one.
+TEST(HeadlessWindow, WaitingNotificationsKeepTheLatestOfEachField) {
     HeadlessWindow w(nullptr);
-    int delivered = 0;
-    w.setNotifyHandler([&](const dm::InfoNotification&) { ++delivered; });
-    for (int i = 0; i < 5000; ++i) w.notify(dm::kInfoMessage, {2, "490154203237518"});
+    std::vector<std::pair<int32_t, std::string>> delivered;
+    w.setNotifyHandler(
+        [&](const dm::InfoNotification& n) { delivered.emplace_back(n.field, n.text); });
+    for (int i = 0; i < 5000; ++i) {
+        const int32_t field = i % 3 == 0 ? 11 : i % 3 == 1 ? 9 : 14;
+        w.notify(dm::kInfoMessage, {field, std::to_string(i)});
+    }
     w.post([&] { w.close(); });
     w.run();
-    EXPECT_EQ(delivered, 4096);
+    EXPECT_EQ(delivered, (std::vector<std::pair<int32_t, std::string>>{
+                             {11, "4998"}, {9, "4999"}, {14, "4997"}}));
+
+    HeadlessWindow many(nullptr);
+    size_t count = 0;
+    many.setNotifyHandler([&](const dm::InfoNotification&) { ++count; });
+    for (int32_t field = 0; field < 100; ++field) many.notify(dm::kInfoMessage, {field, "x"});
+    many.post([&] { many.close(); });
+    many.run();
+    EXPECT_EQ(count, 64u);
+
+    // The loop running: a second note soon after a delivery is held for the next one, not lost.
+    HeadlessWindow live(nullptr);
+    std::vector<std::string> texts;
+    live.setNotifyHandler([&](const dm::InfoNotification& n) {
+        texts.push_back(n.text);
+        if (texts.size() == 1) live.notify(dm::kInfoMessage, {9, "second"});
+        if (texts.size() == 2) live.close();
+    });
+    live.notify(dm::kInfoMessage, {9, "first"});
+    std::atomic<bool> done{false};
+    std::thread guard([&] {
+        for (int i = 0; i < 500 && !done.load(); ++i) std::this_thread::sleep_for(10ms);
+        live.close();
+    });
+    live.run();
+    done.store(true);
+    guard.join();
+    EXPECT_EQ(texts, (std::vector<std::string>{"first", "second"}));
 }
 
 // The dialog on the headless window with its real timers: a worker that cannot create its

@@ -23,8 +23,10 @@ struct RecordingTarget : dm::NotifyTarget {
         ids.push_back(messageId);
         notes.push_back(note);
     }
+    bool wantsLogFields() const override { return logFields; }
     std::vector<uint32_t> ids;
     std::vector<dm::InfoNotification> notes;
+    bool logFields = true;
 };
 
 // A response as the receive path hands it on: the 12-byte packet record header, then the reply.
@@ -299,6 +301,17 @@ TEST_F(InfoDecoderTest, NoTargetSendsNothingButClearsTimeQuery) {
     EXPECT_FALSE(engine.timequeryoutstanding());
     EXPECT_TRUE(target.notes.empty());
     EXPECT_TRUE(decode(0x1D, wrapResponse({0x1D, 1, 2, 3, 4, 5, 6, 7, 8})).empty());
+}
+
+// A target that shows no radio values is not sent those of log packets; replies still come.
+TEST_F(InfoDecoderTest, LogFieldsOnlyForATargetThatWantsThem) {
+    const Bytes radio = logPacket(0x5072, {0x10, 0xB3, 0x00, 0xFB, 0x05, 0x1A, 0x01});
+    ASSERT_FALSE(decode(0x10, radio).empty());
+    target.logFields = false;
+    EXPECT_TRUE(decode(0x10, radio).empty());
+    const auto status = decode(0x4B, wrapResponse(gsmStatus(2, 5, 3)));
+    EXPECT_EQ(status.count(kImei), 1u);
+    EXPECT_EQ(decode(0x4B, wrapResponse({0x4B, 0x00, 0x00, 0x00})).count(kSubsystemZero), 1u);
 }
 
 TEST(InfoLabels, LabelsOfTheInfoBox) {

@@ -66,7 +66,9 @@ TEST_F(KvxlogCommand, PortsListsNamesAndDeviceTypes) {
     dm.manufacturer = "Orvanta Wireless";
     dm.product = "KVX-210";
     dm.target = (base / "node").string();
+    dm.serial = "KX2100042";
     modemsim::FakeUsbPort other = dm;
+    other.serial.clear();
     other.tty = "ttyACM0";
     other.manufacturer = "Acme";
     other.product = "GPS";
@@ -76,20 +78,31 @@ TEST_F(KvxlogCommand, PortsListsNamesAndDeviceTypes) {
 
     const Outcome json = run("ports --json");
     EXPECT_EQ(json.status, 0);
-    EXPECT_EQ(
-        json.out,
-        "[{\"port\":\"" + tree->dev() +
-            "/ttyACM0\",\"name\":\"Acme GPS (ttyACM0)\",\"device_type\":null,\"held_by\":[]}," +
-            "{\"port\":\"" + tree->dev() +
-            "/ttyUSB2\",\"name\":\"Orvanta Wireless DM Port (ttyUSB2)\",\"device_type\":1,"
-            "\"held_by\":[]}]\n");
+    const std::string byId = tree->dev() + "/serial/by-id/";
+    const std::string byPath = tree->dev() + "/serial/by-path/pci-0000:00:14.0-usb-0:";
+    EXPECT_EQ(json.out,
+              "[{\"port\":\"" + tree->dev() +
+                  "/ttyACM0\",\"name\":\"Acme GPS (ttyACM0)\",\"serial\":null,\"by_id\":[\"" +
+                  byId + "usb-Acme_GPS-if00\"],\"by_path\":[\"" + byPath +
+                  "501:1.0\"],\"device_type\":null,\"held_by\":[]}," + "{\"port\":\"" +
+                  tree->dev() +
+                  "/ttyUSB2\",\"name\":\"Orvanta Wireless DM Port (ttyUSB2)\",\"serial\":"
+                  "\"KX2100042\",\"by_id\":[\"" +
+                  byId + "usb-Orvanta_Wireless_KVX-210_KX2100042-if00-port0\"],\"by_path\":[\"" +
+                  byPath + "3:1.0-port0\"],\"device_type\":1,\"held_by\":[]}]\n");
     const Outcome text = run("ports");
     EXPECT_EQ(text.status, 0);
-    EXPECT_NE(text.out.find("Orvanta Wireless DM Port (ttyUSB2)  [device type 1]"),
+    EXPECT_NE(text.out.find("Orvanta Wireless DM Port (ttyUSB2)  [device type 1]\n"
+                            "    serial number: KX2100042\n"
+                            "    by-id:   " +
+                            byId + "usb-Orvanta_Wireless_KVX-210_KX2100042-if00-port0\n" +
+                            "    by-path: " + byPath + "3:1.0-port0\n"),
               std::string::npos)
         << text.out;
-    EXPECT_NE(text.out.find("Acme GPS (ttyACM0)  [device type none]"), std::string::npos)
+    EXPECT_NE(text.out.find("Acme GPS (ttyACM0)  [device type none]\n    by-id:   "),
+              std::string::npos)
         << text.out;
+    EXPECT_EQ(text.out.find("serial number: \n"), std::string::npos) << text.out;
 }
 
 TEST_F(KvxlogCommand, ProbeShowsWhatTheModemReports) {
@@ -115,6 +128,13 @@ TEST_F(KvxlogCommand, ProbeShowsWhatTheModemReports) {
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("Message ranges (2): 0-120 500-520"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("Event mask size: 3072"), std::string::npos) << text.out;
+    // Its stable names reach the same modem.
+    for (const char* name : {"/serial/by-id/usb-Orvanta_Wireless_KVX-210-if00-port0",
+                             "/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0"}) {
+        const Outcome stable = run("probe --port " + tree->dev() + name, true);
+        EXPECT_EQ(stable.status, 0) << stable.out;
+        EXPECT_NE(stable.out.find("Event mask size: 3072"), std::string::npos) << stable.out;
+    }
     modem.stop();
 }
 

@@ -108,6 +108,63 @@ TEST_F(Discovery, LegacyPortWithAUartIsListed) {
     EXPECT_EQ(list()[0].name, "Serial Port (ttyS1)");
 }
 
+// Three modems of one batch, two of them sharing a serial number: by-id names the third and
+// only one of the twins (the one udev linked last); by-path tells every one apart. Links that
+// lead elsewhere, and plain files in the folders, name no port.
+TEST_F(Discovery, StableNamesAndSerialNumbers) {
+    auto modem = [&](const std::string& tty, const std::string& serial, const std::string& socket) {
+        FakeUsbPort p = port(tty, "Orvanta Wireless", "KVX 210", "", true);
+        p.serial = serial;
+        p.socket = socket;
+        return p;
+    };
+    ASSERT_TRUE(tree->add(modem("ttyUSB2", "0123456789", "1")));
+    ASSERT_TRUE(tree->add(modem("ttyUSB5", "0123456789", "2")));
+    ASSERT_TRUE(tree->add(modem("ttyACM0", "A1B2", "3.4")));
+    ASSERT_TRUE(tree->add(port("ttyUSB7", "Acme", "GPS")));  // no serial number
+    const fs::path byId = fs::path(tree->dev()) / "serial" / "by-id";
+    const fs::path byPath = fs::path(tree->dev()) / "serial" / "by-path";
+    fs::create_symlink("../../ttyUSB99", byId / "usb-Gone_Device-if00-port0");
+    fs::create_symlink(dev("ttyUSB7"), byId / "absolute-link");
+    std::ofstream(byPath / "not-a-link") << "";
+
+    const std::string twin = (byId / "usb-Orvanta_Wireless_KVX_210_0123456789-if00-port0").string();
+    struct Expected {
+        std::string tty, serial;
+        std::vector<std::string> byId, byPath;
+    };
+    const std::vector<Expected> expected = {
+        {"ttyACM0",
+         "A1B2",
+         {(byId / "usb-Orvanta_Wireless_KVX_210_A1B2-if00").string()},
+         {(byPath / "pci-0000:00:14.0-usb-0:3.4:1.0").string()}},
+        {"ttyUSB2", "0123456789", {}, {(byPath / "pci-0000:00:14.0-usb-0:1:1.0-port0").string()}},
+        {"ttyUSB5",
+         "0123456789",
+         {twin},
+         {(byPath / "pci-0000:00:14.0-usb-0:2:1.0-port0").string()}},
+        {"ttyUSB7",
+         "",
+         {(byId / "absolute-link").string(), (byId / "usb-Acme_GPS-if00-port0").string()},
+         {(byPath / "pci-0000:00:14.0-usb-0:8:1.0-port0").string()}},
+    };
+    const auto ports = list();
+    ASSERT_EQ(ports.size(), expected.size());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        SCOPED_TRACE(expected[i].tty);
+        EXPECT_EQ(ports[i].tty, expected[i].tty);
+        EXPECT_EQ(ports[i].serial, expected[i].serial);
+        EXPECT_EQ(ports[i].byId, expected[i].byId);
+        EXPECT_EQ(ports[i].byPath, expected[i].byPath);
+    }
+
+    // Unplugged: its links go with it, the others stay.
+    tree->remove("ttyUSB5");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(twin)));
+    EXPECT_EQ(linksTo(byPath.string(), dev("ttyUSB2")).size(), 1u);
+    EXPECT_TRUE(linksTo((base / "nowhere").string(), dev("ttyUSB2")).empty());
+}
+
 TEST_F(Discovery, MissingTreeListsNothing) {
     EXPECT_TRUE(listPorts((base / "nowhere").string(), "/dev").empty());
 }

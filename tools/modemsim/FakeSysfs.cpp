@@ -40,6 +40,47 @@ std::string hex2(int value) {
     return s;
 }
 
+// A string as udev puts it into a by-id name: blanks become "_", anything outside plain
+// characters is left out.
+std::string udevSafe(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isspace(u) != 0) {
+            out += '_';
+        } else if (std::isalnum(u) != 0 || c == '#' || c == '+' || c == '-' || c == '.' ||
+                   c == ':' || c == '=' || c == '@' || c == '_') {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// The stable names udev gives a port (relative to <dev>/serial).
+fs::path byIdName(const FakeUsbPort& port, bool usbSerial) {
+    std::string id = "usb-" + udevSafe(port.manufacturer) + "_" + udevSafe(port.product);
+    if (!port.serial.empty()) id += "_" + udevSafe(port.serial);
+    return fs::path("by-id") / (id + "-if00" + (usbSerial ? "-port0" : ""));
+}
+
+fs::path byPathName(const FakeUsbPort& port, bool usbSerial, int bus) {
+    const std::string socket = port.socket.empty() ? std::to_string(bus) : port.socket;
+    return fs::path("by-path") /
+           ("pci-0000:00:14.0-usb-0:" + socket + ":1.0" + (usbSerial ? "-port0" : ""));
+}
+
+// Removes the by-id and by-path links that lead to <tty>.
+void removeStableLinks(const fs::path& dev, const std::string& tty) {
+    for (const char* kind : {"by-id", "by-path"}) {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(dev / "serial" / kind, ec)) {
+            std::error_code lec;
+            if (fs::read_symlink(e.path(), lec) == fs::path("..") / ".." / tty)
+                fs::remove(e.path(), lec);
+        }
+    }
+}
+
 bool link(const fs::path& target, const fs::path& where) {
     std::error_code ec;
     fs::remove(where, ec);
@@ -74,6 +115,7 @@ bool FakeSysfs::add(const FakeUsbPort& port) {
               writeFile(usbDev / "idProduct", hex2(port.productId >> 8) + hex2(port.productId));
     if (!port.manufacturer.empty())
         ok = ok && writeFile(usbDev / "manufacturer", port.manufacturer);
+    if (!port.serial.empty()) ok = ok && writeFile(usbDev / "serial", port.serial);
     if (!port.product.empty()) ok = ok && writeFile(usbDev / "product", port.product);
     if (!port.interfaceName.empty()) ok = ok && writeFile(iface / "interface", port.interfaceName);
     ok = ok && writeFile(iface / "bInterfaceClass", hex2(port.interfaceClass)) &&
@@ -105,6 +147,14 @@ bool FakeSysfs::add(const FakeUsbPort& port) {
         fs::remove(node, ec);
         fs::create_symlink(port.target, node, ec);
         if (ec) return false;
+        const fs::path serialDir = fs::path(dev_) / "serial";
+        for (const fs::path& name :
+             {byIdName(port, usbSerial), byPathName(port, usbSerial, busOf(port.tty))}) {
+            fs::create_directories((serialDir / name).parent_path(), ec);
+            fs::remove(serialDir / name, ec);
+            fs::create_symlink(fs::path("..") / ".." / port.tty, serialDir / name, ec);
+            if (ec) return false;
+        }
     }
     return true;
 }
@@ -129,7 +179,10 @@ void FakeSysfs::remove(const std::string& tty) {
     fs::remove(fs::path(root_) / "class" / "tty" / tty, ec);
     fs::remove_all(fs::path(root_) / "devices" / ("usb" + std::to_string(busOf(tty))), ec);
     fs::remove_all(fs::path(root_) / "devices" / "platform" / "serial8250" / "tty" / tty, ec);
-    if (!dev_.empty()) fs::remove(fs::path(dev_) / tty, ec);
+    if (!dev_.empty()) {
+        fs::remove(fs::path(dev_) / tty, ec);
+        removeStableLinks(dev_, tty);
+    }
 }
 
 }  // namespace kvx::modemsim

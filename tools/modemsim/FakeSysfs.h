@@ -10,7 +10,13 @@
 //   class/tty/<tty> -> the tty folder above, whose "device" links to the port (usb-serial)
 //                      or to the interface (cdc-acm)
 // and, when a dev folder is given, <dev>/<tty> as a symbolic link to the real device node
-// (for example a pseudo-terminal), so the port name found opens the simulated modem.
+// (for example a pseudo-terminal), so the port name found opens the simulated modem, with
+// the links udev adds beside it (to "../../<tty>"):
+//   <dev>/serial/by-id/usb-<manufacturer>_<product>[_<serial>]-if00[-port0]
+//   <dev>/serial/by-path/pci-0000:00:14.0-usb-0:<socket>:1.0[-port0]
+// ("-port0" for usb-serial ports; blanks in the strings become "_"). Two ports of the same
+// maker, model and serial number share one by-id name, which leads to the one added last, as
+// with udev.
 #pragma once
 
 #include <string>
@@ -28,6 +34,9 @@ struct FakeUsbPort {
     std::string target;         // what <dev>/<tty> links to; empty: no link
     int vendorId = 0x1f2e;      // USB ids of the device
     int productId = 0x0210;
+    std::string serial;         // the device's serial number; empty: none
+    std::string socket;         // USB socket in the by-path name, e.g. "3" or "1.4"; empty:
+                                // one of its own per port
 };
 
 // The chipset's download mode (QDLoader) as a USB device: 05c6:9008.
