@@ -231,7 +231,7 @@ void setup(CLI::App& app) {
     auto* ring = cmd->add_option("--ring", a->ring,
                                  "Keep only the newest N files of this capture: the oldest is "
                                  "removed once its successor is written to")
-                     ->check(CLI::PositiveNumber);
+                     ->check(CLI::Range(1, 1000000));
     auto* maxTotal = cmd->add_option("--max-total", a->maxTotal,
                                      "Remove this capture's oldest files while together they "
                                      "exceed SIZE (500M, 20G: powers of 1000)");
@@ -274,7 +274,10 @@ void setup(CLI::App& app) {
         "malformed item or no filter.\n"
         "Retention removes only files this run opened (across rotations and restarts), never "
         "the one being written, nor anything else in the folder; each removal is a line here "
-        "and in the error log.");
+        "and in the error log.\n"
+        "Under systemd (kvxlog@NAME, see the README): READY=1 once the filter is sent, STATUS= "
+        "and, while the capture is healthy, WATCHDOG=1 every 2 s; with JOURNAL_STREAM each line "
+        "carries its severity (<3>, <4>, <6>) and no status line is printed.");
     cmd->callback([a] { exitStatus() = runFromArgs(*a); });
 }
 
