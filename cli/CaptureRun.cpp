@@ -170,8 +170,7 @@ SettingsChoice chooseSettings(std::FILE* messages) {
         text += ": kvxlog setup creates it; ";
         text += shipped.empty() ? "no catalogue of item names"
                                 : "meanwhile the catalogue shipped with kvxlog is used: " + shipped;
-        std::fprintf(messages, "%s\n", text.c_str());
-        std::fflush(messages);
+        writeLines(messages, Severity::Warning, text);
     }
     if (!shipped.empty()) {
         c.file = app::SettingsFile::open(shipped);

@@ -7,6 +7,7 @@
 #include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -189,6 +190,34 @@ TEST_F(Unattended, MinFreeEndsACaptureCleanlyBeforeASmallDiskFills) {
     fs::create_directories(dumpDir);
     Child dump({"dump", "--quiet", files.back().string()}, dumpDir, env_);
     EXPECT_EQ(dump.wait(60s), 0) << dump.err();
+}
+
+TEST_F(Unattended, UnderTheJournalEveryLineCarriesItsSeverityAndNoProgressLineIsWritten) {
+    auto cfg = modem(300);
+    modemsim::SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    // The child's stderr file exists first, so its device and inode can be named.
+    std::ofstream(dir_.path() / "stderr.txt").close();
+    struct stat st {};
+    ASSERT_EQ(::stat((dir_.path() / "stderr.txt").c_str(), &st), 0);
+    auto env = env_;
+    env.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+    Child child({"capture", "--port", cfg.linkPath, "--log", "0x1234", "--duration", "5", "-o",
+                 (dir_.path() / "cap-").string()},
+                dir_.path(), env);
+    ASSERT_TRUE(child.started());
+    ASSERT_EQ(child.wait(60s), 0) << child.err();
+    std::istringstream err(child.err());
+    int lines = 0;
+    for (std::string line; std::getline(err, line); ++lines) {
+        EXPECT_TRUE(line.rfind("<3>", 0) == 0 || line.rfind("<4>", 0) == 0 ||
+                    line.rfind("<6>", 0) == 0)
+            << line;
+        EXPECT_EQ(line.find(" Bytes: "), std::string::npos) << line;
+    }
+    EXPECT_GE(lines, 5);
+    EXPECT_NE(child.err().find("<4>kvxlog: no settings file"), std::string::npos);
+    EXPECT_NE(child.err().find("<6>--- capture summary"), std::string::npos);
 }
 
 // Datagrams of a test NOTIFY_SOCKET with the time each arrived.
