@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "PortChoice.h"
+#include "ServiceNotify.h"
+#include "app/CaptureHealth.h"
 #include "app/ErrorLog.h"
 #include "app/HeadlessWindow.h"
 #include "app/MainDialog.h"
@@ -37,6 +39,12 @@ constexpr int kDurationTimer = 9001;
 constexpr int kProgressTimer = 9002;
 constexpr int kRetryTimer = 9003;
 constexpr int kNoStreamTimer = 9004;  // once per Start: did the modem stream at all?
+constexpr int kReadyTimer = 9005;    // until the first file is being filled: READY=1
+constexpr int kServiceTimer = 9006;  // STATUS= and WATCHDOG=1 for the service manager
+constexpr int kReadyPollMs = 100;
+constexpr int kServicePeriodMs = 2000;
+// How long a restart (a modem rebooting, unplugged) keeps the service's watchdog fed.
+constexpr int kRestartAllowanceSeconds = 300;
 constexpr int kRetryFirstMs = 1000;
 constexpr int kRetryMaxMs = 30000;
 
@@ -162,8 +170,7 @@ SettingsChoice chooseSettings(std::FILE* messages) {
         text += ": kvxlog setup creates it; ";
         text += shipped.empty() ? "no catalogue of item names"
                                 : "meanwhile the catalogue shipped with kvxlog is used: " + shipped;
-        std::fprintf(messages, "%s\n", text.c_str());
-        std::fflush(messages);
+        writeLines(messages, Severity::Warning, text);
     }
     if (!shipped.empty()) {
         c.file = app::SettingsFile::open(shipped);
@@ -255,7 +262,9 @@ bool parseMessageItem(const std::string& text, std::pair<int32_t, int32_t>& item
 
 int runCapture(const CaptureOptions& o) {
     app::HeadlessWindow window(o.messages);
-    window.setPrintStatus(o.printStatus);
+    // The journal keeps no progress lines; its lines carry their severity.
+    window.setPrintStatus(o.printStatus && !journalStream());
+    if (journalStream()) window.setMessagePrefix("<3>");
     // Only --info shows the decoded fields; a conversion without it skips their queueing.
     window.setNotificationsWanted(o.info || !o.rawFile);
     window.setLogFieldsWanted(o.info);
@@ -263,15 +272,13 @@ int runCapture(const CaptureOptions& o) {
     const std::string commandLine = "-DOG " + std::to_string(o.watchdogSeconds);
     app::MainDialog dialog(window, engine, commandLine);
     if (!o.errorLogPath.empty()) dialog.setErrorLogPath(o.errorLogPath);
+    dialog.setRetention(o.retention);
     CaptureReport scratch;
     CaptureReport& report = o.report ? *o.report : scratch;
     std::mutex reportMutex;  // the worker adds files, the loop restarts
 
-    auto say = [&](const std::string& text) {
-        if (o.messages) {
-            std::fprintf(o.messages, "%s\n", text.c_str());
-            std::fflush(o.messages);
-        }
+    auto say = [&](const std::string& text, Severity severity = Severity::Info) {
+        writeLines(o.messages, severity, text);
     };
 
     // No --port: the port the settings choose, as the window restores it.
@@ -300,7 +307,8 @@ int runCapture(const CaptureOptions& o) {
         // and the user is told so once per item.
         const filters::FilterLists unnamed = unnamedItems(o.items, dialog.filters());
         auto warn = [&](const std::string& item) {
-            say("kvxlog: " + item + " is not in " + catalogueFrom + "; sent without a name");
+            say("kvxlog: " + item + " is not in " + catalogueFrom + "; sent without a name",
+                Severity::Warning);
         };
         char text[48];
         for (int32_t id : unnamed.logs) {
@@ -313,7 +321,7 @@ int runCapture(const CaptureOptions& o) {
         for (int32_t id : unnamed.nv) warn("NV item " + std::to_string(id));
         dialog.setExtraItems(unnamed);
     } else if (!o.rawFile && o.filterFile.empty() && window.getText(ctl::kFilterPath).empty()) {
-        say(kNoFilterText);
+        say(kNoFilterText, Severity::Error);
         return kExitUsage;
     }
     if (o.keepAll) engine.setkeepall(true);
@@ -357,10 +365,7 @@ int runCapture(const CaptureOptions& o) {
             if (!report.files.empty()) report.files.back().stats = engine.lastfilestats();
             report.files.push_back({text, {}});
         }
-        if (o.names) {
-            std::fprintf(o.names, "%s\n", text.c_str());
-            std::fflush(o.names);
-        }
+        writeLines(o.names, Severity::Info, text);
     });
     dialog.setErrorObserver([&](int code, int first, int, int) {
         if (code == app::err::kRestartFailed) {
@@ -373,6 +378,21 @@ int runCapture(const CaptureOptions& o) {
             std::lock_guard lock(reportMutex);
             report.restarts.push_back(restartCause(code, first));
         }
+    });
+    dialog.setRemovalObserver([&](const capture::Removal& r) {
+        std::string why = "free space low";
+        if (r.cause == capture::RemovalCause::Ring)
+            why = "ring of " + std::to_string(o.retention.ring) + " files";
+        else if (r.cause == capture::RemovalCause::Total)
+            why = "total above " + capture::formatBytes(o.retention.maxTotal);
+        if (r.error == 0)
+            say("kvxlog: removed " + r.name + " (" + capture::formatBytes(r.bytes) + "; " + why +
+                ")");
+        else
+            say("kvxlog: could not remove " + r.name + " (" + why + "): " + std::strerror(r.error),
+                Severity::Error);
+        std::lock_guard lock(reportMutex);
+        report.removed.push_back({r.name, r.bytes, r.cause, r.error});
     });
     std::map<int32_t, std::string> shown;
     dialog.setInfoSink([&](const dm::InfoNotification& note) {
@@ -411,7 +431,8 @@ int runCapture(const CaptureOptions& o) {
                 // growing pause, until it answers or the run ends.
                 if (o.keepTrying && dialog.restartPending() && dialog.lastStartFailed()) {
                     say("The modem does not answer yet; trying again in " +
-                        std::to_string(retryMs / 1000) + " s (Ctrl-C stops)...");
+                            std::to_string(retryMs / 1000) + " s (Ctrl-C stops)...",
+                        Severity::Warning);
                     window.startTimer(kRetryTimer, retryMs);
                     return;
                 }
@@ -419,6 +440,35 @@ int runCapture(const CaptureOptions& o) {
             });
         }
     });
+    // Under a service manager: STATUS= on every tick, WATCHDOG=1 only while the capture is
+    // healthy, so that a capture hung where its own watchdog cannot act is restarted.
+    const bool service = o.notify != nullptr && o.notify->enabled();
+    app::CaptureHealth health(o.watchdogSeconds, kRestartAllowanceSeconds);
+    auto serviceStatus = [&] {
+        const dm::Stats stats = engine.getstats();
+        const std::string file = dialog.currentLogFile();
+        std::string text = "STATUS=";
+        if (dialog.waitingForDevice() || window.timerRunning(kRetryTimer)) {
+            text += "waiting for the modem";
+        } else if (file.empty()) {
+            text += "starting";
+        } else {
+            text += file + ": " + std::to_string(stats.packets) + " packets, " +
+                    std::to_string(stats.bytes) + " bytes";
+        }
+        return text;
+    };
+    auto serviceTick = [&] {
+        app::CaptureHealth::Sample sample;
+        sample.file = dialog.flags().loggingActive.load() ? dialog.currentLogFile() : "";
+        sample.packets = engine.getstats().packets;
+        sample.restarting = dialog.waitingForDevice() || window.timerRunning(kRetryTimer) ||
+                            dialog.state() == app::UiState::Starting;
+        sample.workerStuck = dialog.workerExitCode() == capture::kExitForced;
+        std::string message = serviceStatus();
+        if (health.tick(sample, std::chrono::steady_clock::now())) message += "\nWATCHDOG=1";
+        o.notify->send(message);
+    };
     window.setTimerHandler([&](int id) {
         if (id == kDurationTimer) {
             window.stopTimer(kDurationTimer);
@@ -440,7 +490,8 @@ int runCapture(const CaptureOptions& o) {
                 say("No packet from the modem within the watchdog period (" +
                     std::to_string(noStreamMs / 1000) + " s) after the filter: " +
                     std::to_string(now.replies) + " of " + std::to_string(now.requests) +
-                    " filter requests were answered.");
+                    " filter requests were answered.",
+                    Severity::Warning);
             }
         } else if (id == kRetryTimer) {
             window.stopTimer(kRetryTimer);
@@ -452,6 +503,13 @@ int runCapture(const CaptureOptions& o) {
             }
         } else if (id == kProgressTimer) {
             o.onProgress(engine.getstats(), false);
+        } else if (id == kReadyTimer) {
+            // Ready once the worker has sent the filter and fills its first file.
+            if (!dialog.flags().loggingActive.load()) return;
+            window.stopTimer(kReadyTimer);
+            o.notify->send("READY=1\n" + serviceStatus());
+        } else if (id == kServiceTimer) {
+            serviceTick();
         } else {
             dialog.OnTimer(id);
         }
@@ -483,6 +541,15 @@ int runCapture(const CaptureOptions& o) {
             return;
         }
         if (o.durationSeconds > 0) window.startTimer(kDurationTimer, o.durationSeconds * 1000);
+        if (service) {
+            window.startTimer(kReadyTimer, kReadyPollMs);
+            // At least twice per watchdog period the manager asked for.
+            const auto half = std::chrono::duration_cast<std::chrono::milliseconds>(
+                o.notify->watchdog() / 2);
+            int period = kServicePeriodMs;
+            if (half.count() > 0 && half.count() < period) period = static_cast<int>(half.count());
+            window.startTimer(kServiceTimer, std::max(period, 100));
+        }
         if (o.onProgress) window.startTimer(kProgressTimer, o.progressMs);
     });
     window.run();
@@ -510,6 +577,10 @@ int runCapture(const CaptureOptions& o) {
     const int code = dialog.workerExitCode();
     if (code < 0) return stoppedByUser ? 0 : kExitNoModem;
     if (code == 0 && report.gaveUp) return kExitNoModem;
+    if (code == 0 && dialog.lowSpaceEnded()) {
+        report.lowSpace = dialog.lowSpaceMessage();
+        return kExitLowSpace;
+    }
     return code;
 }
 

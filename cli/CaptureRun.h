@@ -16,7 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "ServiceNotify.h"
 #include "app/Settings.h"
+#include "capture/Retention.h"
 #include "dm/KvxLog.h"
 #include "filters/FilterFile.h"
 #include "filters/FilterSet.h"
@@ -29,6 +31,9 @@ namespace kvx::cli {
 inline constexpr int kExitNoModem = 2;         // Start could not communicate with the modem
 inline constexpr int kExitNoPackets = 7;       // the modem never streamed a packet
 inline constexpr int kExitErrorLog = 8;        // the error log could not be written
+// Free space fell below the floor and no file of the capture could be removed: the log ended
+// cleanly with its closing note before the disk filled.
+inline constexpr int kExitLowSpace = 10;
 inline constexpr int kExitUsage = 64;          // a bad argument
 
 // What a run did, for the summary a user reads at its end.
@@ -43,6 +48,14 @@ struct CaptureReport {
     bool stoppedByUser = false;
     bool durationEnded = false;
     bool gaveUp = false;  // the modem never answered again before the run ended
+    struct Removed {
+        std::string name;
+        uint64_t bytes = 0;
+        capture::RemovalCause cause = capture::RemovalCause::Ring;
+        int error = 0;  // errno when it could not be removed
+    };
+    std::vector<Removed> removed;  // files retention removed, in order
+    std::string lowSpace;          // the message when free space ended the run
     std::string errorLogProblem;  // why the error log could not be written, with its path
 };
 
@@ -66,6 +79,7 @@ struct CaptureOptions {
     int limit = 20;            // MB or minutes
     int watchdogSeconds = 10;  // 0: off
     int durationSeconds = 0;   // 0: until stopped
+    capture::RetentionPolicy retention;  // ring, total budget, free-space floor
     bool info = false;         // print Info Box fields as they change
 
     // Packets of command codes the conversion does not know are written whole too, rather
@@ -87,6 +101,8 @@ struct CaptureOptions {
     // pause (1 s doubling up to 30 s) until it succeeds or the run is stopped or ends.
     bool keepTrying = true;
     CaptureReport* report = nullptr;  // filled when given
+    // The service manager to tell of readiness, status and health (not owned); null: none.
+    const ServiceNotify* notify = nullptr;
 
     bool useSettings = true;       // read the settings file (filter, log path, catalogue)
     bool printStatus = true;       // status lines on the message stream

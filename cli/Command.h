@@ -26,7 +26,8 @@ inline constexpr const char* kExitStatusHelp =
     "the pcap or export file) could not be created; 4 the raw input could "
     "not be opened; 5 the logging worker could not be stopped; 6 a write to the log failed; "
     "7 the modem never streamed a packet; 8 the error log could not be written; 9 a log "
-    "that does not end with its closing note (dump); 64 a malformed command line. Each command's "
+    "that does not end with its closing note (dump); 10 free space ran low and the capture ended "
+    "its log cleanly (capture); 64 a malformed command line. Each command's "
     "--help tells which of these it uses.";
 
 // Called by commands that print lists, between lines: when the reader of stdout has closed

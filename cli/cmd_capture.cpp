@@ -1,13 +1,17 @@
 // kvxlog capture: live logging of a modem's DM port, unattended, through the main dialog's
 // capture logic (the same Start, rotation, watchdog and Stop as the desktop window).
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "CaptureRun.h"
 #include "Command.h"
+#include "ServiceNotify.h"
 
 namespace kvx::cli {
 namespace {
@@ -25,6 +29,9 @@ struct Args {
     bool info = false;
     std::string errorLog;
     bool keepAll = false;
+    int ring = 0;
+    std::string maxTotal;
+    std::string minFree;
 };
 
 std::string megabytes(uint64_t bytes) {
@@ -36,50 +43,93 @@ std::string megabytes(uint64_t bytes) {
 // The end of a run as a user reads it: the files with their sizes, the counts, the restarts
 // and their causes, and how the run ended.
 void printSummary(const CaptureReport& r, int status) {
-    std::fprintf(stderr, "--- capture summary\n");
+    // Written whole, then passed on line by line with the journal's marks when it is there.
+    char* text = nullptr;
+    size_t length = 0;
+    std::FILE* out = open_memstream(&text, &length);
+    if (out == nullptr) return;
+    std::fprintf(out, "--- capture summary\n");
     dm::Stats total;
     for (const auto& f : r.files) {
         std::error_code ec;
         const auto size = std::filesystem::file_size(f.name, ec);
         // Packets as the status line counts them: a multi-event report is one packet, even
         // though the log holds a record per event, and the file's own notes are not packets.
-        std::fprintf(stderr, "  %s  %s, %u packets\n", f.name.c_str(),
-                     ec ? "not created" : megabytes(size).c_str(), f.stats.packets);
+        const bool removed = std::any_of(r.removed.begin(), r.removed.end(), [&](const auto& x) {
+            return x.name == f.name && x.error == 0;
+        });
+        std::fprintf(out, "  %s  %s, %u packets\n", f.name.c_str(),
+                     removed ? "removed" : ec ? "not created" : megabytes(size).c_str(),
+                     f.stats.packets);
         total.bytes += f.stats.bytes;
         total.packets += f.stats.packets;
         total.crcErrors += f.stats.crcErrors;
         total.sizeErrors += f.stats.sizeErrors;
         total.streamed += f.stats.streamed;
     }
-    std::fprintf(stderr,
+    std::fprintf(out,
                  "  %zu file(s); %u bytes read, %u packets written (%u streamed by the modem), "
                  "%u CRC errors, %u size errors\n",
                  r.files.size(), total.bytes, total.packets, total.streamed, total.crcErrors,
                  total.sizeErrors);
     if (r.restarts.empty()) {
-        std::fprintf(stderr, "  no restarts\n");
+        std::fprintf(out, "  no restarts\n");
     } else {
-        std::fprintf(stderr, "  %zu restart(s):", r.restarts.size());
+        std::fprintf(out, "  %zu restart(s):", r.restarts.size());
         for (size_t i = 0; i < r.restarts.size(); ++i)
-            std::fprintf(stderr, "%s %s", i ? "," : "", r.restarts[i].c_str());
-        std::fprintf(stderr, "\n");
+            std::fprintf(out, "%s %s", i ? "," : "", r.restarts[i].c_str());
+        std::fprintf(out, "\n");
+    }
+    if (!r.removed.empty()) {
+        size_t failed = 0;
+        uint64_t bytes = 0;
+        for (const auto& f : r.removed) {
+            if (f.error != 0)
+                ++failed;
+            else
+                bytes += f.bytes;
+        }
+        std::fprintf(out, "  %zu file(s) removed by retention (%s)", r.removed.size() - failed,
+                     capture::formatBytes(bytes).c_str());
+        if (failed > 0) std::fprintf(out, ", %zu could not be removed", failed);
+        std::fprintf(out, "\n");
     }
     if (r.failedRestarts > 0)
-        std::fprintf(stderr, "  %d restart attempt(s) found no modem answering\n",
+        std::fprintf(out, "  %d restart attempt(s) found no modem answering\n",
                      r.failedRestarts);
-    const char* how = r.stoppedByUser   ? "stopped by the user"
-                      : r.durationEnded ? "the duration ended"
-                                        : "logging ended";
-    std::fprintf(stderr, "  ended: %s%s; exit status %d\n", how,
+    const char* how = r.stoppedByUser      ? "stopped by the user"
+                      : r.durationEnded    ? "the duration ended"
+                      : !r.lowSpace.empty() ? "free space ran low"
+                                           : "logging ended";
+    std::fprintf(out, "  ended: %s%s; exit status %d\n", how,
                  r.gaveUp ? ", the modem never answered again" : "", status);
+    std::fclose(out);
+    writeLines(stderr, status == 0 ? Severity::Info : Severity::Error, text);
+    std::free(text);
 }
 
 int runFromArgs(const Args& a) {
     if (std::string error; !a.output.empty() && !checkOutputFolder(a.output, error)) {
-        std::fprintf(stderr, "kvxlog capture: %s\n", error.c_str());
+        writeLines(stderr, Severity::Error, "kvxlog capture: " + error);
         return 3;
     }
     CaptureOptions o;
+    o.retention.ring = a.ring;
+    auto size = [](const char* name, const std::string& text, std::optional<uint64_t>& out) {
+        if (text.empty()) return true;
+        out = capture::parseByteSize(text);
+        if (!out)
+            std::fprintf(stderr,
+                         "kvxlog capture: %s %s: not a size (a number of bytes, or with k, M, G "
+                         "or T: 500M, 20G)\n",
+                         name, text.c_str());
+        return out.has_value();
+    };
+    std::optional<uint64_t> maxTotal;
+    if (!size("--max-total", a.maxTotal, maxTotal) ||
+        !size("--min-free", a.minFree, o.retention.minFree))
+        return kExitUsage;
+    o.retention.maxTotal = maxTotal.value_or(0);
     o.port = a.port;
     o.base = a.output;
     o.watchdogSeconds = a.watchdog;
@@ -132,15 +182,18 @@ int runFromArgs(const Args& a) {
     o.errorLogPath = a.errorLog;
     CaptureReport report;
     o.report = &report;
+    const ServiceNotify notify = ServiceNotify::fromEnvironment();
+    o.notify = &notify;
     int status = runCapture(o);
+    notify.send("STOPPING=1");
     if (!report.errorLogProblem.empty()) {
-        std::fprintf(stderr, "kvxlog capture: could not write the error log %s\n",
-                     report.errorLogProblem.c_str());
+        writeLines(stderr, Severity::Error,
+                   "kvxlog capture: could not write the error log " + report.errorLogProblem);
     }
     uint32_t streamed = 0;
     for (const auto& f : report.files) streamed += f.stats.streamed;
     if (status == 0 && !report.files.empty() && streamed == 0) {
-        std::fprintf(stderr, "kvxlog capture: no packet arrived from the modem\n");
+        writeLines(stderr, Severity::Error, "kvxlog capture: no packet arrived from the modem");
         status = kExitNoPackets;
     }
     if (status != kExitUsage && (status != kExitNoModem || !report.files.empty()))
@@ -175,6 +228,20 @@ void setup(CLI::App& app) {
             ->check(CLI::PositiveNumber);
     auto* single = cmd->add_flag("--single-file", a->singleFile, "Never start a new file");
     size->excludes(minutes)->excludes(single);
+    auto* ring = cmd->add_option("--ring", a->ring,
+                                 "Keep only the newest N files of this capture: the oldest is "
+                                 "removed once its successor is written to")
+                     ->check(CLI::Range(1, 1000000));
+    auto* maxTotal = cmd->add_option("--max-total", a->maxTotal,
+                                     "Remove this capture's oldest files while together they "
+                                     "exceed SIZE (500M, 20G: powers of 1000)");
+    cmd->add_option("--min-free", a->minFree,
+                    "Keep SIZE free on the log's file system: below it, rotate and remove "
+                    "this capture's oldest files as --ring or --max-total allow, else end the "
+                    "log cleanly (exit status 10); default 1% of the file system or 1G, the "
+                    "smaller; 0: off");
+    ring->excludes(single);
+    maxTotal->excludes(single);
     minutes->excludes(single);
     cmd->add_option("--watchdog", a->watchdog,
                     "Restart logging after this many seconds without a packet (0: off)")
@@ -202,8 +269,15 @@ void setup(CLI::App& app) {
         "Exit status: 0 ended normally or stopped, 1 filter not sent, 2 could not communicate "
         "with the modem (also when it never answered again after a restart), 3 log not "
         "created, 5 worker could not be stopped, 6 a write to the log failed, 7 the modem never "
-        "streamed a packet, 8 the error log could not be written, 64 a malformed item or no "
-        "filter.");
+        "streamed a packet, 8 the error log could not be written, 10 free space fell below "
+        "--min-free with no file of the capture left to remove (the log ends cleanly), 64 a "
+        "malformed item or no filter.\n"
+        "Retention removes only files this run opened (across rotations and restarts), never "
+        "the one being written, nor anything else in the folder; each removal is a line here "
+        "and in the error log.\n"
+        "Under systemd (kvxlog@NAME, see the README): READY=1 once the filter is sent, STATUS= "
+        "and, while the capture is healthy, WATCHDOG=1 every 2 s; with JOURNAL_STREAM each line "
+        "carries its severity (<3>, <4>, <6>) and no status line is printed.");
     cmd->callback([a] { exitStatus() = runFromArgs(*a); });
 }
 

@@ -27,6 +27,13 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/catalogue
 install(FILES ${_kvx_pkg}/60-kvxlogplus.rules DESTINATION ${KVX_UDEV_RULES_DIR})
 install(FILES ${_kvx_pkg}/kvxlog.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# The capture service: systemd reads /usr/lib/systemd/system. The sample options go beside the
+# catalogue; the package's postinst puts them into /etc/kvxlogplus and adds the user kvxlog.
+set(KVX_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+    "Folder for kvxlog@.service, relative to the install prefix or absolute")
+install(FILES "${_kvx_pkg}/kvxlog@.service" DESTINATION ${KVX_SYSTEMD_UNIT_DIR})
+install(FILES ${_kvx_pkg}/capture.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/kvxlogplus)
+
 # kvxlog setup looks for the catalogue beside its own bin folder first; this is the fallback.
 target_compile_definitions(kvxlog PRIVATE
     KVX_INSTALL_DATADIR="${CMAKE_INSTALL_FULL_DATADIR}/kvxlogplus")
@@ -57,4 +64,6 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "KvxLog Plus developers <dev@kvxlog.invalid>
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS udev)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${_kvx_pkg}/postinst;${_kvx_pkg}/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

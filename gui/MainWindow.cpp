@@ -18,6 +18,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
 
 #include "FilterTreeView.h"
 #include "GuiQueue.h"
@@ -111,6 +112,14 @@ MainWindow::MainWindow(Options options)
         infoBox_->setField(note.field, note.text);
     });
     dialog_->setStateObserver([this](app::UiState state) { onStateChanged(state); });
+    dialog_->setRemovalObserver([](const capture::Removal& r) {
+        if (r.error == 0)
+            std::fprintf(stderr, "kvxlogplus: removed %s (%s)\n", r.name.c_str(),
+                         capture::formatBytes(r.bytes).c_str());
+        else
+            std::fprintf(stderr, "kvxlogplus: could not remove %s: %s\n", r.name.c_str(),
+                         std::strerror(r.error));
+    });
     dialog_->setMemoryDumpHook([this] {
         if (memoryDump_) {
             memoryDump_->show();
@@ -566,6 +575,11 @@ void MainWindow::LoadSettings() {
     if (loaded.logPath) setText(ctl::kLogPath, *loaded.logPath);
     if (loaded.device) dialog_->selectDevice(*loaded.device);
     if (auto port = app::portEditText(loaded)) setText(ctl::kCustomPort, *port);
+    // Ring, MaxTotal and MinFree: the Multiple Log Files group keeps to them (no control).
+    std::vector<std::string> problems;
+    dialog_->setRetention(app::retentionPolicy(loaded, &problems));
+    for (const auto& bad : problems)
+        std::fprintf(stderr, "kvxlogplus: %s: not a valid value, ignored\n", bad.c_str());
     filters::FilterReporter reporter;
     reporter.messageBox = [this](const std::string& text) { messageBox(text); };
     app::loadCatalogue(loaded, dialog_->filters(), reporter);

@@ -332,7 +332,8 @@ const std::string& TimeText::of(uint64_t stamp) {
 
 Closing closingOf(std::span<const uint8_t> noteText) {
     const std::string_view text(reinterpret_cast<const char*>(noteText.data()), noteText.size());
-    if (text == "RAW DM file conversion is complete" || text == app::kStoppedNote)
+    if (text == "RAW DM file conversion is complete" || text == app::kStoppedNote ||
+        text.starts_with(app::kLowSpaceNote))
         return Closing::End;
     if (text == app::kRestartedNote || text.starts_with("Log capacity reached: Filesize = "))
         return Closing::NextFile;

@@ -24,6 +24,12 @@ constexpr std::array<ErrorRow, kErrorRows> kTable{{
     {err::kPortLost, "Restarting Logging, cause = Port lost. <errno>", false},
     {err::kRestartFailed, "Restart failed, cause = No answer from the modem. <try, next(sec)>",
      false},
+    {err::kRemovedRing, "Log file removed, cause = Ring. <size(kB), files kept, ring>", false},
+    {err::kRemovedTotal, "Log file removed, cause = Total size. <size(kB), total(kB), limit(kB)>",
+     false},
+    {err::kRemovedLowSpace,
+     "Log file removed, cause = Low disk space. <size(kB), free(kB), min free(kB)>", false},
+    {err::kLowSpace, "Logging Stopped, cause = Low disk space. <free(kB), min free(kB)>", false},
 }};
 
 const ErrorRow* findRow(int code) {

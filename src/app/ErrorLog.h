@@ -25,9 +25,15 @@ inline constexpr int kManual = 6;
 inline constexpr int kLogWrite = 8;       // a write to the log failed; logging stopped
 inline constexpr int kPortLost = 9;       // the port hung up; logging restarts
 inline constexpr int kRestartFailed = 10; // a restart found no modem answering; tried again
+// Retention: a file of this capture removed (sizes in kB of 1000 bytes), and the end of logging
+// on a disk that ran low with nothing left to remove.
+inline constexpr int kRemovedRing = 11;
+inline constexpr int kRemovedTotal = 12;
+inline constexpr int kRemovedLowSpace = 13;
+inline constexpr int kLowSpace = 14;
 }  // namespace err
 
-inline constexpr size_t kErrorRows = 10;
+inline constexpr size_t kErrorRows = 14;
 
 struct ErrorRow {
     int code;

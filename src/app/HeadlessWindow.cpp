@@ -60,12 +60,28 @@ void HeadlessWindow::setStatus(const std::string& text) {
     std::fflush(out_);
 }
 
+void HeadlessWindow::setMessagePrefix(std::string prefix) {
+    std::lock_guard lock(printMutex_);
+    messagePrefix_ = std::move(prefix);
+}
+
 void HeadlessWindow::messageBox(const std::string& text) {
     if (out_ == nullptr) return;
     // Printed at once, from whichever thread: a box never waits for the loop.
     std::lock_guard lock(printMutex_);
-    std::fputs(text.c_str(), out_);
-    if (text.empty() || text.back() != '\n') std::fputc('\n', out_);
+    if (messagePrefix_.empty()) {
+        std::fputs(text.c_str(), out_);
+        if (text.empty() || text.back() != '\n') std::fputc('\n', out_);
+    } else {
+        size_t at = 0;
+        do {
+            size_t end = text.find('\n', at);
+            if (end == std::string::npos) end = text.size();
+            std::fprintf(out_, "%s%.*s\n", messagePrefix_.c_str(), static_cast<int>(end - at),
+                         text.data() + at);
+            at = end + 1;
+        } while (at < text.size());
+    }
     std::fflush(out_);
 }
 

@@ -60,6 +60,8 @@ class HeadlessWindow : public capture::Window {
     }
     // Status lines are printed only when this is on (default on).
     void setPrintStatus(bool on);
+    // Put before each line of a message box (a journal's severity mark, "<3>"); default none.
+    void setMessagePrefix(std::string prefix);
     // Engine notifications are handed to the loop only when this is on (default on): a run
     // that shows no Info Box (a conversion) does not pay for them.
     void setNotificationsWanted(bool on) { notesWanted_.store(on); }
@@ -95,6 +97,7 @@ class HeadlessWindow : public capture::Window {
     std::deque<std::function<void()>> posted_;
     bool closed_ = false;
     bool printStatus_ = true;
+    std::string messagePrefix_;
     std::atomic<bool> notesWanted_{true};
     std::atomic<bool> logFieldsWanted_{true};
     // Waiting notes, one per field (at most kMaxWaitingFields fields; notes of more are

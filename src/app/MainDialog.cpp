@@ -303,6 +303,18 @@ void MainDialog::continueStart() {
 
     applyUiState(UiState::Starting);
     ReadRotationSettings();
+    if (!restartPending_) {
+        // A new capture: its own files only. The ring and the budget need rotation.
+        capture::RetentionPolicy policy = retentionPolicy_;
+        if (!multipleFiles_) {
+            policy.ring = 0;
+            policy.maxTotal = 0;
+        }
+        retention_.reset(policy);
+        lowSpaceEnded_ = false;
+        lowSpaceMessage_.clear();
+    }
+    flags_.spaceLow.store(false);
     std::string base = window_.getText(ctl::kLogPath);
     // After a run that ended by itself the edit still shows that run's last file: unless the
     // user changed it, the run's base path is meant, or every Start would nest a name in one.
@@ -359,6 +371,7 @@ void MainDialog::continueStart() {
     settings.rawPath = window_.getText(ctl::kRawFilePath);
     settings.baseLogPath = baseLogPath_;
     settings.version = version_;
+    settings.retention = &retention_;
     const FilterChoice choice = filterChoice_;
     auto worker = std::make_unique<Worker>();
     worker->logic = std::make_unique<capture::LoggingWorker>(
@@ -441,6 +454,8 @@ void MainDialog::OnStop() {
         if (worker_ && worker_->thread.joinable()) worker_->thread.join();
         engine_.close();
         engine_.closelog();
+        // The last file is closed: the ring holds its newest files now.
+        reportRemovals(retention_.trim(true, false), std::nullopt);
     }
 
     if (baseLogPathTaken_) window_.setText(ctl::kLogPath, baseLogPath_);
@@ -502,7 +517,11 @@ void MainDialog::OnExitWatch() {
         return;
     }
     const int code = worker_->exitCode->load();
-    if (code == capture::kExitStillRunning) return;
+    if (code == capture::kExitStillRunning) {
+        // A worker waiting for room is answered now rather than at the next status tick.
+        if (flags_.spaceLow.load()) applyRetention(engine_.getstats().packets);
+        return;
+    }
     if (worker_->thread.joinable()) worker_->thread.join();
     joinRequestThread();
     lastExitCode_ = code;
@@ -525,6 +544,7 @@ void MainDialog::OnExitWatch() {
             waiting_ = false;
             window_.stopTimer(kDeviceWaitTimer);
         }
+        reportRemovals(retention_.trim(true, false), std::nullopt);
         idleReset();
     } else if (code == capture::kExitForced) {
         window_.stopTimer(timer::kExitWatch);
@@ -581,6 +601,8 @@ void MainDialog::OnStatusTimer() {
         }
     }
 
+    if (applyRetention(stats.packets)) return;
+
     // Checked only while a file is being filled and no rotation is already under way.
     if (multipleFiles_ && worker_ && flags_.loggingActive.load() && !flags_.stopRequested.load()) {
         if (CheckLogCapacity(limitUnit_, limit_, worker_->logic->fileStartTime(), stats.bytes)) {
@@ -610,6 +632,85 @@ bool MainDialog::CheckLogCapacity(int limitUnit, int limit, std::time_t fileStar
         return true;
     }
     return false;
+}
+
+bool MainDialog::applyRetention(uint32_t packets) {
+    if (!worker_ || !flags_.loggingActive.load()) return false;
+    auto space = retention_.space();
+    auto isLow = [](const std::optional<capture::Retention::Space>& s) {
+        return s && s->freeBytes < s->floor;
+    };
+    bool low = isLow(space);  // the worker's flag only asks for a look now
+    reportRemovals(retention_.trim(packets > 0, low), space);
+    if (exiting_) return true;
+    if (low) {
+        space = retention_.space();
+        low = isLow(space);
+    }
+    if (!low) {
+        flags_.spaceLow.store(false);
+        return false;
+    }
+    // A file is ending already: its successor is looked at anew.
+    if (flags_.stopRequested.load()) return true;
+    if (retention_.rotationFrees(space->floor - space->freeBytes)) {
+        // One more file lets the ring remove the oldest, which is large enough to help.
+        engine_.setclosingnote(capacityNote(engine_.getstats().bytes));
+        flags_.stopRequested.store(true);
+        flags_.nextFile.store(true);
+        flags_.spaceLow.store(false);
+        return true;
+    }
+    endForLowSpace(*space);
+    return true;
+}
+
+namespace {
+int kiloBytes(uint64_t bytes) {
+    return static_cast<int>(std::min<uint64_t>(bytes / 1000, INT_MAX));
+}
+}  // namespace
+
+void MainDialog::endForLowSpace(const capture::Retention::Space& space) {
+    const std::string current = currentLogFile();
+    const std::string fs = capture::fileSystemName(current.empty() ? "." : current);
+    lowSpaceMessage_ = "Free space on " + fs + " is " + capture::formatBytes(space.freeBytes) +
+                       ", below the " + capture::formatBytes(space.floor) +
+                       " to keep free, and no file of this capture may be removed: logging "
+                       "stopped, the log ends with its closing note.";
+    engine_.setclosingnote(std::string(kLowSpaceNote) + " on " + fs + ": " +
+                           capture::formatBytes(space.freeBytes) + " free");
+    lowSpaceEnded_ = true;
+    flags_.stopRequested.store(true);
+    flags_.nextFile.store(false);
+    flags_.spaceLow.store(false);
+    LogError(err::kLowSpace, kiloBytes(space.freeBytes), kiloBytes(space.floor), 0);
+    if (exiting_) return;
+    window_.messageBox(lowSpaceMessage_);
+}
+
+void MainDialog::reportRemovals(const std::vector<capture::Removal>& removed,
+                                const std::optional<capture::Retention::Space>& space) {
+    for (const auto& r : removed) {
+        if (r.error == 0) {
+            switch (r.cause) {
+                case capture::RemovalCause::Ring:
+                    LogError(err::kRemovedRing, kiloBytes(r.bytes), static_cast<int>(r.kept),
+                             static_cast<int>(r.limit));
+                    break;
+                case capture::RemovalCause::Total:
+                    LogError(err::kRemovedTotal, kiloBytes(r.bytes), kiloBytes(r.kept),
+                             kiloBytes(r.limit));
+                    break;
+                case capture::RemovalCause::LowSpace:
+                    LogError(err::kRemovedLowSpace, kiloBytes(r.bytes),
+                             space ? kiloBytes(space->freeBytes) : 0,
+                             space ? kiloBytes(space->floor) : 0);
+                    break;
+            }
+        }
+        if (removalObserver_) removalObserver_(r);
+    }
 }
 
 void MainDialog::OnRequestTimer() {

@@ -29,6 +29,13 @@
 //   closed properly, then saves the settings and closes the window.
 // - A watchdog restart ends the status tick: the fresh file is not checked for capacity
 //   against the counters of the file before it.
+// - Retention (ring, total, free-space floor): the files of one capture are those its workers
+//   opened since the user's Start, across rotations and watchdog restarts. The ring and the
+//   budget act when "Use Multiple Log Files" is ticked; the floor always. A worker that finds
+//   free space below the floor stops reading and the exit watch is fired: the oldest files go
+//   as the ring or the budget allow (a rotation first when the next file lets the ring remove
+//   one large enough); with nothing to remove, the file ends with a closing note that says so,
+//   error-log entry 14 and a message naming the file system, and the worker ends normally.
 // - "-DOG" takes digits only: "-DOG -5" turns the watchdog off like "-DOG" alone.
 // - A fatal error-log entry from another thread (filter sending on the worker) closes the
 //   program at the next exit-watch or status tick, on the window's thread.
@@ -45,9 +52,12 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <optional>
+#include <vector>
 
 #include "app/ErrorLog.h"
 #include "capture/LoggingWorker.h"
+#include "capture/Retention.h"
 #include "capture/Window.h"
 #include "dm/KvxLog.h"
 #include "dm/Notify.h"
@@ -87,6 +97,9 @@ inline constexpr const char* kNotLocatedText = "Couldn't locate the device";
 inline constexpr const char* kUnhandledExitText = "Unhandled Thread Exit Code";
 inline constexpr const char* kStoppedNote = "Log manually stopped from UI";
 inline constexpr const char* kRestartedNote = "Log manually restarted from UI";
+// The closing note of a file ended because free space ran low; the file system and its free
+// space follow it.
+inline constexpr const char* kLowSpaceNote = "Log stopped: free space low";
 
 // The watchdog period of a command line: 10 when "-DOG" is absent, else the number after it
 // (blanks, then digits; none gives 0, which turns the watchdog off).
@@ -215,6 +228,16 @@ class MainDialog {
     void setMemoryDumpHook(std::function<void()> hook) { memoryDumpHook_ = std::move(hook); }
     // Saves the settings at Exit.
     void setSettingsSaver(std::function<void()> saver) { settingsSaver_ = std::move(saver); }
+    // Retention of the next fresh Start's files (a watchdog restart keeps the capture's).
+    void setRetention(const capture::RetentionPolicy& policy) { retentionPolicy_ = policy; }
+    const capture::RetentionPolicy& retentionPolicy() const { return retentionPolicy_; }
+    // Told of each file retention removed (or failed to remove), on the window's thread.
+    void setRemovalObserver(std::function<void(const capture::Removal&)> observer) {
+        removalObserver_ = std::move(observer);
+    }
+    // Whether the latest capture ended because free space ran low, and the message said.
+    bool lowSpaceEnded() const { return lowSpaceEnded_; }
+    const std::string& lowSpaceMessage() const { return lowSpaceMessage_; }
     // Told of every error-log entry once it is written (any thread that writes one).
     void setErrorObserver(std::function<void(int code, int first, int second, int third)> observer) {
         errorObserver_ = std::move(observer);
@@ -261,6 +284,10 @@ class MainDialog {
     bool sendFilter(const FilterChoice& choice, int destination);
     bool onMainThread() const { return std::this_thread::get_id() == mainThread_; }
     std::time_t now() const;
+    bool applyRetention(uint32_t packets);
+    void endForLowSpace(const capture::Retention::Space& space);
+    void reportRemovals(const std::vector<capture::Removal>& removed,
+                        const std::optional<capture::Retention::Space>& space);
 
     capture::Window& window_;
     dm::KvxLog& engine_;
@@ -299,6 +326,11 @@ class MainDialog {
     uint32_t lastPackets_ = 0;
     int unchangedTicks_ = 0;
 
+    capture::RetentionPolicy retentionPolicy_;
+    capture::Retention retention_;  // outlives every worker, which reports its files to it
+    bool lowSpaceEnded_ = false;
+    std::string lowSpaceMessage_;
+
     std::unique_ptr<Worker> worker_;
     std::unique_ptr<Worker> abandoned_;  // a worker Stop could not wake
     int lastExitCode_ = -1;              // of a worker already joined
@@ -313,6 +345,7 @@ class MainDialog {
     std::function<void()> memoryDumpHook_;
     std::function<void()> settingsSaver_;
     std::function<void(int, int, int, int)> errorObserver_;
+    std::function<void(const capture::Removal&)> removalObserver_;
 };
 
 }  // namespace kvx::app

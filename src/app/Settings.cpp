@@ -240,10 +240,40 @@ LoadedSettings readSettings(const SettingsFile& file) {
     s.port = file.readNumber("Port");
     s.portPath = file.readString("PortPath");
     s.keepAll = file.readNumber("KeepAll");
+    s.ring = file.readNumber("Ring");
+    s.maxTotal = file.readString("MaxTotal");
+    s.minFree = file.readString("MinFree");
     for (size_t i = 0; i < std::size(kSources); ++i)
         s.catalogue[i] = file.readString(kSources[i].value);
     s.folder = file.folder();
     return s;
+}
+
+capture::RetentionPolicy retentionPolicy(const LoadedSettings& settings,
+                                         std::vector<std::string>* problems) {
+    capture::RetentionPolicy policy;
+    auto problem = [&](std::string text) {
+        if (problems) problems->push_back(std::move(text));
+    };
+    if (settings.ring) {
+        if (*settings.ring >= 0)
+            policy.ring = *settings.ring;
+        else
+            problem("Ring=" + std::to_string(*settings.ring));
+    }
+    if (settings.maxTotal && !settings.maxTotal->empty()) {
+        if (auto bytes = capture::parseByteSize(*settings.maxTotal))
+            policy.maxTotal = *bytes;
+        else
+            problem("MaxTotal=" + *settings.maxTotal);
+    }
+    if (settings.minFree && !settings.minFree->empty()) {
+        if (auto bytes = capture::parseByteSize(*settings.minFree))
+            policy.minFree = *bytes;
+        else
+            problem("MinFree=" + *settings.minFree);
+    }
+    return policy;
 }
 
 std::optional<std::string> portEditText(const LoadedSettings& settings) {

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/Retention.h"
 #include "filters/FilterEntry.h"
 #include "filters/FilterReporter.h"
 #include "filters/FilterSet.h"
@@ -87,10 +88,21 @@ struct LoadedSettings {
     std::optional<int32_t> port;          // edit 1050 as "%d"
     std::optional<std::string> portPath;  // a port given as a path, shown in edit 1050
     std::optional<int32_t> keepAll;       // "KeepAll": nonzero logs packets of every command
+    // Retention of the window's captures (read only, as the catalogue): "Ring" a number of
+    // files (0: all), "MaxTotal" and "MinFree" sizes as the command line takes them ("20G",
+    // "500M"; MinFree "0" turns the floor off, absent or empty: the default floor).
+    std::optional<int32_t> ring;
+    std::optional<std::string> maxTotal;
+    std::optional<std::string> minFree;
     std::array<std::optional<std::string>, 16> catalogue;  // in catalogueSources() order
     std::string folder;                                    // of the settings file
 };
 LoadedSettings readSettings(const SettingsFile& file);
+
+// The retention policy the three values above give; a value that is malformed or out of range
+// is left at its default and named in `problems` ("Ring=-2", "MaxTotal=lots").
+capture::RetentionPolicy retentionPolicy(const LoadedSettings& settings,
+                                         std::vector<std::string>* problems = nullptr);
 
 // Edit 1050's text: a non-empty PortPath, else Port as "%d"; nullopt leaves the edit alone.
 std::optional<std::string> portEditText(const LoadedSettings& settings);

@@ -99,6 +99,7 @@ int LoggingWorker::fileCycle(bool& filterSent) {
                                             std::strerror(error) + ")\n");
         return kExitLogNotCreated;
     }
+    if (settings_.retention) settings_.retention->fileOpened(name);
     engine_.setnote(versionText(settings_.version));
 
     if (!filterSent && !settings_.rawFile) {
@@ -165,6 +166,8 @@ void LoggingWorker::receiveLoop() {
     while (!stopped) {
         const int n = engine_.dispatch();
         if (!engine_.logwriteok()) break;  // the disk took no more: nothing is read on
+        if (settings_.retention && settings_.retention->spaceLow(engine_.getstats().bytes))
+            waitForRoom();
         if (settings_.rawFile && n == 0) {
             engine_.setnote("RAW DM file conversion is complete");
             break;
@@ -174,6 +177,16 @@ void LoggingWorker::receiveLoop() {
     // The pending note (conversion complete, or the note of the stop request) is written by
     // closelog, after the last packet.
     engine_.setinfotarget(nullptr, 0, false);
+}
+
+void LoggingWorker::waitForRoom() {
+    // Nothing is read, so nothing written, until the window has made room or ended the file;
+    // meanwhile the bytes wait in the port as they do between two files.
+    flags_.spaceLow.store(true);
+    window_.fireTimerSoon(timer::kStatus);
+    while (flags_.spaceLow.load() && !flags_.stopRequested.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 }  // namespace kvx::capture

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "capture/Retention.h"
 #include "capture/Window.h"
 #include "dm/KvxLog.h"
 
@@ -34,6 +35,9 @@ struct CaptureFlags {
     std::atomic<bool> nextFile{false};
     std::atomic<bool> loggingActive{false};
     std::atomic<bool> memoryDebugSeen{false};
+    // Set by the worker when free space fell below the floor: it reads nothing more until the
+    // window has made room (and clears it) or ends the file (stopRequested).
+    std::atomic<bool> spaceLow{false};
 };
 
 // What the worker takes from the window at Start.
@@ -42,6 +46,8 @@ struct WorkerSettings {
     std::string rawPath;           // its path
     std::string baseLogPath;       // at most 1023 characters
     std::array<int, 4> version{};  // the program's four version numbers
+    // The capture's files and free-space floor (not owned; outlives the worker). Null: none.
+    Retention* retention = nullptr;
 };
 
 class LoggingWorker {
@@ -64,6 +70,7 @@ public:
 private:
     int fileCycle(bool& filterSent);
     void receiveLoop();
+    void waitForRoom();
 
     dm::KvxLog& engine_;
     Window& window_;

@@ -349,3 +349,38 @@ TEST(SampleCatalogue, LoadsWithoutStrayItems) {
 
 }  // namespace
 }  // namespace kvx::app
+
+namespace kvx::app {
+namespace {
+
+TEST(RetentionSettings, RingMaxTotalAndMinFreeAsTheCommandLineWritesThem) {
+    const struct {
+        std::optional<int32_t> ring;
+        std::optional<std::string> maxTotal, minFree;
+        int wantRing;
+        uint64_t wantTotal;
+        std::optional<uint64_t> wantFree;
+        std::vector<std::string> problems;
+    } cases[] = {
+        {std::nullopt, std::nullopt, std::nullopt, 0, 0, std::nullopt, {}},
+        {3, "20G", "500M", 3, 20'000'000'000, 500'000'000, {}},
+        {0, "", "", 0, 0, std::nullopt, {}},  // empty: the defaults
+        {5, "1.5g", "0", 5, 1'500'000'000, 0, {}},
+        {-2, "lots", "1X", 0, 0, std::nullopt, {"Ring=-2", "MaxTotal=lots", "MinFree=1X"}},
+    };
+    for (const auto& c : cases) {
+        LoadedSettings s;
+        s.ring = c.ring;
+        s.maxTotal = c.maxTotal;
+        s.minFree = c.minFree;
+        std::vector<std::string> problems;
+        const capture::RetentionPolicy p = retentionPolicy(s, &problems);
+        EXPECT_EQ(p.ring, c.wantRing);
+        EXPECT_EQ(p.maxTotal, c.wantTotal);
+        EXPECT_EQ(p.minFree, c.wantFree);
+        EXPECT_EQ(problems, c.problems);
+    }
+}
+
+}  // namespace
+}  // namespace kvx::app

@@ -24,7 +24,8 @@ if ! DESTDIR=$dest "$CMAKE" --install "$BUILD" --prefix /usr >"$work/install.log
 fi
 root=$dest/usr
 expected=(bin/kvxlog share/kvxlogplus/kvxlogplus.ini lib/udev/rules.d/60-kvxlogplus.rules
-          share/man/man1/kvxlog.1)
+          share/man/man1/kvxlog.1 "lib/systemd/system/kvxlog@.service"
+          share/kvxlogplus/capture.conf)
 [ -e "$BUILD/tools/modemsim/kvxlog-modemsim" ] && expected+=(bin/kvxlog-modemsim)
 if [ -e "$BUILD/gui/kvxlogplus" ]; then
     expected+=(bin/kvxlogplus share/applications/kvxlogplus.desktop
@@ -93,6 +94,33 @@ if command -v groff >/dev/null; then
     groff -man -Tutf8 -ww -z "$root/share/man/man1/kvxlog.1" 2>"$work/man.err"
     check "man page renders without warnings" test ! -s "$work/man.err"
 fi
+# --- the capture service: systemd's own check, in a root holding the installed program -------
+unit="$root/lib/systemd/system/kvxlog@.service"
+check "the sample options set what the unit passes" \
+    grep -q '^KVXLOG_CAPTURE_OPTIONS=--port ' "$root/share/kvxlogplus/capture.conf"
+check "the unit runs kvxlog capture with those options" \
+    contains "$unit" 'ExecStart=/usr/bin/kvxlog capture $KVXLOG_CAPTURE_OPTIONS'
+if command -v systemd-analyze >/dev/null && [ -d /usr/lib/systemd/system ]; then
+    vroot=$work/vroot
+    mkdir -p "$vroot/usr/bin" "$vroot/usr/lib/systemd" "$vroot/etc/kvxlogplus"
+    cp -a /usr/lib/systemd/system "$vroot/usr/lib/systemd/"
+    cp "$root/bin/kvxlog" "$vroot/usr/bin/"
+    cp "$unit" "$vroot/usr/lib/systemd/system/"
+    cp "$root/share/kvxlogplus/capture.conf" "$vroot/etc/kvxlogplus/"
+    systemd-analyze verify --man=no --root="$vroot" "kvxlog@capture.service" \
+        >"$work/verify.out" 2>&1
+    check "systemd-analyze verify accepts kvxlog@capture.service" test $? -eq 0
+    # It only warns about a line it ignores: the unit must draw no word from it.
+    check "systemd-analyze verify has nothing to say ($(head -c 300 "$work/verify.out"))" \
+        test ! -s "$work/verify.out"
+    # The check would notice a broken unit.
+    sed 's/^Type=notify/Type=notfy/' "$unit" >"$vroot/usr/lib/systemd/system/kvxlog@.service"
+    systemd-analyze verify --man=no --root="$vroot" "kvxlog@capture.service" >"$work/bad.out" 2>&1
+    check "systemd-analyze verify flags a bad unit" contains "$work/bad.out" "notfy"
+else
+    echo "SKIP: systemd-analyze not available (Debian package systemd)"
+fi
+
 desktop=$root/share/applications/kvxlogplus.desktop
 if [ -e "$desktop" ] && command -v desktop-file-validate >/dev/null; then
     check "desktop entry validates" desktop-file-validate "$desktop"
