@@ -236,14 +236,12 @@ int main(int argc, char** argv) {
         rawExporter.addLog(contents, rawBytes);
         exportIn.push_back(since(t));
         if (r == 0) {
-            std::printf("pcap: %llu packets, %.1f MB; export: %llu packets, %.1f MB (%s the raw "
-                        "capture)\n",
+            std::printf("pcap: %llu packets, %.1f MB; export: %llu packets, %.1f MB (every "
+                        "packet after a subscription note wrapped)\n",
                         static_cast<unsigned long long>(exporter.stats().packets()),
                         static_cast<double>(bytes.size()) / 1e6,
                         static_cast<unsigned long long>(rawExporter.stats().frames),
-                        static_cast<double>(rawBytes.size()) / 1e6,
-                        std::filesystem::file_size(raw) == rawBytes.size() ? "as large as"
-                                                                            : "not as large as");
+                        static_cast<double>(rawBytes.size()) / 1e6);
         }
     }
     const double c = median(convert), p = median(pcapWall), e = median(exportWall);

@@ -332,12 +332,14 @@ TEST(OtaLayouts, NrRrcAndNas5gsRefused) {
         EXPECT_EQ(d.reason, c.reason);
     }
     // A shorter length takes that many bytes; the rest of the body is not the message.
-    const Decoded d = decodeRecord(kNrRrcOta, nr(9, 1, kMsg, 0, -1));
+    const Bytes shorter = nr(9, 1, kMsg, 0, -1);
+    const Decoded d = decodeRecord(kNrRrcOta, shorter);
     ASSERT_EQ(d.outcome, Outcome::Message);
     EXPECT_EQ(Bytes(d.message.payload.begin(), d.message.payload.end()),
               Bytes(kMsg.begin(), kMsg.end() - 1));
     // The segment number is handed on.
-    const Decoded seg = decodeRecord(kNrRrcOta, nr(28, 4, kMsg, 7));
+    const Bytes last = nr(28, 4, kMsg, 7);
+    const Decoded seg = decodeRecord(kNrRrcOta, last);
     ASSERT_EQ(seg.outcome, Outcome::Message);
     EXPECT_EQ(seg.message.segment, 7);
 }
