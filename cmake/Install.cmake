@@ -31,7 +31,7 @@ install(FILES ${_kvx_pkg}/kvxlog.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 target_compile_definitions(kvxlog PRIVATE
     KVX_INSTALL_DATADIR="${CMAKE_INSTALL_FULL_DATADIR}/kvxlogplus")
 
-if(KVX_BUILD_TESTS)
+if(KVX_BUILD_TESTS AND NOT WIN32)
   add_test(NAME install_destdir
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/install/install_check.sh
                    ${PROJECT_BINARY_DIR} ${CMAKE_COMMAND} ${PROJECT_SOURCE_DIR})

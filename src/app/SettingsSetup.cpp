@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "app/Settings.h"
+#include "os/Files.h"
 
 namespace kvx::app {
 
@@ -106,7 +107,7 @@ SetupOutcome createSettings(const std::string& path, const std::string& dataDir)
         out.detail = parent.string() + ": " + ec.message();
         return out;
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | os::kOpenFlags, 0644);
     if (fd < 0) {
         if (errno == EEXIST) {
             out.result = SetupResult::Exists;
