@@ -24,6 +24,7 @@
 #include "InfoBox.h"
 #include "app/Settings.h"
 #include "app/SettingsSetup.h"
+#include "app/WindowSettings.h"
 #include "filters/FilterActions.h"
 
 namespace kvx::gui {
@@ -84,7 +85,7 @@ MainWindow::MainWindow(Options options)
       options_(std::move(options)),
       guiThread_(std::this_thread::get_id()) {
     settingsPath_ = options_.settingsPath ? *options_.settingsPath : app::settingsPath();
-    full_ = (options_.commandLine + " ").find("-KVX") != std::string::npos;
+    full_ = app::fullWindowOption(options_.commandLine);
     setObjectName("102");
     setWindowTitle(kCaption);
     setWindowIcon(programIcon());
@@ -97,11 +98,7 @@ MainWindow::MainWindow(Options options)
     infoBox_->setWindowIcon(windowIcon());
     dialog_ = std::make_unique<app::MainDialog>(*this, *engine_, options_.commandLine);
 
-    const auto& v = dialog_->version();
-    char version[96];
-    std::snprintf(version, sizeof version, "KvxLog Plus - Version %d.%d.%d.%d", v[0], v[1], v[2],
-                  v[3]);
-    setText(id::kVersion, version);
+    setText(id::kVersion, app::versionText(dialog_->version()));
     if (full_) {
         enable(ctl::kSourceFile, true);
         enable(ctl::kSourceGui, true);
@@ -554,31 +551,17 @@ void MainWindow::updateSaveFilters() {
 // ---- settings --------------------------------------------------------------------------------
 
 void MainWindow::LoadSettings() {
-    if (settingsPath_.empty()) return;
-    auto file = app::openSettings(settingsPath_);
-    if (!file) {
-        // The program never creates it; the user learns which command does.
-        std::fprintf(stderr, "%s\n", app::missingSettingsText(settingsPath_).c_str());
-        return;
-    }
-    const app::LoadedSettings loaded = app::readSettings(*file);
-    if (loaded.filter) setText(ctl::kFilterPath, *loaded.filter);
-    if (loaded.logPath) setText(ctl::kLogPath, *loaded.logPath);
-    if (loaded.device) dialog_->selectDevice(*loaded.device);
-    if (auto port = app::portEditText(loaded)) setText(ctl::kCustomPort, *port);
     filters::FilterReporter reporter;
     reporter.messageBox = [this](const std::string& text) { messageBox(text); };
-    app::loadCatalogue(loaded, dialog_->filters(), reporter);
+    if (!app::loadWindowSettings(settingsPath_, *dialog_, *this, reporter) &&
+        !settingsPath_.empty()) {
+        // The program never creates it; the user learns which command does.
+        std::fprintf(stderr, "%s\n", app::missingSettingsText(settingsPath_).c_str());
+    }
 }
 
 void MainWindow::SaveSettings() {
-    if (settingsPath_.empty()) return;
-    app::SettingsEdits edits;
-    edits.filter = getText(ctl::kFilterPath);
-    edits.logPath = getText(ctl::kLogPath);
-    edits.device = dialog_->readDevice();
-    edits.port = getText(ctl::kCustomPort);
-    app::saveSettings(settingsPath_, app::settingsToSave(edits));
+    app::saveWindowSettings(settingsPath_, *dialog_, *this);
 }
 
 // ---- files -----------------------------------------------------------------------------------
