@@ -57,11 +57,16 @@ void FilterTreeWin::onExpanding(const NMTREEVIEWW& info) {
 }
 
 NodeId FilterTreeWin::onClick() {
+    // The mouse position of the click's message, as the tree reported it.
     const DWORD pos = GetMessagePos();
+    POINT point{static_cast<short>(LOWORD(pos)), static_cast<short>(HIWORD(pos))};
+    ScreenToClient(tree_, &point);
+    return clickAt(point);
+}
+
+NodeId FilterTreeWin::clickAt(POINT point) {
     TVHITTESTINFO hit{};
-    hit.pt.x = static_cast<short>(LOWORD(pos));
-    hit.pt.y = static_cast<short>(HIWORD(pos));
-    ScreenToClient(tree_, &hit.pt);
+    hit.pt = point;
     TreeView_HitTest(tree_, &hit);
     NodeId node = filters::kNoNode;
     if (hit.hItem != nullptr) {
@@ -72,6 +77,21 @@ NodeId FilterTreeWin::onClick() {
     }
     click(node, node != filters::kNoNode && (hit.flags & TVHT_ONITEMSTATEICON) != 0);
     return node;
+}
+
+bool FilterTreeWin::stateImageCentre(NodeId node, POINT& centre) const {
+    HTREEITEM item = itemOf(node);
+    RECT text{};
+    if (item == nullptr || !TreeView_GetItemRect(tree_, item, &text, TRUE)) return false;
+    // The state image sits just left of the item's text (and of its image, which these
+    // trees do not have).
+    int cx = 16, cy = 16;
+    if (HIMAGELIST images = TreeView_GetImageList(tree_, TVSIL_STATE)) {
+        ImageList_GetIconSize(images, &cx, &cy);
+    }
+    centre.x = text.left - cx / 2 - 1;
+    centre.y = (text.top + text.bottom) / 2;
+    return true;
 }
 
 void FilterTreeWin::click(NodeId node, bool onStateImage) {

@@ -33,6 +33,11 @@ class FilterTreeWin {
     // the node through the table; the states are recomputed in every case. Returns the node
     // clicked (kNoNode for none).
     filters::NodeId onClick();
+    // The same at a point of the tree's client area.
+    filters::NodeId clickAt(POINT point);
+    // Where the state image of a shown item is drawn (its centre, client coordinates); false
+    // when the item is not inserted or not visible.
+    bool stateImageCentre(filters::NodeId node, POINT& centre) const;
     // The click of one node, as onClick does it once the hit test is done.
     void click(filters::NodeId node, bool onStateImage);
     // Brings the shown state images up to the table's.

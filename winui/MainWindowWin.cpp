@@ -167,6 +167,13 @@ void MainWindowWin::onInitDialog() {
     updateSaveFilters();
     showTree(1);
 
+    if (options_.onShown) {
+        // Runs after the dialog box has shown the window; the first paint is forced here.
+        post([this] {
+            UpdateWindow(hwnd_);
+            options_.onShown(*this);
+        });
+    }
     // Calls posted before the window existed wait in the queue: run them now.
     postTarget_ = hwnd_;
     PostMessageW(hwnd_, kRunPostedMessage, 0, 0);

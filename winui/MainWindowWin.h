@@ -46,6 +46,8 @@ class MainWindowWin final : public app::PostedWindow {
         bool detectPorts = true;  // look for the modem's DM port at start-up
         // Where the settings are; nullopt: app::settingsPath(). Empty: none.
         std::optional<std::string> settingsLocation;
+        // Called once, on the window's thread, when the dialog is first shown and painted.
+        std::function<void(MainWindowWin&)> onShown;
     };
 
     MainWindowWin(HINSTANCE instance, Options options);

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "filters/ReplacingFile.h"
+#include "os/Files.h"
 
 namespace kvx::app {
 
@@ -266,17 +267,21 @@ bool pathExists(const std::string& path) {
 }
 
 std::optional<std::string> logPathToSave(const std::string& text, const PathExists& exists) {
-    auto withSlash = [](std::string p) {
-        if (p.empty() || p.back() != '/') p.push_back('/');
+    // The system's folder separators ('\\' on Windows, where the folder is saved ending in one).
+    const char sep = os::isSeparator('\\') ? '\\' : '/';
+    auto withSlash = [sep](std::string p) {
+        if (p.empty() || !os::isSeparator(p.back())) p.push_back(sep);
         return p;
     };
     if (exists(text)) return withSlash(text);
     std::string t = text;
-    if (!t.empty() && t.back() == '/') t.pop_back();
-    const size_t slash = t.rfind('/');
-    if (slash == std::string::npos) return std::nullopt;
+    if (!t.empty() && os::isSeparator(t.back())) t.pop_back();
+    size_t slash = t.size();
+    while (slash > 0 && !os::isSeparator(t[slash - 1])) --slash;
+    if (slash == 0) return std::nullopt;
+    --slash;
     // Cutting "/name" leaves the root folder.
-    const std::string folder = slash == 0 ? std::string("/") : t.substr(0, slash);
+    const std::string folder = slash == 0 ? t.substr(0, 1) : t.substr(0, slash);
     if (!exists(folder)) return std::nullopt;
     return withSlash(folder);
 }
