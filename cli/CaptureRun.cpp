@@ -78,14 +78,17 @@ SettingsChoice chooseSettings(std::FILE* messages) {
     SettingsChoice c;
     c.path = app::settingsPath();
     if (!c.path.empty()) {
-        c.file = app::SettingsFile::open(c.path);
+        c.file = app::openSettings(c.path);
         if (c.file) return c;
     }
     const int error = errno;
     const std::string shipped = shippedSettingsPath();
     if (messages) {
         std::string text = "kvxlog: no settings file";
-        if (!c.path.empty()) text += " " + c.path + " (" + std::strerror(error) + ")";
+        if (app::isRegistryKeyName(c.path))
+            text = "kvxlog: no registry key " + c.path;
+        else if (!c.path.empty())
+            text += " " + c.path + " (" + std::strerror(error) + ")";
         text += ": kvxlog setup creates it; ";
         text += shipped.empty() ? "no catalogue of item names"
                                 : "meanwhile the catalogue shipped with kvxlog is used: " + shipped;
@@ -93,7 +96,7 @@ SettingsChoice chooseSettings(std::FILE* messages) {
         std::fflush(messages);
     }
     if (!shipped.empty()) {
-        c.file = app::SettingsFile::open(shipped);
+        c.file = app::openSettings(shipped);
         c.path = shipped;
         c.shipped = true;
     }

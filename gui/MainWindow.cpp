@@ -555,7 +555,7 @@ void MainWindow::updateSaveFilters() {
 
 void MainWindow::LoadSettings() {
     if (settingsPath_.empty()) return;
-    auto file = app::SettingsFile::open(settingsPath_);
+    auto file = app::openSettings(settingsPath_);
     if (!file) {
         // The program never creates it; the user learns which command does.
         std::fprintf(stderr, "%s\n", app::missingSettingsText(settingsPath_).c_str());
