@@ -1,19 +1,22 @@
 // kvxlog pcap: the over-the-air messages of .kvx logs as a pcap capture for Wireshark.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Command.h"
+#include "Platform.h"
 #include "dm/LogReader.h"
+#include "os/Files.h"
 #include "ota/PcapExport.h"
 
 namespace kvx::cli {
@@ -22,18 +25,6 @@ namespace {
 constexpr int kExitUnreadable = 1;
 constexpr int kExitDamaged = 2;
 constexpr int kExitNotWritten = 3;
-
-// The temporary file of the running export, for the handler of a fatal signal: Ctrl-C or
-// SIGTERM mid-run removes it instead of leaving a half capture behind.
-char gTempPath[4096];
-volatile sig_atomic_t gTempSet = 0;
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-void removeTempAndEnd(int sig) {
-    if (gTempSet) ::unlink(gTempPath);
-    ::signal(sig, SIG_DFL);
-    ::raise(sig);
-}
 
 // The capture is written under a temporary name beside the target and renamed when whole, so
 // a failed run never leaves a file that looks finished (nor destroys an older one).
@@ -45,27 +36,13 @@ class TempOutput {
     TempOutput& operator=(const TempOutput&) = delete;
 
     bool open() {
-        temp_ = target_ + ".XXXXXX";
-        fd_ = ::mkstemp(temp_.data());
+        fd_ = createTempBeside(target_, temp_);
         if (fd_ < 0) {
             error_ = errno;
-            temp_.clear();
             return false;
         }
-        // mkstemp makes the file private; a capture is an ordinary file of the user's.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd_, 0666 & ~mask);
-        if (temp_.size() < sizeof gTempPath) {
-            std::memcpy(gTempPath, temp_.c_str(), temp_.size() + 1);
-            gTempSet = 1;
-            struct sigaction sa {};
-            sa.sa_handler = removeTempAndEnd;
-            sigemptyset(&sa.sa_mask);
-            for (size_t i = 0; i < std::size(kCleanupSignals); ++i)
-                ::sigaction(kCleanupSignals[i], &sa, &saved_[i]);
-            handlers_ = true;
-        }
+        // Ctrl-C or SIGTERM mid-run removes it instead of leaving a half capture behind.
+        cleanup_.emplace(temp_, fd_);
         return true;
     }
     bool write(const std::vector<uint8_t>& bytes) {
@@ -84,45 +61,34 @@ class TempOutput {
     bool commit() {
         const int fd = fd_;
         fd_ = -1;
-        if (::close(fd) != 0 || ::rename(temp_.c_str(), target_.c_str()) != 0) {
+        cleanup_.reset();
+        if (::close(fd) != 0 || !os::replaceFile(temp_, target_)) {
             error_ = errno;
             return false;
         }
         temp_.clear();
-        restoreHandlers();
         return true;
     }
     void discard() {
+        cleanup_.reset();
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         if (!temp_.empty()) ::unlink(temp_.c_str());
         temp_.clear();
-        restoreHandlers();
     }
     int error() const { return error_; }
 
   private:
-    void restoreHandlers() {
-        gTempSet = 0;
-        if (!handlers_) return;
-        for (size_t i = 0; i < std::size(kCleanupSignals); ++i)
-            ::sigaction(kCleanupSignals[i], &saved_[i], nullptr);
-        handlers_ = false;
-    }
-
     std::string target_;
     std::string temp_;
     int fd_ = -1;
     int error_ = 0;
-    bool handlers_ = false;
-    struct sigaction saved_[std::size(kCleanupSignals)] {};
+    std::optional<RemoveOnInterrupt> cleanup_;
 };
 
 bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa {
-    }, sb{};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+    std::error_code ec;
+    return std::filesystem::equivalent(os::pathOf(a), os::pathOf(b), ec);
 }
 
 void printSummary(const ota::ExportStats& s, size_t logs, const std::string& out, bool all) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace kvx::os {
@@ -16,6 +17,11 @@ inline constexpr int kOpenFlags = _O_BINARY | _O_NOINHERIT;
 #else
 inline constexpr int kOpenFlags = O_CLOEXEC;
 #endif
+
+// A file name of the program (as the C library's fopen takes it: on Windows in the ANSI code
+// page) as a path, and back.
+std::filesystem::path pathOf(const std::string& name);
+std::string nameOf(const std::filesystem::path& path);
 
 // Position just past the last folder separator of `path` ('/', and '\\' or ':' on Windows),
 // 0 when it has none: path.substr(0, folderEnd(path)) is its folder with the separator.

@@ -15,6 +15,10 @@
 
 namespace kvx::os {
 
+std::filesystem::path pathOf(const std::string& name) { return name; }
+
+std::string nameOf(const std::filesystem::path& path) { return path.string(); }
+
 bool isSeparator(char c) { return c == '/'; }
 
 size_t folderEnd(const std::string& path) {

@@ -50,10 +50,27 @@ int errnoOf(DWORD error) {
     }
 }
 
-// Names of files are UTF-8 inside the program; Windows takes them as UTF-16.
-std::wstring wide(const std::string& path) { return std::filesystem::u8path(path).wstring(); }
+std::wstring wide(const std::string& name) {
+    if (name.empty()) return {};
+    const int n = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), out.data(), n);
+    return out;
+}
 
 }  // namespace
+
+std::filesystem::path pathOf(const std::string& name) { return wide(name); }
+
+std::string nameOf(const std::filesystem::path& path) {
+    const std::wstring& w = path.native();
+    if (w.empty()) return {};
+    const int n = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -78,12 +95,10 @@ void syncFolder(const std::string&) {}
 
 std::string resolveLinks(const std::string& path) {
     std::error_code ec;
-    const auto target = std::filesystem::u8path(path);
+    const auto target = pathOf(path);
     if (!std::filesystem::is_symlink(target, ec)) return path;
     const auto real = std::filesystem::canonical(target, ec);
-    if (ec) return path;
-    const auto text = real.u8string();
-    return std::string(text.begin(), text.end());
+    return ec ? path : nameOf(real);
 }
 
 // A replacement made in the same folder inherits that folder's access rights, as the
