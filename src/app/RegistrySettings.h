@@ -17,6 +17,13 @@
 
 namespace kvx::app {
 
+// The registry calls that open and create keys for writing. Tests put their own in place to
+// be refused as a user without administrative rights is (Wine grants every right).
+struct RegistryAccess {
+    decltype(&::RegOpenKeyExA) openKey = ::RegOpenKeyExA;
+    decltype(&::RegCreateKeyExA) createKey = ::RegCreateKeyExA;
+};
+
 // The two keys of one path: the machine's and the user's.
 struct RegistryPlace {
     HKEY machineRoot = HKEY_LOCAL_MACHINE;
@@ -25,6 +32,7 @@ struct RegistryPlace {
     // Names of the two keys for messages ("HKEY_LOCAL_MACHINE\...").
     std::string machineName = "HKEY_LOCAL_MACHINE";
     std::string userName = "HKEY_CURRENT_USER";
+    RegistryAccess access;
 };
 
 class RegistrySettings final : public SettingsStore {

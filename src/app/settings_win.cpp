@@ -91,12 +91,13 @@ LONG fill(HKEY key, const SetupValues& values) {
 }
 
 // Creates the key `path` under `root` and fills it. ERROR_ALREADY_EXISTS when it was there.
-LONG createFilled(HKEY root, const std::string& path, const SetupValues& values) {
+LONG createFilled(const RegistryAccess& access, HKEY root, const std::string& path,
+                  const SetupValues& values) {
     Key key;
     DWORD disposition = 0;
-    const LONG rc = ::RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                      KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.out(),
-                                      &disposition);
+    const LONG rc = access.createKey(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                     KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.out(),
+                                     &disposition);
     if (rc != ERROR_SUCCESS) return rc;
     if (disposition == REG_OPENED_EXISTING_KEY) return ERROR_ALREADY_EXISTS;
     const LONG filled = fill(key.get(), values);
@@ -212,7 +213,7 @@ bool RegistrySettings::save() {
     // The user's key first when there is one: its values win at the next start.
     if (user_ != nullptr) {
         Key key;
-        if (::RegOpenKeyExA(place_.userRoot, path, 0, KEY_SET_VALUE, key.out()) ==
+        if (place_.access.openKey(place_.userRoot, path, 0, KEY_SET_VALUE, key.out()) ==
                 ERROR_SUCCESS &&
             writeInto(key.get())) {
             savedTo_ = keyName(place_.userName, place_.path);
@@ -221,8 +222,8 @@ bool RegistrySettings::save() {
     }
     if (machine_ != nullptr) {
         Key key;
-        if (::RegOpenKeyExA(place_.machineRoot, path, 0, KEY_SET_VALUE | machineView_,
-                            key.out()) == ERROR_SUCCESS &&
+        if (place_.access.openKey(place_.machineRoot, path, 0, KEY_SET_VALUE | machineView_,
+                                  key.out()) == ERROR_SUCCESS &&
             writeInto(key.get())) {
             savedTo_ = keyName(place_.machineName, place_.path);
             return true;
@@ -230,9 +231,9 @@ bool RegistrySettings::save() {
         // No rights to the machine key: the user's own key keeps the choices.
         Key user;
         DWORD disposition = 0;
-        if (::RegCreateKeyExA(place_.userRoot, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, user.out(),
-                              &disposition) == ERROR_SUCCESS &&
+        if (place_.access.createKey(place_.userRoot, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                    KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, user.out(),
+                                    &disposition) == ERROR_SUCCESS &&
             writeInto(user.get())) {
             savedTo_ = keyName(place_.userName, place_.path);
             if (user_ == nullptr)
@@ -257,9 +258,9 @@ SetupOutcome createSettingsKey(const RegistryPlace& place, const SetupValues& va
         out.detail = keyName(place.userName, place.path);
         return out;
     }
-    LONG rc = createFilled(place.machineRoot, place.path, values);
+    LONG rc = createFilled(place.access, place.machineRoot, place.path, values);
     if (rc == ERROR_ACCESS_DENIED) {
-        rc = createFilled(place.userRoot, place.path, values);
+        rc = createFilled(place.access, place.userRoot, place.path, values);
         if (rc == ERROR_SUCCESS) out.createdAt = keyName(place.userName, place.path);
     }
     if (rc == ERROR_SUCCESS) {

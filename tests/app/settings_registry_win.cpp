@@ -19,6 +19,26 @@ namespace {
 
 constexpr const char* kPath = "KvxLogPlus";
 
+bool underWine() {
+    HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// The machine hive as a user without administrative rights meets it: every open or creation
+// for writing under it is refused with ERROR_ACCESS_DENIED, as Windows refuses it.
+HKEY lockedRoot = nullptr;
+LONG WINAPI openDenied(HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY key) {
+    if (root == lockedRoot && (access & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY)) != 0)
+        return ERROR_ACCESS_DENIED;
+    return ::RegOpenKeyExA(root, path, options, access, key);
+}
+LONG WINAPI createDenied(HKEY root, LPCSTR path, DWORD reserved, LPSTR cls, DWORD options,
+                         REGSAM access, LPSECURITY_ATTRIBUTES sa, PHKEY key,
+                         LPDWORD disposition) {
+    if (root == lockedRoot) return ERROR_ACCESS_DENIED;
+    return ::RegCreateKeyExA(root, path, reserved, cls, options, access, sa, key, disposition);
+}
+
 class RegistrySettingsTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -45,18 +65,6 @@ class RegistrySettingsTest : public ::testing::Test {
                                     KEY_ALL_ACCESS, sa, &key, nullptr),
                   ERROR_SUCCESS)
             << path;
-        return key;
-    }
-    // A key everyone may read but nobody write (no administrator exemption for DACLs).
-    static HKEY createReadOnlyKey(HKEY root, const std::string& path) {
-        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
-        EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorA(
-            "D:P(A;;KR;;;WD)", SDDL_REVISION_1, &sa.lpSecurityDescriptor, nullptr));
-        HKEY created = createKey(root, path, &sa);
-        ::LocalFree(sa.lpSecurityDescriptor);
-        ::RegCloseKey(created);
-        HKEY key = nullptr;
-        EXPECT_EQ(::RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
         return key;
     }
     static void setString(HKEY root, const std::string& name, const std::string& bytes) {
@@ -202,21 +210,18 @@ TEST_F(RegistrySettingsTest, UserValuesWinAndLaterSavesGoToTheUsersKey) {
     EXPECT_STREQ(text, "A.sqf") << "the machine key keeps what the administrator left";
 }
 
-TEST_F(RegistrySettingsTest, MachineKeyNotWritableSavesIntoTheUsersKey) {
-    HKEY readOnly = createReadOnlyKey(machineRoot, kPath);
-    ::RegCloseKey(readOnly);
-    // Values put there before the key was locked are not possible; it starts empty.
+// What a save does when the machine key cannot be written; `lock` makes it so.
+void expectSaveGoesToTheUsersKey(RegistryPlace& place, HKEY userRoot) {
     auto store = RegistrySettings::open(place);
     ASSERT_TRUE(store);
-    ASSERT_FALSE(keyExists(userRoot));
-    const SettingsToSave values{"C:\\f.sqf", std::string("D:\\logs\\"), 0, 12, ""};
-    store->writeString("Filter", values.filter);
-    store->writeString("LogPath", *values.logPath);
-    store->writeNumber("Device", values.device);
-    store->writeNumber("Port", values.port);
+    HKEY probe = nullptr;
+    ASSERT_NE(::RegOpenKeyExA(userRoot, kPath, 0, KEY_READ, &probe), ERROR_SUCCESS);
+    store->writeString("Filter", "C:\\f.sqf");
+    store->writeString("LogPath", "D:\\logs\\");
+    store->writeNumber("Device", 0);
+    store->writeNumber("Port", 12);
     ASSERT_TRUE(store->save()) << "a user without rights to the machine key keeps his choices";
     EXPECT_EQ(store->savedTo(), "USER\\KvxLogPlus\\");
-    EXPECT_TRUE(keyExists(userRoot));
 
     auto again = RegistrySettings::open(place);
     ASSERT_TRUE(again);
@@ -225,6 +230,36 @@ TEST_F(RegistrySettingsTest, MachineKeyNotWritableSavesIntoTheUsersKey) {
     EXPECT_EQ(loaded.logPath, "D:\\logs\\");
     EXPECT_EQ(loaded.device, 0);
     EXPECT_EQ(loaded.port, 12);
+    EXPECT_EQ(loaded.catalogue[3], "C:\\cat\\MSGS.txt") << "the machine's catalogue stays in use";
+}
+
+TEST_F(RegistrySettingsTest, MachineKeyNotWritableSavesIntoTheUsersKey) {
+    setString(machineRoot, "MSGS", std::string("C:\\cat\\MSGS.txt") + '\0');
+    lockedRoot = machineRoot;
+    place.access = {openDenied, createDenied};
+    expectSaveGoesToTheUsersKey(place, userRoot);
+    lockedRoot = nullptr;
+}
+
+// Sets the access list of the key `path` under `root` (its owner may always change it).
+bool setDacl(HKEY root, const char* path, const char* sddl) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(root, path, 0, WRITE_DAC, &key) != ERROR_SUCCESS) return false;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    bool ok = ::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd,
+                                                                     nullptr) &&
+              ::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd) == ERROR_SUCCESS;
+    ::LocalFree(sd);
+    ::RegCloseKey(key);
+    return ok;
+}
+
+TEST_F(RegistrySettingsTest, MachineKeyWithReadOnlyDaclSavesIntoTheUsersKey_RealWindowsOnly) {
+    if (underWine()) GTEST_SKIP() << "Wine does not enforce the access lists of registry keys";
+    setString(machineRoot, "MSGS", std::string("C:\\cat\\MSGS.txt") + '\0');
+    ASSERT_TRUE(setDacl(machineRoot, kPath, "D:P(A;;KR;;;WD)"));
+    expectSaveGoesToTheUsersKey(place, userRoot);
+    EXPECT_TRUE(setDacl(machineRoot, kPath, "D:P(A;;KA;;;WD)"));  // so that it can be removed
 }
 
 SetupValues sampleValues() {
@@ -262,9 +297,8 @@ TEST_F(RegistrySettingsTest, SetupCreatesTheMachineKeyOnceWithTheCatalogue) {
 }
 
 TEST_F(RegistrySettingsTest, SetupWithoutRightsToTheMachineMakesTheUsersKey) {
-    ::RegCloseKey(machineRoot);
-    machineRoot = createReadOnlyKey(HKEY_CURRENT_USER, scratch + "\\locked");
-    place.machineRoot = machineRoot;
+    lockedRoot = machineRoot;
+    place.access = {openDenied, createDenied};
     const SetupOutcome made = createSettingsKey(place, sampleValues());
     ASSERT_EQ(made.result, SetupResult::Created) << made.detail;
     EXPECT_EQ(made.createdAt, "USER\\KvxLogPlus\\");
@@ -279,6 +313,7 @@ TEST_F(RegistrySettingsTest, SetupWithoutRightsToTheMachineMakesTheUsersKey) {
     EXPECT_EQ(second.result, SetupResult::Exists);
     EXPECT_EQ(describe(second, std::string(kSettingsKey)),
               "The registry key USER\\KvxLogPlus\\ exists; left unchanged");
+    lockedRoot = nullptr;
 }
 
 TEST(SettingsLocation, RegistryKeyUnlessAFileIsNamed) {
