@@ -88,8 +88,38 @@ MainWindowWin::~MainWindowWin() {
 }
 
 INT_PTR MainWindowWin::run() {
-    return DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_MAIN), nullptr, dialogProc,
-                           reinterpret_cast<LPARAM>(this));
+    // The dialog runs in a message loop of our own rather than DialogBox's: the Info Box and
+    // the memory-dump tool are modeless dialogs, and only a loop that gives their messages to
+    // IsDialogMessage lets Tab, Return and Escape work in them.
+    HWND window = CreateDialogParamW(instance_, MAKEINTRESOURCEW(IDD_MAIN), nullptr, dialogProc,
+                                     reinterpret_cast<LPARAM>(this));
+    if (window == nullptr) return -1;
+    ShowWindow(window, SW_SHOWDEFAULT);
+    if (options_.onShown) {
+        // After the show; the first paint is forced here.
+        post([this] {
+            UpdateWindow(hwnd_);
+            options_.onShown(*this);
+        });
+    }
+    MSG msg;
+    while (!ended_ && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        HWND dialogs[] = {infoBox_ ? infoBox_->handle() : nullptr,
+                          memDebug_ ? memDebug_->handle() : nullptr, hwnd_};
+        bool taken = false;
+        for (HWND d : dialogs) {
+            if (d != nullptr && IsDialogMessageW(d, &msg)) {
+                taken = true;
+                break;
+            }
+        }
+        if (!taken) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    DestroyWindow(hwnd_);
+    return IDCANCEL;
 }
 
 INT_PTR CALLBACK MainWindowWin::dialogProc(HWND hwnd, UINT message, WPARAM wParam,
@@ -167,13 +197,6 @@ void MainWindowWin::onInitDialog() {
     updateSaveFilters();
     showTree(1);
 
-    if (options_.onShown) {
-        // Runs after the dialog box has shown the window; the first paint is forced here.
-        post([this] {
-            UpdateWindow(hwnd_);
-            options_.onShown(*this);
-        });
-    }
     // Calls posted before the window existed wait in the queue: run them now.
     postTarget_ = hwnd_;
     PostMessageW(hwnd_, kRunPostedMessage, 0, 0);
@@ -435,7 +458,8 @@ void MainWindowWin::doClose() {
     timers_.clear();
     if (infoBox_) ShowWindow(infoBox_->handle(), SW_HIDE);
     if (memDebug_) ShowWindow(memDebug_->handle(), SW_HIDE);
-    EndDialog(hwnd_, IDCANCEL);
+    ShowWindow(hwnd_, SW_HIDE);
+    PostMessageW(hwnd_, WM_NULL, 0, 0);  // the loop sees ended_ at its next message
 }
 
 void MainWindowWin::onNotify(const dm::InfoNotification& note) {

@@ -52,7 +52,12 @@ winui_window() {
 }
 
 winui_shot() {
-    import -display "$DISPLAY" -window "$1" "$2" 2>/dev/null
+    local g x y
+    g=$(xdotool getwindowgeometry "$1")
+    read -r x y < <(sed -n 's/.*Position: \([0-9]*\),\([0-9]*\).*/\1 \2/p' <<<"$g")
+    # Grabbed from the screen: a grab of the window itself can wait for ever on a Wine window.
+    timeout 20 import -display "$DISPLAY" -window root \
+        -crop "$(sed -n 's/.*Geometry: //p' <<<"$g")+$x+$y" +repage "$2" 2>/dev/null
 }
 
 # Windows' name of a path of this machine (Z: is the root of the file system).
@@ -84,4 +89,12 @@ winui_sample_filter() {  # winui_sample_filter LINUX_BUILD SOURCE_DIR OUT.sqf
     kill "$sim" 2>/dev/null
     wait "$sim" 2>/dev/null
     return $rc
+}
+
+# Whether Wine's X11 driver lets a window manager manage its windows (Y, Wine's default) or not
+# (N). No manager runs on the virtual screen: managed windows wait about 2 s at each hide for
+# an answer that never comes; unmanaged ones do not, but then common dialogs and a second
+# top-level window do not take xdotool's focus. Takes effect for programs started afterwards.
+winui_managed() {
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d "$1" /f >/dev/null 2>&1
 }
