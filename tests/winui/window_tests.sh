@@ -154,8 +154,8 @@ check "Load Filters of a .dmc ticks exactly its two items ($(tr '\n' ' ' <"$work
 click 413 67                               # "Run KvxMemDebug..."
 m=$(winui_window "KvxMemDebug Tool")
 check "the memory-dump tool shows" test -n "$m"
-click 20 106 "$m"                          # "Specify Port Number"
-click 140 105 "$m"
+click 20 91 "$m"                           # "Specify Port Number"
+click 140 90 "$m"
 xdotool type 6
 click 215 233 "$m"                         # Start
 n=0
