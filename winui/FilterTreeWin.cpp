@@ -83,14 +83,24 @@ bool FilterTreeWin::stateImageCentre(NodeId node, POINT& centre) const {
     HTREEITEM item = itemOf(node);
     RECT text{};
     if (item == nullptr || !TreeView_GetItemRect(tree_, item, &text, TRUE)) return false;
-    // The state image sits just left of the item's text (and of its image, which these
-    // trees do not have).
-    int cx = 16, cy = 16;
-    if (HIMAGELIST images = TreeView_GetImageList(tree_, TVSIL_STATE)) {
-        ImageList_GetIconSize(images, &cx, &cy);
+    // The state image lies left of the item's text: the middle of the points the tree's own
+    // hit test places on it.
+    const int y = (text.top + text.bottom) / 2;
+    int first = -1, last = -1;
+    for (int x = text.left - 1; x >= 0; --x) {
+        TVHITTESTINFO hit{};
+        hit.pt = {x, y};
+        TreeView_HitTest(tree_, &hit);
+        const bool on = hit.hItem == item && (hit.flags & TVHT_ONITEMSTATEICON) != 0;
+        if (on) {
+            if (last < 0) last = x;
+            first = x;
+        } else if (last >= 0) {
+            break;
+        }
     }
-    centre.x = text.left - cx / 2 - 1;
-    centre.y = (text.top + text.bottom) / 2;
+    if (last < 0) return false;
+    centre = {(first + last) / 2, y};
     return true;
 }
 
@@ -100,21 +110,46 @@ void FilterTreeWin::click(NodeId node, bool onStateImage) {
 }
 
 void FilterTreeWin::refresh() {
-    auto lock = table_.lock();
-    const filters::TreeModel& model = *table_.tree();
-    const size_t limit = std::min<size_t>(items_.size(), model.handleLimit());
-    for (size_t n = 1; n < limit; ++n) {
-        if (items_[n] == nullptr) continue;
-        const int state = model.stateImage(static_cast<NodeId>(n));
-        if (state == shown_[n]) continue;
-        TVITEMW item{};
-        item.mask = TVIF_STATE | TVIF_HANDLE;
-        item.hItem = items_[n];
-        item.stateMask = TVIS_STATEIMAGEMASK;
-        item.state = INDEXTOSTATEIMAGEMASK(state);
-        TreeView_SetItem(tree_, &item);
-        shown_[n] = static_cast<uint8_t>(state);
+    InvalidateRect(tree_, nullptr, FALSE);
+}
+
+LRESULT FilterTreeWin::onCustomDraw(NMTVCUSTOMDRAW& draw) {
+    switch (draw.nmcd.dwDrawStage) {
+        case CDDS_PREPAINT: return CDRF_NOTIFYITEMDRAW;
+        case CDDS_ITEMPREPAINT: return CDRF_NOTIFYPOSTPAINT;
+        case CDDS_ITEMPOSTPAINT: break;
+        default: return CDRF_DODEFAULT;
     }
+    const auto node = static_cast<NodeId>(draw.nmcd.lItemlParam);
+    auto item = reinterpret_cast<HTREEITEM>(draw.nmcd.dwItemSpec);
+    int state;
+    {
+        auto lock = table_.lock();
+        state = table_.tree()->stateImage(node);
+    }
+    // The control drew the state it was given when the item was inserted.
+    if (node >= shown_.size() || state == shown_[node]) return CDRF_DODEFAULT;
+    HIMAGELIST images = TreeView_GetImageList(tree_, TVSIL_STATE);
+    RECT text{};
+    if (images == nullptr || !TreeView_GetItemRect(tree_, item, &text, TRUE)) return CDRF_DODEFAULT;
+    int cx = 16, cy = 16;
+    ImageList_GetIconSize(images, &cx, &cy);
+    if (stateImageOffset_ < 0) {
+        POINT centre{};
+        if (!stateImageCentre(node, centre)) return CDRF_DODEFAULT;
+        stateImageOffset_ = text.left - (centre.x - cx / 2);
+    }
+    RECT box{text.left - stateImageOffset_, (text.top + text.bottom - cy) / 2, 0, 0};
+    box.right = box.left + cx;
+    box.bottom = box.top + cy;
+    const COLORREF background = TreeView_GetBkColor(tree_);
+    HBRUSH brush = CreateSolidBrush(background == static_cast<COLORREF>(-1)
+                                        ? GetSysColor(COLOR_WINDOW)
+                                        : background);
+    FillRect(draw.nmcd.hdc, &box, brush);
+    DeleteObject(brush);
+    ImageList_Draw(images, state, draw.nmcd.hdc, box.left, box.top, ILD_TRANSPARENT);
+    return CDRF_DODEFAULT;
 }
 
 HTREEITEM FilterTreeWin::itemOf(NodeId node) const {

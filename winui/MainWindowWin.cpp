@@ -344,6 +344,9 @@ void MainWindowWin::onCommand(int id, int code) {
 LRESULT MainWindowWin::onNotifyMessage(const NMHDR& header) {
     FilterTreeWin* view = tree(static_cast<int>(header.idFrom));
     if (view == nullptr || header.hwndFrom != view->handle()) return 0;
+    if (header.code == NM_CUSTOMDRAW) {
+        return view->onCustomDraw(reinterpret_cast<NMTVCUSTOMDRAW&>(const_cast<NMHDR&>(header)));
+    }
     if (header.code == TVN_ITEMEXPANDINGW) {
         view->onExpanding(reinterpret_cast<const NMTREEVIEWW&>(header));
     } else if (header.code == NM_CLICK) {

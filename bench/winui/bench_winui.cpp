@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
     const std::string big = bigCatalogue(work / "big");
     std::vector<double> clicks;
     size_t inserted = 0, checkedAfterFirst = 0;
+    int entries = 0;
     MainWindowWin::Options options;
     options.commandLine = "-KVX ";
     options.detectPorts = false;
@@ -113,16 +114,25 @@ int main(int argc, char** argv) {
         kvx::winui::FilterTreeWin* tree = w.tree(IDC_LOG_TREE);
         kvx::filters::FilterTable& table = tree->table();
         const kvx::filters::TreeModel& model = *table.tree();
+        entries = table.entryCount();
         // Every node inserted, the root and its children expanded: a screen full of rows.
         for (kvx::filters::NodeId n = 1; n < model.handleLimit(); ++n) tree->reveal(n);
         const kvx::filters::NodeId root = model.firstChild(kvx::filters::kNoNode);
         TreeView_Expand(tree->handle(), tree->itemOf(root), TVE_EXPAND);
         for (auto c = model.firstChild(root); c != kvx::filters::kNoNode; c = model.nextSibling(c))
             TreeView_Expand(tree->handle(), tree->itemOf(c), TVE_EXPAND);
+        TreeView_EnsureVisible(tree->handle(), tree->itemOf(root));
         UpdateWindow(tree->handle());
         inserted = tree->insertedCount();
         POINT at{};
-        if (!tree->stateImageCentre(root, at)) return w.close();
+        if (!tree->stateImageCentre(root, at)) {
+            RECT r{};
+            const BOOL got = TreeView_GetItemRect(tree->handle(), tree->itemOf(root), &r, TRUE);
+            std::fprintf(stderr, "kvxlogplus-bench: no state image found (item rect %d: %ld,%ld "
+                                 "to %ld,%ld; visible %d)\n", got, r.left, r.top, r.right,
+                         r.bottom, IsWindowVisible(tree->handle()));
+            return w.close();
+        }
         for (int run = 0; run < 15; ++run) {
             const auto t0 = Clock::now();
             tree->clickAt(at);
@@ -138,7 +148,8 @@ int main(int argc, char** argv) {
     }
     if (clicks.empty() || checkedAfterFirst != 7000) {
         std::fprintf(stderr, "kvxlogplus-bench: the root click did not check the 7000 items "
-                             "(%zu)\n", checkedAfterFirst);
+                             "(%zu checked, %zu inserted, %d in the table)\n", checkedAfterFirst,
+                     inserted, entries);
         return 1;
     }
     std::printf("root click on a 7000-item tree (%zu items inserted), hit-test to repaint: "
