@@ -26,6 +26,7 @@ if [ ! -f "$prefix/.kvx-ready" ] || ! wineserver -k0 >/dev/null 2>&1; then
   flock 9
   if [ ! -f "$prefix/.kvx-ready" ]; then
     wineboot -i </dev/null >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
     wineserver -w
     touch "$prefix/.kvx-ready"
   fi
