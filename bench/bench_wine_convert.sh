@@ -5,10 +5,10 @@
 # under Wine as a fraction of the Linux build's (median Linux time / median Wine time); with
 # --min-ratio R the exit status is 1 below R. The two logs must hold the same bytes.
 #   bench_wine_convert.sh [--linux-build DIR] [--windows-build DIR] [--size-mb N] [--rounds R]
-#                         [--min-ratio R]      (defaults: build/default, build/windows, 40, 5)
+#                         [--min-ratio R]      (defaults: build/default, build/windows, 150, 5)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-linux=$here/../build/default win=$here/../build/windows size=40 rounds=5 min=""
+linux=$here/../build/default win=$here/../build/windows size=150 rounds=5 min=""
 while [ $# -gt 0 ]; do
   case $1 in
     --linux-build) linux=$2; shift 2 ;;
