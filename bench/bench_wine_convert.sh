@@ -16,7 +16,7 @@ while [ $# -gt 0 ]; do
     --size-mb) size=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --min-ratio) min=$2; shift 2 ;;
-    -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench_wine_convert: unknown argument $1 (try --help)" >&2; exit 64 ;;
   esac
 done
