@@ -7,7 +7,8 @@
 # program); it is started with its output away from the caller, or the background Windows
 # processes would keep the first caller's pipe open. Console programs need no display.
 set -euo pipefail
-prefix=$1
+# Wine takes only an absolute prefix.
+prefix=$(realpath -m "$1")
 shift
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
@@ -26,6 +27,7 @@ if [ ! -f "$prefix/.kvx-ready" ] || ! wineserver -k0 >/dev/null 2>&1; then
   flock 9
   if [ ! -f "$prefix/.kvx-ready" ]; then
     wineboot -i </dev/null >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
     wineserver -w
     touch "$prefix/.kvx-ready"
   fi
