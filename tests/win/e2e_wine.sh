@@ -118,8 +118,7 @@ for line in sys.stdin:
     if r.get("code") != 0x1234 or "body" not in r:
         continue
     b = bytes.fromhex(r["body"].replace(" ", ""))
-    # The log packet: command, more, length (2), length (2), code (2), time (8), then the item.
-    print(int.from_bytes(b[16:20], "little"))
+    print(int.from_bytes(b[0:4], "little"))
 ' >>"$work/seq.txt"
 done
 n=$(wc -l <"$work/seq.txt")
