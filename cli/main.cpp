@@ -49,6 +49,9 @@ int main(int argc, char** argv) {
     kvx::cli::prepareProcess();
     CLI::App app{"KvxLog Plus: DM logger for Qualcomm-based modems", "kvxlog"};
     app.require_subcommand(1);
+    // Options are --name on every system: an argument that begins with / is a path (CLI11
+    // would take /name for an option on Windows). Subcommands inherit this.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", std::string("kvxlog ") + kvx::kVersionText);
     for (auto setup : kvx::cli::registry()) setup(app);
     app.footer(kvx::cli::kExitStatusHelp);

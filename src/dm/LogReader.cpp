@@ -100,7 +100,7 @@ LogContents readLogFile(const std::string& path) {
         return log;
     };
     const int fd = ::open(path.c_str(), O_RDONLY | os::kOpenFlags);
-    if (fd < 0) return failed(errno);
+    if (fd < 0) return failed(os::openError(path));
     struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
@@ -141,7 +141,7 @@ MappedLog::~MappedLog() {
 bool MappedLog::open(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | os::kOpenFlags);
     if (fd < 0) {
-        error_ = errno;
+        error_ = os::openError(path);
         return false;
     }
     struct stat st {};

@@ -23,6 +23,10 @@ inline constexpr int kOpenFlags = O_CLOEXEC;
 std::filesystem::path pathOf(const std::string& name);
 std::string nameOf(const std::filesystem::path& path);
 
+// The errno of an open() of `path` that just failed, as POSIX gives it: EISDIR for a folder
+// (Windows refuses to open one with EACCES).
+int openError(const std::string& path);
+
 // Position just past the last folder separator of `path` ('/', and '\\' or ':' on Windows),
 // 0 when it has none: path.substr(0, folderEnd(path)) is its folder with the separator.
 size_t folderEnd(const std::string& path);

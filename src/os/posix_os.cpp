@@ -19,6 +19,8 @@ std::filesystem::path pathOf(const std::string& name) { return name; }
 
 std::string nameOf(const std::filesystem::path& path) { return path.string(); }
 
+int openError(const std::string&) { return errno; }
+
 bool isSeparator(char c) { return c == '/'; }
 
 size_t folderEnd(const std::string& path) {

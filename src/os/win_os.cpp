@@ -72,6 +72,15 @@ std::string nameOf(const std::filesystem::path& path) {
     return out;
 }
 
+int openError(const std::string& path) {
+    const int error = errno;
+    if (error != EACCES) return error;
+    const DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+               ? EISDIR
+               : error;
+}
+
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
 size_t folderEnd(const std::string& path) {

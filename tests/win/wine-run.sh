@@ -7,7 +7,8 @@
 # program); it is started with its output away from the caller, or the background Windows
 # processes would keep the first caller's pipe open. Console programs need no display.
 set -euo pipefail
-prefix=$1
+# Wine takes only an absolute prefix.
+prefix=$(realpath -m "$1")
 shift
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
