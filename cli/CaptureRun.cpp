@@ -1,10 +1,5 @@
 #include "CaptureRun.h"
 
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <signal.h>
-
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -16,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Platform.h"
 #include "PortChoice.h"
 #include "ServiceNotify.h"
 #include "app/CaptureHealth.h"
@@ -27,6 +23,7 @@
 #include "dm/KvxLog.h"
 #include "filters/FilterActions.h"
 #include "info/InfoDecoder.h"
+#include "os/Files.h"
 
 namespace kvx::cli {
 namespace {
@@ -66,83 +63,13 @@ std::string restartCause(int code, int first) {
     }
 }
 
-// SIGINT and SIGTERM are taken by a thread of their own (sigwait) and handed to every run in
-// progress as Stop (several run at once in `kvxlog convert --jobs`). The mask is set before any
-// other thread of the run exists so that every thread inherits it; a caller that runs several
-// captures on threads of its own blocks the two signals before it starts them.
-class SignalStop {
-  public:
-    explicit SignalStop(std::function<void()> onSignal) : onSignal_(std::move(onSignal)) {
-        const sigset_t set = signalSet();
-        pthread_sigmask(SIG_BLOCK, &set, &old_);
-        Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        r.runs.push_back(this);
-        if (!r.started) {
-            // One taker for the life of the process: it waits in sigwait, costs nothing
-            // between runs, and never needs waking at the end of a run.
-            r.started = true;
-            std::thread([&r] {
-                const sigset_t waitSet = signalSet();
-                for (;;) {
-                    int sig = 0;
-                    if (sigwait(&waitSet, &sig) != 0) continue;
-                    std::lock_guard inner(r.mutex);
-                    r.signalled = true;
-                    for (SignalStop* run : r.runs) run->onSignal_();
-                }
-            }).detach();
-        }
-    }
-    ~SignalStop() {
-        Registry& r = registry();
-        {
-            std::lock_guard lock(r.mutex);
-            std::erase(r.runs, this);
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-    SignalStop(const SignalStop&) = delete;
-    SignalStop& operator=(const SignalStop&) = delete;
-
-    static bool signalled() {
-        Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        return r.signalled;
-    }
-
-  private:
-    struct Registry {
-        std::mutex mutex;
-        std::vector<SignalStop*> runs;
-        bool started = false;
-        bool signalled = false;  // a signal came, during a run or between two
-    };
-    // Never destroyed: the taker thread may still use it while the process exits.
-    static Registry& registry() {
-        static Registry* r = new Registry;
-        return *r;
-    }
-    static sigset_t signalSet() {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        return set;
-    }
-
-    sigset_t old_{};
-    std::function<void()> onSignal_;
-};
-
 std::string shippedSettingsPath() {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
+    if (const fs::path self = os::pathOf(executablePath()); !self.empty()) {
         const fs::path installed = self.parent_path().parent_path() / "share" / "kvxlogplus" /
                                    "kvxlogplus.ini";
-        if (fs::exists(installed, ec)) return installed.string();
+        if (fs::exists(installed, ec)) return os::nameOf(installed);
     }
 #ifdef KVX_SHIPPED_DATA_DIR
     const fs::path built = fs::path(KVX_SHIPPED_DATA_DIR) / "kvxlogplus.ini";
@@ -153,27 +80,30 @@ std::string shippedSettingsPath() {
 
 }  // namespace
 
-bool stopSignalled() { return SignalStop::signalled(); }
+bool stopSignalled() { return InterruptListener::interrupted(); }
 
 SettingsChoice chooseSettings(std::FILE* messages) {
     SettingsChoice c;
     c.path = app::settingsPath();
     if (!c.path.empty()) {
-        c.file = app::SettingsFile::open(c.path);
+        c.file = app::openSettings(c.path);
         if (c.file) return c;
     }
     const int error = errno;
     const std::string shipped = shippedSettingsPath();
     if (messages) {
         std::string text = "kvxlog: no settings file";
-        if (!c.path.empty()) text += " " + c.path + " (" + std::strerror(error) + ")";
+        if (app::isRegistryKeyName(c.path))
+            text = "kvxlog: no registry key " + c.path;
+        else if (!c.path.empty())
+            text += " " + c.path + " (" + std::strerror(error) + ")";
         text += ": kvxlog setup creates it; ";
         text += shipped.empty() ? "no catalogue of item names"
                                 : "meanwhile the catalogue shipped with kvxlog is used: " + shipped;
         writeLines(messages, Severity::Warning, text);
     }
     if (!shipped.empty()) {
-        c.file = app::SettingsFile::open(shipped);
+        c.file = app::openSettings(shipped);
         c.path = shipped;
         c.shipped = true;
     }
@@ -196,17 +126,9 @@ filters::FilterLists unnamedItems(const filters::FilterLists& items, filters::Fi
 bool checkOutputFolder(const std::string& base, std::string& error) {
     namespace fs = std::filesystem;
     std::string folder = base;
-    if (!folder.empty() && folder.back() != '/') folder = fs::path(base).parent_path().string();
+    if (!folder.empty() && !os::isSeparator(folder.back())) folder = fs::path(base).parent_path().string();
     if (folder.empty()) folder = ".";
-    struct stat st {};
-    int reason = 0;
-    if (::stat(folder.c_str(), &st) != 0) {
-        reason = errno;
-    } else if (!S_ISDIR(st.st_mode)) {
-        reason = ENOTDIR;
-    } else if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-        reason = errno;
-    }
+    const int reason = os::folderWritable(folder);
     if (reason == 0) return true;
     error = "cannot write logs into " + folder + ": " + std::strerror(reason);
     return false;
@@ -518,7 +440,7 @@ int runCapture(const CaptureOptions& o) {
 
     bool stoppedByUser = false;
     bool noModem = false;
-    SignalStop signals([&] {
+    InterruptListener signals([&] {
         dialog.cancelDeviceWait();
         window.post([&] {
             stoppedByUser = true;

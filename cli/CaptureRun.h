@@ -124,7 +124,7 @@ inline constexpr int kMaxEventId = 0x0FFF;
 // The settings file of the user, or else the one shipped with kvxlog (said once on
 // `messages`); a settings file named but unreadable is said too, never passed over in silence.
 struct SettingsChoice {
-    std::optional<app::SettingsFile> file;  // none: neither could be read
+    std::unique_ptr<app::SettingsStore> file;  // none: neither could be read
     std::string path;
     bool shipped = false;
 };

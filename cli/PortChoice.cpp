@@ -19,7 +19,7 @@ std::string settingsPort(const app::LoadedSettings& settings) {
 
 std::string settingsPort() {
     const std::string path = app::settingsPath();
-    auto file = path.empty() ? std::nullopt : app::SettingsFile::open(path);
+    auto file = path.empty() ? nullptr : app::openSettings(path);
     if (!file) return std::string(kAutoPort);
     return settingsPort(app::readSettings(*file));
 }

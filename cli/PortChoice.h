@@ -20,7 +20,7 @@ std::string portEdit(std::string name);
 // otherwise the stored port, "PortPath" when it is not empty, else "Port". "auto" as well when
 // no port is stored at all.
 std::string settingsPort(const app::LoadedSettings& settings);
-// The same from the settings file (app::settingsPath()); "auto" when there is none.
+// The same from the user's settings (app::settingsPath()); "auto" when there are none.
 std::string settingsPort();
 
 }  // namespace kvx::cli

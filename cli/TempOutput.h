@@ -1,15 +1,16 @@
 // The output file of an export command (pcap, export): written under a temporary name beside
 // the target and renamed when whole, so a failed run never leaves a file that looks finished
-// (nor destroys an older one). Ctrl-C, SIGTERM or SIGHUP mid-run removes the temporary file.
-// One open TempOutput at a time per process (the signal handler knows one name).
+// (nor destroys an older one). An interrupt (Ctrl-C, SIGTERM, SIGHUP; on Windows Ctrl-C,
+// Ctrl-Break or the console's close) mid-run removes the temporary file.
+// One open TempOutput at a time per process (the interrupt handler knows one name).
 #pragma once
 
-#include <signal.h>
-
 #include <cstdint>
-#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "Platform.h"
 
 namespace kvx::cli {
 
@@ -31,15 +32,11 @@ class TempOutput {
     int error() const { return error_; }
 
   private:
-    void restoreHandlers();
-
-    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
     std::string target_;
     std::string temp_;
     int fd_ = -1;
     int error_ = 0;
-    bool handlers_ = false;
-    struct sigaction saved_[std::size(kSignals)] {};
+    std::optional<RemoveOnInterrupt> cleanup_;
 };
 
 // Whether the two paths name the same existing file.

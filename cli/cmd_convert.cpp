@@ -2,7 +2,6 @@
 // very capture logic with "Log from a Raw DM File" ticked (no port, no filter), one file
 // without a limit unless --size or --minutes asks for one. Several inputs are converted
 // --jobs at a time, each into a log named after its own stem in the -o folder.
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,12 +14,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CaptureRun.h"
 #include "Command.h"
+#include "Platform.h"
 #include "app/MainDialog.h"
 #include "capture/LoggingWorker.h"
 
@@ -137,10 +138,8 @@ Outcome convertOne(CaptureOptions o, std::FILE* messages,
                    const std::function<void(uint64_t)>& progress) {
     Outcome r;
     // The name goes to stdout only once the log is really there.
-    char* names = nullptr;
-    size_t namesSize = 0;
-    std::unique_ptr<FILE, int (*)(FILE*)> namesStream(open_memstream(&names, &namesSize), fclose);
-    o.names = namesStream.get();
+    TextBuffer names;
+    o.names = names.stream();
     o.messages = messages;
     o.onProgress = [&](const dm::Stats& s, bool) {
         r.stats = s;
@@ -149,9 +148,7 @@ Outcome convertOne(CaptureOptions o, std::FILE* messages,
     const auto began = Clock::now();
     r.code = runCapture(o);
     r.seconds = std::chrono::duration<double>(Clock::now() - began).count();
-    namesStream.reset();
-    r.names = names ? names : "";
-    std::free(names);
+    r.names = names.take();
     return r;
 }
 
@@ -245,11 +242,7 @@ int runMany(const ConvertArgs& a) {
     for (size_t i = 0; i < n; ++i) total += sizes[i] = fileSize(a.raw[i]);
 
     // Every job thread inherits the blocked signals; the runs take them as Stop.
-    sigset_t set, old;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, &old);
+    std::optional<InterruptsHeld> held(std::in_place);
 
     std::mutex mutex;
     std::condition_variable finished;
@@ -286,13 +279,9 @@ int runMany(const ConvertArgs& a) {
             CaptureOptions o = baseOptions(per);
             o.rawPath = a.raw[i];
             o.base = folder + stems[i] + "-";
-            char* text = nullptr;
-            size_t textSize = 0;
-            FILE* messages = open_memstream(&text, &textSize);
-            const Outcome r = convertOne(o, messages, [&](uint64_t bytes) { done[i] = bytes; });
-            std::fclose(messages);
-            const std::string said = text ? text : "";
-            std::free(text);
+            TextBuffer messages;
+            const Outcome r = convertOne(o, messages.stream(), [&](uint64_t bytes) { done[i] = bytes; });
+            const std::string said = messages.take();
 
             std::lock_guard lock(mutex);
             line.clear();
@@ -339,7 +328,7 @@ int runMany(const ConvertArgs& a) {
         line.clear();
     }
     for (auto& t : threads) t.join();
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    held.reset();
 
     const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
     const std::string notStarted =

@@ -2,12 +2,10 @@
 // UTC, items named from the catalogue, a per-item summary, filters, and a follow mode for a
 // log that a capture is still writing.
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -21,7 +19,9 @@
 
 #include "CaptureRun.h"
 #include "Command.h"
+#include "Platform.h"
 #include "app/Settings.h"
+#include "os/Files.h"
 #include "dm/DmTime.h"
 #include "dm/KvxLog.h"
 #include "dm/LogReader.h"
@@ -102,9 +102,8 @@ class Printer {
   public:
     Printer(const DumpOptions& o, const ItemNames& names, const Filter& filter)
         : o_(o), filter_(filter), walk_(names) {
-        if (!o.json && ::isatty(STDOUT_FILENO)) {
-            winsize ws{};
-            if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) lineOptions_.width = ws.ws_col;
+        if (!o.json) {
+            if (const int columns = terminalColumns(); columns > 0) lineOptions_.width = columns;
         }
         lineOptions_.rawTime = o.rawTime;
     }
@@ -327,14 +326,12 @@ int dumpFile(const DumpOptions& o, const Catalogue& cat, const Filter& filter) {
 
 // ---- a file being written ----------------------------------------------------------------------
 
-volatile std::sig_atomic_t interrupted = 0;
-void onInterrupt(int) { interrupted = 1; }
+std::atomic<bool> interrupted{false};
 
 // A pause between looks at a growing file. A reader of stdout that went away meanwhile
 // (`kvxlog dump -f LOG | head`) ends the command, although nothing was written since.
 void pauseFollowing(long ms) {
-    pollfd p{STDOUT_FILENO, 0, 0};
-    if (::poll(&p, 1, static_cast<int>(ms)) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0) {
+    if (waitUnlessStdoutGone(ms)) {
         std::fflush(stdout);
         std::_Exit(0);
     }
@@ -377,18 +374,15 @@ std::string nextLogFile(const std::string& current) {
 }
 
 int followFile(const DumpOptions& o, const Catalogue& cat, const Filter& filter) {
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;  // no SA_RESTART: the wait ends at once
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // Ctrl-C ends the listing at its next look at the file (at most 50 ms away).
+    InterruptListener stop([] { interrupted = true; });
 
     Printer printer(o, *cat.names, filter);
     std::string path = o.path;
     bool first = true;
     std::vector<uint8_t> chunk(1 << 16);
     while (!interrupted) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = ::open(path.c_str(), O_RDONLY | os::kOpenFlags);
         if (fd < 0) {
             std::fprintf(stderr, "kvxlog dump: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
             return kExitUnreadable;

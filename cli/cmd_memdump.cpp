@@ -1,7 +1,5 @@
 // kvxlog memdump: reads the memory regions of a modem in download mode into files (the
 // memory-dump tool without its window), or sends it the reset that restarts it.
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Command.h"
+#include "Platform.h"
 #include "memdump/DumpTexts.h"
 #include "memdump/MemDebugClient.h"
 
@@ -124,38 +123,6 @@ class ConsoleTarget : public memdump::DumpTarget {
     std::chrono::steady_clock::time_point lastBar_{};
 };
 
-// SIGINT and SIGTERM become abort() while a dump runs: the signals are blocked and taken by
-// a thread of their own, so the handler is ordinary code.
-class SignalAbort {
-  public:
-    explicit SignalAbort(MemDebugClient& client) : client_(client) {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set_, &previous_);
-        thread_ = std::thread([this] {
-            // Waits until the destructor's own signal, so that one is never left pending.
-            while (!done_.load()) {
-                int sig = 0;
-                sigwait(&set_, &sig);
-                if (!done_.load()) client_.abort();
-            }
-        });
-    }
-    ~SignalAbort() {
-        done_ = true;
-        pthread_kill(thread_.native_handle(), SIGTERM);
-        thread_.join();
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-  private:
-    MemDebugClient& client_;
-    sigset_t set_{};
-    sigset_t previous_{};
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
-
 const char* resultName(int result, bool aborted) {
     if (aborted) return "aborted";
     switch (result) {
@@ -251,7 +218,8 @@ int runDump(const Options& o) {
     client.setOutputFolder(o.out);
     int result = 0;
     {
-        SignalAbort signals(client);
+        // Ctrl-C (SIGINT, SIGTERM) aborts the dump: complete files stay.
+        InterruptListener signals([&client] { client.abort(); });
         result = client.runOn(portName(o.port));
     }
     target.endBar();

@@ -61,7 +61,7 @@ void warnModemManager(const std::string& procRoot) {
 
 int runPorts(bool json) {
     dm::KvxLog engine;
-    const auto ports = serial::listPorts(serial::defaultSysfsRoot(), serial::defaultDevRoot());
+    const auto ports = serial::presentPorts();
     const std::string procRoot = serial::defaultProcRoot();
     warnModemManager(procRoot);
     if (json) {
@@ -120,7 +120,8 @@ void setup(CLI::App& app) {
         "by-path: the USB socket, the one to use when two modems share a serial number).\n"
         "Any of them may be given to --port.\n"
         "held by: other processes that have the port open (those this user may see).\n"
-        "KVXLOG_SYSFS_ROOT, KVXLOG_DEV_ROOT and KVXLOG_PROC_ROOT stand for /sys, /dev and /proc.");
+        "KVXLOG_SYSFS_ROOT, KVXLOG_DEV_ROOT and KVXLOG_PROC_ROOT stand for /sys, /dev and /proc.\n"
+        "On Windows: the present devices of Device Manager's \"Ports (COM & LPT)\"; no holders.");
     cmd->callback([json] { exitStatus() = runPorts(*json); });
 }
 

@@ -1,16 +1,14 @@
-// kvxlog setup: the first-run step. Creates the settings file that points the catalogue values
-// at the installed catalogue; an existing settings file is left as it is.
-#include <sys/auxv.h>
-#include <unistd.h>
-
+// kvxlog setup: the first-run step. Creates the settings (the settings file; on Windows the
+// registry key) that point the catalogue values at the installed catalogue; existing settings
+// are left as they are.
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "Command.h"
+#include "app/ProgramFile.h"
 #include "app/Settings.h"
 #include "app/SettingsSetup.h"
 
@@ -25,21 +23,14 @@ bool holdsSample(const fs::path& dir) {
 }
 
 // The installed data folder: share/kvxlogplus beside the program's bin folder (so an install
-// under any prefix, or unpacked anywhere, finds its own catalogue), else the folder of the
-// configured install prefix, else the system's.
+// under any prefix, or unpacked anywhere, finds its own catalogue), or the program's own folder
+// (the Windows archive keeps everything together), else the folder of the configured install
+// prefix, else the system's.
 std::string installedDataDir() {
-    std::vector<fs::path> programs;
-    std::error_code ec;
-    if (fs::path self = fs::read_symlink("/proc/self/exe", ec); !ec) programs.push_back(self);
-    // Without /proc (a fresh chroot): the path the program was started by.
-    if (const auto* started = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
-        started != nullptr && *started != '\0') {
-        const fs::path program = fs::weakly_canonical(fs::absolute(started, ec), ec);
-        if (!ec && program.is_absolute()) programs.push_back(program);
-    }
-    for (const fs::path& program : programs) {
+    for (const fs::path& program : app::programFiles()) {
         const fs::path beside = program.parent_path().parent_path() / "share" / "kvxlogplus";
         if (holdsSample(beside)) return beside.string();
+        if (holdsSample(program.parent_path())) return program.parent_path().string();
     }
 #ifdef KVX_INSTALL_DATADIR
     if (holdsSample(KVX_INSTALL_DATADIR)) return KVX_INSTALL_DATADIR;
@@ -62,7 +53,7 @@ int runSetup(const SetupArgs& a) {
                      "folder holding kvxlogplus.ini and catalogue/ with --data\n");
         return 1;
     }
-    const app::SetupOutcome outcome = app::createSettings(path, data);
+    const app::SetupOutcome outcome = app::createSettingsAt(path, data);
     const std::string text = app::describe(outcome, path);
     switch (outcome.result) {
         case app::SetupResult::Created:
@@ -79,14 +70,18 @@ int runSetup(const SetupArgs& a) {
 
 void setup(CLI::App& app) {
     auto* cmd = app.add_subcommand(
-        "setup", "Create the settings file, pointing it at the installed catalogue");
+        "setup",
+        "Create the settings file (on Windows the registry key), pointing it at the installed "
+        "catalogue");
     auto args = std::make_shared<SetupArgs>();
     cmd->add_option("--settings", args->settings,
-                    "Settings file to create (default: $KVXLOGPLUS_SETTINGS, else "
-                    "$XDG_CONFIG_HOME/kvxlogplus/kvxlogplus.ini)");
+                    "Settings file to create (default: $KVXLOGPLUS_SETTINGS, else on Linux "
+                    "$XDG_CONFIG_HOME/kvxlogplus/kvxlogplus.ini, on Windows the registry key "
+                    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvanta Wireless Inc\\KvxLogPlus\\, or "
+                    "the same key under HKEY_CURRENT_USER without administrative rights)");
     cmd->add_option("--data", args->data,
                     "Folder holding kvxlogplus.ini and catalogue/ (default: the installed one)");
-    cmd->footer("An existing settings file is never overwritten (exit status 0).");
+    cmd->footer("Existing settings (file or key) are never overwritten (exit status 0).");
     cmd->callback([args] { exitStatus() = runSetup(*args); });
 }
 

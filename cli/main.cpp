@@ -1,14 +1,12 @@
 // kvxlog: the headless front end. Each subcommand lives in a file of its own (cmd_*.cpp).
-#include <poll.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "Command.h"
+#include "Platform.h"
 #include "version.h"
 
 namespace kvx::cli {
@@ -18,12 +16,7 @@ std::vector<CommandSetup>& registry() {
     return setups;
 }
 
-// Whether stdout is a pipe or socket whose reader has gone: its write end then polls as an
-// error (or hang-up) without blocking.
-bool readerGone() {
-    pollfd p{1, 0, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
-}
+bool readerGone() { return stdoutReaderGone(); }
 
 // A failed flush of stdout: a reader that went away is a normal end; anything else (a full
 // disk behind a redirection) is an error the caller must hear of.
@@ -53,9 +46,12 @@ void endIfOutputClosed() {
 int main(int argc, char** argv) {
     // Writes to a closed pipe fail with EPIPE instead of killing the process: list commands
     // end quietly, and a capture whose reader went away keeps its log and closes it properly.
-    std::signal(SIGPIPE, SIG_IGN);
+    kvx::cli::prepareProcess();
     CLI::App app{"KvxLog Plus: DM logger for Qualcomm-based modems", "kvxlog"};
     app.require_subcommand(1);
+    // Options are --name on every system: an argument that begins with / is a path (CLI11
+    // would take /name for an option on Windows). Subcommands inherit this.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", std::string("kvxlog ") + kvx::kVersionText);
     for (auto setup : kvx::cli::registry()) setup(app);
     app.footer(kvx::cli::kExitStatusHelp);

@@ -3,6 +3,27 @@
 # page, and the desktop entry with its icon.
 include(GNUInstallDirs)
 
+# Windows: kvxlog-<version>-win64.zip (cpack -G ZIP in the build folder) with bin\kvxlog.exe,
+# the sample settings and catalogue under share\kvxlogplus (where kvxlog finds them beside its
+# bin folder, as on Linux), and the set-up text.
+if(WIN32)
+  install(TARGETS kvxlog RUNTIME DESTINATION bin)
+  install(FILES ${PROJECT_SOURCE_DIR}/data/kvxlogplus.ini ${PROJECT_SOURCE_DIR}/data/KvxMemDebug.txt
+          DESTINATION share/kvxlogplus)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/catalogue
+          DESTINATION share/kvxlogplus FILES_MATCHING PATTERN "*.txt")
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/SETUP.txt DESTINATION .)
+  set(CPACK_PACKAGE_NAME kvxlog)
+  set(CPACK_PACKAGE_VENDOR "KvxLog Plus")
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  include(CPack)
+  return()
+endif()
+
 # udev reads /usr/lib/udev/rules.d (and /etc/udev/rules.d); relative to the prefix, so a
 # DESTDIR or --prefix install keeps it inside the tree.
 set(KVX_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
@@ -38,7 +59,7 @@ install(FILES ${_kvx_pkg}/capture.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/kvxl
 target_compile_definitions(kvxlog PRIVATE
     KVX_INSTALL_DATADIR="${CMAKE_INSTALL_FULL_DATADIR}/kvxlogplus")
 
-if(KVX_BUILD_TESTS)
+if(KVX_BUILD_TESTS AND NOT WIN32)
   add_test(NAME install_destdir
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/install/install_check.sh
                    ${PROJECT_BINARY_DIR} ${CMAKE_COMMAND} ${PROJECT_SOURCE_DIR})

@@ -18,13 +18,13 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <cstdio>
-#include <cstring>
 
 #include "FilterTreeView.h"
 #include "GuiQueue.h"
 #include "InfoBox.h"
 #include "app/Settings.h"
 #include "app/SettingsSetup.h"
+#include "app/WindowSettings.h"
 #include "filters/FilterActions.h"
 
 namespace kvx::gui {
@@ -85,7 +85,7 @@ MainWindow::MainWindow(Options options)
       options_(std::move(options)),
       guiThread_(std::this_thread::get_id()) {
     settingsPath_ = options_.settingsPath ? *options_.settingsPath : app::settingsPath();
-    full_ = (options_.commandLine + " ").find("-KVX") != std::string::npos;
+    full_ = app::fullWindowOption(options_.commandLine);
     setObjectName("102");
     setWindowTitle(kCaption);
     setWindowIcon(programIcon());
@@ -98,11 +98,7 @@ MainWindow::MainWindow(Options options)
     infoBox_->setWindowIcon(windowIcon());
     dialog_ = std::make_unique<app::MainDialog>(*this, *engine_, options_.commandLine);
 
-    const auto& v = dialog_->version();
-    char version[96];
-    std::snprintf(version, sizeof version, "KvxLog Plus - Version %d.%d.%d.%d", v[0], v[1], v[2],
-                  v[3]);
-    setText(id::kVersion, version);
+    setText(id::kVersion, app::versionText(dialog_->version()));
     if (full_) {
         enable(ctl::kSourceFile, true);
         enable(ctl::kSourceGui, true);
@@ -112,14 +108,6 @@ MainWindow::MainWindow(Options options)
         infoBox_->setField(note.field, note.text);
     });
     dialog_->setStateObserver([this](app::UiState state) { onStateChanged(state); });
-    dialog_->setRemovalObserver([](const capture::Removal& r) {
-        if (r.error == 0)
-            std::fprintf(stderr, "kvxlogplus: removed %s (%s)\n", r.name.c_str(),
-                         capture::formatBytes(r.bytes).c_str());
-        else
-            std::fprintf(stderr, "kvxlogplus: could not remove %s: %s\n", r.name.c_str(),
-                         std::strerror(r.error));
-    });
     dialog_->setMemoryDumpHook([this] {
         if (memoryDump_) {
             memoryDump_->show();
@@ -563,36 +551,17 @@ void MainWindow::updateSaveFilters() {
 // ---- settings --------------------------------------------------------------------------------
 
 void MainWindow::LoadSettings() {
-    if (settingsPath_.empty()) return;
-    auto file = app::SettingsFile::open(settingsPath_);
-    if (!file) {
-        // The program never creates it; the user learns which command does.
-        std::fprintf(stderr, "%s\n", app::missingSettingsText(settingsPath_).c_str());
-        return;
-    }
-    const app::LoadedSettings loaded = app::readSettings(*file);
-    if (loaded.filter) setText(ctl::kFilterPath, *loaded.filter);
-    if (loaded.logPath) setText(ctl::kLogPath, *loaded.logPath);
-    if (loaded.device) dialog_->selectDevice(*loaded.device);
-    if (auto port = app::portEditText(loaded)) setText(ctl::kCustomPort, *port);
-    // Ring, MaxTotal and MinFree: the Multiple Log Files group keeps to them (no control).
-    std::vector<std::string> problems;
-    dialog_->setRetention(app::retentionPolicy(loaded, &problems));
-    for (const auto& bad : problems)
-        std::fprintf(stderr, "kvxlogplus: %s: not a valid value, ignored\n", bad.c_str());
     filters::FilterReporter reporter;
     reporter.messageBox = [this](const std::string& text) { messageBox(text); };
-    app::loadCatalogue(loaded, dialog_->filters(), reporter);
+    if (!app::loadWindowSettings(settingsPath_, *dialog_, *this, reporter) &&
+        !settingsPath_.empty()) {
+        // The program never creates it; the user learns which command does.
+        std::fprintf(stderr, "%s\n", app::missingSettingsText(settingsPath_).c_str());
+    }
 }
 
 void MainWindow::SaveSettings() {
-    if (settingsPath_.empty()) return;
-    app::SettingsEdits edits;
-    edits.filter = getText(ctl::kFilterPath);
-    edits.logPath = getText(ctl::kLogPath);
-    edits.device = dialog_->readDevice();
-    edits.port = getText(ctl::kCustomPort);
-    app::saveSettings(settingsPath_, app::settingsToSave(edits));
+    app::saveWindowSettings(settingsPath_, *dialog_, *this);
 }
 
 // ---- files -----------------------------------------------------------------------------------

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "os/Time.h"
+
 namespace kvx::app {
 
 namespace {
@@ -57,7 +59,7 @@ bool errorIsFatal(int code) {
 std::string errorLine(std::time_t when, int code, int first, int second, int third) {
     std::tm local{};
     char stamp[32] = "";
-    if (localtime_r(&when, &local) != nullptr) {
+    if (os::localTime(when, local)) {
         std::strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &local);
     }
     const char* message = errorMessage(code);

@@ -29,6 +29,17 @@ bool isBlank(char c) {
 }
 }  // namespace
 
+bool fullWindowOption(std::string_view commandLine) {
+    return commandLine.find("-KVX") != std::string_view::npos;
+}
+
+std::string versionText(const std::array<int, 4>& version) {
+    char text[96];
+    std::snprintf(text, sizeof text, "KvxLog Plus - Version %d.%d.%d.%d", version[0], version[1],
+                  version[2], version[3]);
+    return text;
+}
+
 int parseWatchdogSeconds(std::string_view commandLine) {
     const std::string line = std::string(commandLine) + " ";
     const size_t at = line.find("-DOG");

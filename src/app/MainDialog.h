@@ -105,6 +105,12 @@ inline constexpr const char* kLowSpaceNote = "Log stopped: free space low";
 // (blanks, then digits; none gives 0, which turns the watchdog off).
 int parseWatchdogSeconds(std::string_view commandLine);
 
+// True when the command line asks for the full window ("-KVX" anywhere, case-sensitive).
+bool fullWindowOption(std::string_view commandLine);
+
+// The version edit's text: "KvxLog Plus - Version %d.%d.%d.%d".
+std::string versionText(const std::array<int, 4>& version);
+
 // The leading whole number of a text, as the limit edit is read (anything else reads as 0).
 int parseLeadingInt(std::string_view text);
 

@@ -2,12 +2,12 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 
 #include "filters/ReplacingFile.h"
+#include "os/Files.h"
 
 namespace kvx::app {
 
@@ -43,11 +43,6 @@ std::optional<std::string_view> sectionOf(std::string_view line) {
     return trim(t.substr(1, t.size() - 2));
 }
 
-std::string envOr(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? std::string(v) : std::string();
-}
-
 constexpr CatalogueSource kSources[] = {
     {"KVXMSGCAT", CatalogueTable::Message, LineKind::Category},
     {"KVXMSGS", CatalogueTable::Message, LineKind::Message},
@@ -70,13 +65,8 @@ static_assert(std::size(kSources) == 16);
 
 }  // namespace
 
-std::string settingsPath() {
-    if (std::string p = envOr("KVXLOGPLUS_SETTINGS"); !p.empty()) return p;
-    if (std::string x = envOr("XDG_CONFIG_HOME"); !x.empty() && x[0] == '/')
-        return x + "/kvxlogplus/kvxlogplus.ini";
-    if (std::string home = envOr("HOME"); !home.empty())
-        return home + "/.config/kvxlogplus/kvxlogplus.ini";
-    return {};
+bool isRegistryKeyName(std::string_view location) {
+    return location.substr(0, 5) == "HKEY_";
 }
 
 // ---- the file ----------------------------------------------------------------------------------
@@ -193,7 +183,7 @@ void SettingsFile::writeNumber(std::string_view name, int32_t value) {
     writeString(name, std::to_string(value));
 }
 
-bool SettingsFile::save() const {
+bool SettingsFile::save() {
     std::error_code ec;
     if (!fs::is_regular_file(path_, ec)) return false;
     // Written beside the file and renamed over it: a full disk or a power cut halfway must not
@@ -232,7 +222,7 @@ filters::FilterTable& catalogueTable(filters::FilterSet& set, CatalogueTable tab
     return set.nvTable();
 }
 
-LoadedSettings readSettings(const SettingsFile& file) {
+LoadedSettings readSettings(const SettingsStore& file) {
     LoadedSettings s;
     s.filter = file.readString("Filter");
     s.logPath = file.readString("LogPath");
@@ -283,7 +273,8 @@ std::optional<std::string> portEditText(const LoadedSettings& settings) {
 }
 
 std::string resolveCataloguePath(const std::string& folder, const std::string& value) {
-    if (value.empty() || value[0] == '/' || folder.empty()) return value;
+    if (value.empty() || value[0] == '/' || fs::path(value).is_absolute() || folder.empty())
+        return value;
     return (fs::path(folder) / value).string();
 }
 
@@ -306,17 +297,21 @@ bool pathExists(const std::string& path) {
 }
 
 std::optional<std::string> logPathToSave(const std::string& text, const PathExists& exists) {
-    auto withSlash = [](std::string p) {
-        if (p.empty() || p.back() != '/') p.push_back('/');
+    // The system's folder separators ('\\' on Windows, where the folder is saved ending in one).
+    const char sep = os::isSeparator('\\') ? '\\' : '/';
+    auto withSlash = [sep](std::string p) {
+        if (p.empty() || !os::isSeparator(p.back())) p.push_back(sep);
         return p;
     };
     if (exists(text)) return withSlash(text);
     std::string t = text;
-    if (!t.empty() && t.back() == '/') t.pop_back();
-    const size_t slash = t.rfind('/');
-    if (slash == std::string::npos) return std::nullopt;
+    if (!t.empty() && os::isSeparator(t.back())) t.pop_back();
+    size_t slash = t.size();
+    while (slash > 0 && !os::isSeparator(t[slash - 1])) --slash;
+    if (slash == 0) return std::nullopt;
+    --slash;
     // Cutting "/name" leaves the root folder.
-    const std::string folder = slash == 0 ? std::string("/") : t.substr(0, slash);
+    const std::string folder = slash == 0 ? t.substr(0, 1) : t.substr(0, slash);
     if (!exists(folder)) return std::nullopt;
     return withSlash(folder);
 }
@@ -331,8 +326,8 @@ SettingsToSave settingsToSave(const SettingsEdits& edits, const PathExists& exis
     return v;
 }
 
-bool saveSettings(const std::string& path, const SettingsToSave& values) {
-    auto file = SettingsFile::open(path);
+bool saveSettings(const std::string& location, const SettingsToSave& values) {
+    auto file = openSettings(location);
     if (!file) return false;
     file->writeString("Filter", values.filter);
     if (values.logPath) file->writeString("LogPath", *values.logPath);

@@ -1,8 +1,10 @@
-// The program's settings file, the stand-in for its registry key: the four user settings
-// (plus "PortPath"), the sixteen catalogue file paths, and the value logic of LoadSettings and
-// SaveSettings as plain functions (the window wiring lives with the main dialog).
+// The program's settings: the four user settings (plus "PortPath" and "KeepAll"), the sixteen
+// catalogue file paths, and the value logic of LoadSettings and SaveSettings as plain
+// functions (the window wiring lives with the main dialog). Where they are kept is a
+// SettingsStore: on Windows the registry key (settings_win.cpp), on Linux the settings file
+// below, which stands in for it; a settings file works on Windows too.
 //
-// Format (INI style, read as text: CR LF counts as LF):
+// Settings file format (INI style, read as text: CR LF counts as LF):
 //   [KvxLogPlus]                 only values inside this section are seen
 //   Name=value                   names compare case-insensitively; spaces around both trimmed
 //   ; comment, # comment         whole-line comments; blank lines are ignored
@@ -10,9 +12,10 @@
 // buffer holds the terminating zero too) and count as missing. Numbers are 32-bit, decimal or
 // 0x-hexadecimal; anything else counts as missing. A relative catalogue path is taken from
 // the folder of the settings file itself.
-// Location: $KVXLOGPLUS_SETTINGS, else $XDG_CONFIG_HOME/kvxlogplus/kvxlogplus.ini, else
-// ~/.config/kvxlogplus/kvxlogplus.ini. The program never creates the file; without it nothing
-// is loaded and nothing saved.
+// Location (settingsPath()): $KVXLOGPLUS_SETTINGS, else on Linux
+// $XDG_CONFIG_HOME/kvxlogplus/kvxlogplus.ini, else ~/.config/kvxlogplus/kvxlogplus.ini; on
+// Windows the registry key kSettingsKey. The program never creates the file or the key (only
+// `kvxlog setup` does); without it nothing is loaded and nothing saved.
 //
 // Threads: plain values; use from one thread at a time (the window thread).
 #pragma once
@@ -20,6 +23,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -35,34 +39,60 @@ namespace kvx::app {
 
 inline constexpr size_t kSettingsStringBytes = 500;  // terminating zero included
 inline constexpr std::string_view kSettingsSection = "KvxLogPlus";
+// The program's registry key, as settingsPath() names it on Windows.
+inline constexpr std::string_view kSettingsKey =
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvanta Wireless Inc\\KvxLogPlus\\";
+// True when `location` names a registry key (it begins with "HKEY_") rather than a file.
+bool isRegistryKeyName(std::string_view location);
 
-// The path named by the environment as described above; empty when none can be named.
 // A whole decimal (leading zeros allowed, never octal) or 0x-hexadecimal number with an
 // optional sign, within 32 bits (0xFFFFFFFF reads as -1); nullopt when malformed. Settings
 // values and command-line item numbers are read by it.
 std::optional<int32_t> parseNumber(std::string_view text);
 
+// Where the user's settings are: the settings file's path, or on Windows the registry key's
+// name (kSettingsKey) unless $KVXLOGPLUS_SETTINGS names a file. Empty when none can be named.
 std::string settingsPath();
 
-class SettingsFile {
+// Named values as LoadSettings reads and SaveSettings writes them.
+class SettingsStore {
+  public:
+    virtual ~SettingsStore() = default;
+    // A string of fewer than 500 bytes, a 32-bit number; nullopt when missing or not fitting.
+    virtual std::optional<std::string> readString(std::string_view name) const = 0;
+    virtual std::optional<int32_t> readNumber(std::string_view name) const = 0;
+    // Changes kept until save().
+    virtual void writeString(std::string_view name, std::string_view value) = 0;
+    virtual void writeNumber(std::string_view name, int32_t value) = 0;
+    // False when nothing could be saved.
+    virtual bool save() = 0;
+    // The folder relative catalogue paths start from; "" when they have none.
+    virtual std::string folder() const = 0;
+};
+
+// Opens the settings at `location` (settingsPath()): a settings file, or on Windows the
+// registry key. Null when missing or unreadable.
+std::unique_ptr<SettingsStore> openSettings(const std::string& location);
+
+class SettingsFile final : public SettingsStore {
   public:
     // "Opening the key": nullopt when the file does not exist or cannot be read.
     static std::optional<SettingsFile> open(const std::string& path);
 
-    std::optional<std::string> readString(std::string_view name) const;
-    std::optional<int32_t> readNumber(std::string_view name) const;
+    std::optional<std::string> readString(std::string_view name) const override;
+    std::optional<int32_t> readNumber(std::string_view name) const override;
     // Change the value in memory (the first line of that name, or a new line at the end of the
     // section; the section is added when missing). Line breaks end a string value.
-    void writeString(std::string_view name, std::string_view value);
-    void writeNumber(std::string_view name, int32_t value);
+    void writeString(std::string_view name, std::string_view value) override;
+    void writeNumber(std::string_view name, int32_t value) override;
     // Writes the lines into a new file beside the old one and renames it over the old one
     // (keeping its permissions), so a failed or interrupted save leaves the old file whole.
     // Never creates the file: false when it is gone or cannot be replaced.
-    bool save() const;
+    bool save() override;
 
     const std::string& path() const { return path_; }
     // The folder holding the file (relative catalogue paths start here).
-    std::string folder() const;
+    std::string folder() const override;
 
   private:
     std::optional<size_t> find(std::string_view name) const;  // line index of the value
@@ -97,7 +127,7 @@ struct LoadedSettings {
     std::array<std::optional<std::string>, 16> catalogue;  // in catalogueSources() order
     std::string folder;                                    // of the settings file
 };
-LoadedSettings readSettings(const SettingsFile& file);
+LoadedSettings readSettings(const SettingsStore& store);
 
 // The retention policy the three values above give; a value that is malformed or out of range
 // is left at its default and named in `problems` ("Ring=-2", "MaxTotal=lots").
@@ -137,8 +167,8 @@ bool pathExists(const std::string& path);
 std::optional<std::string> logPathToSave(const std::string& text,
                                          const PathExists& exists = pathExists);
 SettingsToSave settingsToSave(const SettingsEdits& edits, const PathExists& exists = pathExists);
-// SaveSettings: writes the values into the file at `path` only when it exists. False when
-// nothing could be saved.
-bool saveSettings(const std::string& path, const SettingsToSave& values);
+// SaveSettings: writes the values into the settings at `location` (openSettings) only when they
+// exist. False when nothing could be saved.
+bool saveSettings(const std::string& location, const SettingsToSave& values);
 
 }  // namespace kvx::app

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "app/Settings.h"
+#include "os/Files.h"
 
 namespace kvx::app {
 
@@ -40,6 +41,37 @@ bool writeAll(int fd, const std::string& text) {
 
 }  // namespace
 
+std::optional<SetupValues> setupValues(const std::string& dataDir, SetupOutcome& out) {
+    std::error_code ec;
+    const fs::path dataFolder = fs::absolute(dataDir, ec).lexically_normal();
+    const std::string samplePath = (dataFolder / kSampleName).string();
+    const auto sample = SettingsFile::open(samplePath);
+    if (!sample) {
+        out.result = SetupResult::NoCatalogue;
+        out.detail = samplePath;
+        return std::nullopt;
+    }
+    SetupValues values;
+    values.sample = readSettings(*sample);
+    const LoadedSettings& loaded = values.sample;
+    const auto sources = catalogueSources();
+    for (size_t i = 0; i < sources.size(); ++i) {
+        const auto& value = loaded.catalogue[i];
+        const std::string file =
+            value ? fs::path(resolveCataloguePath(loaded.folder, *value)).lexically_normal().string()
+                  : std::string();
+        // A value the program would ignore (too long) is as good as a missing file.
+        if (file.empty() || file.size() >= kSettingsStringBytes ||
+            file.find_first_of("\r\n") != std::string::npos || !fs::is_regular_file(file, ec)) {
+            out.result = SetupResult::NoCatalogue;
+            out.detail = file.empty() ? samplePath + ": " + std::string(sources[i].value) : file;
+            return std::nullopt;
+        }
+        values.catalogue[i] = file;
+    }
+    return values;
+}
+
 SetupOutcome createSettings(const std::string& path, const std::string& dataDir) {
     SetupOutcome out;
     std::error_code ec;
@@ -52,15 +84,9 @@ SetupOutcome createSettings(const std::string& path, const std::string& dataDir)
         return out;
     }
 
-    const fs::path dataFolder = fs::absolute(dataDir, ec).lexically_normal();
-    const std::string samplePath = (dataFolder / kSampleName).string();
-    const auto sample = SettingsFile::open(samplePath);
-    if (!sample) {
-        out.result = SetupResult::NoCatalogue;
-        out.detail = samplePath;
-        return out;
-    }
-    const LoadedSettings loaded = readSettings(*sample);
+    const auto values = setupValues(dataDir, out);
+    if (!values) return out;
+    const LoadedSettings& loaded = values->sample;
 
     std::string text =
         "; KvxLog Plus settings, written by kvxlog setup. The catalogue values name the\n"
@@ -72,20 +98,8 @@ SetupOutcome createSettings(const std::string& path, const std::string& dataDir)
     text += valueLine("Port", loaded.port);
     text += "\n";
     const auto sources = catalogueSources();
-    for (size_t i = 0; i < sources.size(); ++i) {
-        const auto& value = loaded.catalogue[i];
-        const std::string file =
-            value ? fs::path(resolveCataloguePath(loaded.folder, *value)).lexically_normal().string()
-                  : std::string();
-        // A value the program would ignore (too long) is as good as a missing file.
-        if (file.empty() || file.size() >= kSettingsStringBytes ||
-            file.find_first_of("\r\n") != std::string::npos || !fs::is_regular_file(file, ec)) {
-            out.result = SetupResult::NoCatalogue;
-            out.detail = file.empty() ? samplePath + ": " + std::string(sources[i].value) : file;
-            return out;
-        }
-        text += std::string(sources[i].value) + "=" + file + "\n";
-    }
+    for (size_t i = 0; i < sources.size(); ++i)
+        text += std::string(sources[i].value) + "=" + values->catalogue[i] + "\n";
 
     const fs::path parent = fs::path(path).parent_path();
     if (!parent.empty()) fs::create_directories(parent, ec);
@@ -93,7 +107,7 @@ SetupOutcome createSettings(const std::string& path, const std::string& dataDir)
         out.detail = parent.string() + ": " + ec.message();
         return out;
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | os::kOpenFlags, 0644);
     if (fd < 0) {
         if (errno == EEXIST) {
             out.result = SetupResult::Exists;
@@ -114,11 +128,17 @@ SetupOutcome createSettings(const std::string& path, const std::string& dataDir)
 }
 
 std::string describe(const SetupOutcome& outcome, const std::string& path) {
+    const std::string what = isRegistryKeyName(path) ? "registry key " : "settings file ";
     switch (outcome.result) {
         case SetupResult::Created:
-            return "Created the settings file " + path;
+            if (!outcome.createdAt.empty())
+                return "Created the registry key " + outcome.createdAt + " for this user (" +
+                       path + " needs administrative rights; run kvxlog setup as administrator "
+                       "to make it for every user)";
+            return "Created the " + what + path;
         case SetupResult::Exists:
-            return "The settings file " + path + " exists; left unchanged";
+            return "The " + what + (outcome.detail.empty() ? path : outcome.detail) +
+                   " exists; left unchanged";
         case SetupResult::NoCatalogue:
             return "No installed catalogue: " + outcome.detail +
                    " is missing (give the folder holding kvxlogplus.ini and catalogue/ with "
@@ -126,11 +146,12 @@ std::string describe(const SetupOutcome& outcome, const std::string& path) {
         case SetupResult::CannotWrite:
             break;
     }
-    return "Could not create the settings file " + path + ": " + outcome.detail;
+    return "Could not create the " + what + path + ": " + outcome.detail;
 }
 
 std::string missingSettingsText(const std::string& path) {
     if (path.empty()) return "No settings file: run kvxlog setup --settings PATH to create one";
+    if (isRegistryKeyName(path)) return "No registry key " + path + ": kvxlog setup creates it";
     return "No settings file " + path + ": kvxlog setup creates it";
 }
 

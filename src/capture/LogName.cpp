@@ -1,5 +1,7 @@
 #include "capture/LogName.h"
 
+#include "os/Time.h"
+
 namespace kvx::capture {
 namespace {
 constexpr size_t kMaxStem = 508;
@@ -8,7 +10,7 @@ constexpr size_t kMaxStem = 508;
 std::string makeLogName(const std::string& basePath, std::time_t when) {
     char stamp[32] = {};
     std::tm local{};
-    localtime_r(&when, &local);
+    os::localTime(when, local);
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local);
     const std::string timeText = stamp;
     std::string name = basePath.size() + timeText.size() > kMaxStem ? std::string(kShortenPath)

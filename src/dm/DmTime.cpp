@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "os/Time.h"
+
 namespace kvx::dm {
 
 namespace {
@@ -35,7 +37,7 @@ std::string formatUtcMillis(int64_t unixMicros) {
     }
     const auto t = static_cast<time_t>(seconds);
     struct tm tm {};
-    if (gmtime_r(&t, &tm) == nullptr) return "?";
+    if (!os::utcTime(t, tm)) return "?";
     char text[48];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
@@ -74,10 +76,10 @@ std::optional<int64_t> parseUtcMicros(const std::string& text) {
     tm.tm_hour = h;
     tm.tm_min = mi;
     tm.tm_sec = s;
-    const time_t t = timegm(&tm);
+    const time_t t = os::fromUtc(tm);
     // timegm normalises 31 February into March: such a date is not a time.
     struct tm back {};
-    if (gmtime_r(&t, &back) == nullptr || back.tm_mday != d || back.tm_mon != mo - 1)
+    if (!os::utcTime(t, back) || back.tm_mday != d || back.tm_mon != mo - 1)
         return std::nullopt;
     return static_cast<int64_t>(t) * 1000000 + micros;
 }

@@ -1,7 +1,6 @@
 // The engine's constructor, the receive path, notes, counters and the log file operations.
 #include "dm/KvxLog.h"
 
-#include <sched.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -13,6 +12,7 @@
 #include "dm/ByteReader.h"
 #include "dm/Crc16.h"
 #include "dm/Frame.h"
+#include "os/Thread.h"
 
 namespace kvx::dm {
 namespace {
@@ -64,13 +64,7 @@ inline const uint8_t* findFlagOrEscape(const uint8_t* p, const uint8_t* const en
 
 }  // namespace
 
-int usableCpus() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    const int n = CPU_COUNT(&set);
-    return n > 0 ? n : 1;
-}
+int usableCpus() { return os::usableCpus(); }
 
 KvxLog::KvxLog() : acc_(kHead + kMaxFrame + 16), threads_(usableCpus()) {
     // Device table: slot order is the search priority.

@@ -1,7 +1,5 @@
 // Finding the modem's DM port by friendly name, the presence check before Start, and the
 // start-up detection with a live message range query.
-#include <unistd.h>
-
 #include <string>
 
 #include "dm/KvxLog.h"
@@ -13,11 +11,10 @@ bool KvxLog::findport(const std::string& text, std::string& name) const {
     // An empty text would match every port; the table's empty slot belongs to the port
     // typed by the user and is never searched.
     if (text.empty()) return false;
-    const std::string root = sysfsRoot_.empty() ? serial::defaultSysfsRoot() : sysfsRoot_;
-    for (const auto& port : serial::listPorts(root, serial::defaultDevRoot())) {
+    for (const auto& port : serial::presentPorts(sysfsRoot_)) {
         if (port.name.find(text) == std::string::npos) continue;
         // A port without a device node cannot be opened by name: try the next one.
-        if (::access(port.path.c_str(), F_OK) != 0) continue;
+        if (!serial::portReachable(port)) continue;
         name = port.path;
         return true;
     }

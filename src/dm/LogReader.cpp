@@ -1,7 +1,6 @@
 #include "dm/LogReader.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 
 #include "dm/Blowfish.h"
 #include "dm/KvxLog.h"
+#include "os/Files.h"
 
 namespace kvx::dm {
 
@@ -102,8 +102,8 @@ LogContents readLogFile(const std::string& path, int threads) {
         log.sysErrno = error;
         return log;
     };
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return failed(errno);
+    const int fd = ::open(path.c_str(), O_RDONLY | os::kOpenFlags);
+    if (fd < 0) return failed(os::openError(path));
     struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
@@ -160,13 +160,13 @@ LogContents readLogFile(const std::string& path, int threads) {
 }
 
 MappedLog::~MappedLog() {
-    if (map_ != nullptr) ::munmap(map_, size_);
+    os::unmap(map_, size_);
 }
 
 bool MappedLog::open(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | os::kOpenFlags);
     if (fd < 0) {
-        error_ = errno;
+        error_ = os::openError(path);
         return false;
     }
     struct stat st {};
@@ -177,9 +177,7 @@ bool MappedLog::open(const std::string& path) {
     }
     if (S_ISREG(st.st_mode) && st.st_size > 0) {
         size_ = static_cast<size_t>(st.st_size);
-        void* map = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-        if (map != MAP_FAILED) {
-            ::madvise(map, size_, MADV_SEQUENTIAL);
+        if (const void* map = os::mapReadOnly(fd, size_)) {
             map_ = map;
             data_ = static_cast<const uint8_t*>(map);
             ::close(fd);

@@ -76,7 +76,7 @@ class MappedLog {
   private:
     const uint8_t* data_ = nullptr;  // the file's bytes
     size_t size_ = 0;
-    void* map_ = nullptr;
+    const void* map_ = nullptr;
     std::vector<uint8_t> copy_;      // the file's bytes when it cannot be mapped
     std::vector<uint8_t> buffer_;
     int error_ = 0;

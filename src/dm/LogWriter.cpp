@@ -1,12 +1,14 @@
 #include "dm/LogWriter.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "os/Files.h"
+#include "os/Thread.h"
 
 namespace kvx::dm {
 namespace {
@@ -31,7 +33,7 @@ void LogWriter::startHelpers() {
     for (int i = 1; i < threads_; ++i) {
         helpers_.emplace_back([this] { helperLoop(); });
         // Named for top and perf.
-        pthread_setname_np(helpers_.back().native_handle(), "kvx-cipher");
+        os::setThreadName(helpers_.back(), "kvx-cipher");
     }
 }
 
@@ -80,7 +82,7 @@ bool LogWriter::openlog(const std::string& path, bool exclusive) {
     submitted_ = taken_ = written_ = 0;
     ok_ = true;
     error_ = 0;
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+    const int flags = O_WRONLY | O_CREAT | os::kOpenFlags | (exclusive ? O_EXCL : O_TRUNC);
     fd_ = ::open(path.c_str(), flags, 0666);
     if (fd_ < 0) {
         error_ = errno;
@@ -96,7 +98,7 @@ void LogWriter::fail(int error) {
     ok_ = false;
     // The file keeps only the blocks that reached it whole, so every reader finds whole
     // blocks; a record cut by the failure is reported by the reader as the end of the log.
-    if (fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(fileBytes_)) != 0) {
+    if (fd_ >= 0 && !os::truncateFile(fd_, fileBytes_)) {
         // Nothing more can be done for this file; the first error is the one reported.
     }
 }

@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "os/Files.h"
+
 namespace kvx::filters {
 
 namespace {
@@ -16,18 +18,7 @@ namespace {
 // Room for the ".<name>." prefix and the suffix within a file name of at most 255 bytes.
 constexpr size_t kNameKept = 200;
 
-std::string folderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-void syncFolder(const std::string& folder) {
-    const int fd =
-        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);  // best effort: the data itself is already on the disk
-    ::close(fd);
-}
+std::string folderOf(const std::string& path) { return path.substr(0, os::folderEnd(path)); }
 
 }  // namespace
 
@@ -37,11 +28,7 @@ ReplacingFile::ReplacingFile(const std::string& target) {
         return;
     }
     // Through a symbolic link: the file it names is replaced and the link stays.
-    target_ = target;
-    if (char* real = ::realpath(target.c_str(), nullptr)) {
-        target_ = real;
-        std::free(real);
-    }
+    target_ = os::resolveLinks(target);
     struct stat st {};
     const bool existed = ::stat(target_.c_str(), &st) == 0;
     if (existed && ::access(target_.c_str(), W_OK) != 0) {
@@ -57,7 +44,7 @@ ReplacingFile::ReplacingFile(const std::string& target) {
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         std::string temp = folder + "." + name + "." + std::to_string(::getpid()) + "." +
                            std::to_string(counter.fetch_add(1)) + ".tmp";
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, existed ? 0600 : 0666);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | os::kOpenFlags, existed ? 0600 : 0666);
         if (fd >= 0) {
             temp_ = std::move(temp);
         } else if (errno != EEXIST) {
@@ -72,10 +59,7 @@ ReplacingFile::ReplacingFile(const std::string& target) {
     if (existed) {
         // The replacement is the same file to its users: same permissions, same owner where
         // this process may set it.
-        if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-            // Not the owner's group, or not root: the file stays ours.
-        }
-        if (::fchmod(fd, st.st_mode & 07777) != 0) {
+        if (!os::copyOwnerAndMode(fd, target_)) {
             error_ = errno;
             ::close(fd);
             ::unlink(temp_.c_str());
@@ -104,17 +88,18 @@ bool ReplacingFile::commit() {
     if (!stream_) return false;
     errno = 0;
     if (std::fflush(stream_) != 0 || std::ferror(stream_)) fail(errno);
-    if (error_ == 0 && ::fsync(::fileno(stream_)) != 0) fail(errno);
+    if (error_ == 0 && !os::syncFile(::fileno(stream_))) fail(errno);
     errno = 0;
     if (std::fclose(stream_) != 0) fail(errno);
     stream_ = nullptr;
-    if (error_ == 0 && std::rename(temp_.c_str(), target_.c_str()) != 0) fail(errno);
+    if (error_ == 0 && !os::replaceFile(temp_, target_)) fail(errno);
     if (error_ != 0) {
         discard();
         return false;
     }
     temp_.clear();
-    syncFolder(folderOf(target_));
+    // Best effort: the data itself is already on the disk.
+    os::syncFolder(folderOf(target_));
     return true;
 }
 

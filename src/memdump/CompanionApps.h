@@ -1,6 +1,7 @@
 // The maker's companion applications a dump must not run beside: looked up by name, and
-// asked to close. The Linux implementation looks for a running process of that name
-// (/proc/<pid>/comm) and sends it SIGTERM; tests use a fake.
+// asked to close. Windows looks for a top-level window of that window class and posts it
+// WM_QUERYENDSESSION (companion_win.cpp); Linux looks for a running process of that name
+// (/proc/<pid>/comm) and sends it SIGTERM (companion_posix.cpp); tests use a fake.
 #pragma once
 
 #include <memory>
@@ -8,7 +9,7 @@
 
 namespace kvx::memdump {
 
-// Names the dialog looks for.
+// Names the dialog looks for (Windows: window class names).
 inline constexpr const char* kLumeo = "3GLumeo";       // must not run during a dump
 inline constexpr const char* kUpdater = "VexUpdater";  // asked to close, not waited for
 
@@ -21,7 +22,7 @@ class CompanionApps {
     virtual void askToClose(const std::string& name) = 0;
 };
 
-// Running processes of this system (/proc under `procRoot`).
+// Running applications of this system (Linux: the processes of /proc under `procRoot`).
 std::unique_ptr<CompanionApps> systemCompanionApps(const std::string& procRoot = "/proc");
 
 }  // namespace kvx::memdump

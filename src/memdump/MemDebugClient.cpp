@@ -40,8 +40,7 @@ void printLine(const std::string& line) {
 
 void DumpTarget::diagnostic(const std::string& line) { printLine(line); }
 
-MemDebugClient::MemDebugClient()
-    : sysfsRoot_(serial::defaultSysfsRoot()), devRoot_(serial::defaultDevRoot()) {}
+MemDebugClient::MemDebugClient() = default;
 
 MemDebugClient::~MemDebugClient() {
     if (file_ != nullptr) std::fclose(file_);
@@ -53,13 +52,12 @@ void MemDebugClient::setDiscoveryRoots(std::string sysfsRoot, std::string devRoo
 }
 
 std::string MemDebugClient::findDumpPort() const {
-    for (const auto& p : serial::listPorts(sysfsRoot_, devRoot_)) {
+    for (const auto& p : serial::presentPorts(sysfsRoot_, devRoot_)) {
         const bool named = p.name.find(kSearchText) != std::string::npos;
         const bool downloadMode = p.vendorId == kDownloadVendor && p.productId == kDownloadProduct;
         if (!named && !downloadMode) continue;
         // A port without a device node cannot be opened by name: try the next one.
-        std::error_code ec;
-        if (!std::filesystem::exists(p.path, ec)) continue;
+        if (!serial::portReachable(p)) continue;
         return p.path;
     }
     return {};

@@ -120,8 +120,8 @@ class MemDebugClient {
     void setTarget(DumpTarget* target) { target_ = target; }
     // Folder the region files go to; default the current working directory.
     void setOutputFolder(std::filesystem::path folder) { outputFolder_ = std::move(folder); }
-    // Where auto-detection looks: the folders standing for /sys and /dev (defaults:
-    // serial::defaultSysfsRoot() and defaultDevRoot()).
+    // Where auto-detection looks on Linux: the folders standing for /sys and /dev (empty, the
+    // default: serial::defaultSysfsRoot() and defaultDevRoot()). Windows does not use them.
     void setDiscoveryRoots(std::string sysfsRoot, std::string devRoot);
     void setTiming(const Timing& timing) { timing_ = timing; }
 

@@ -15,7 +15,7 @@ bool CommPort::open(std::string_view name) {
         std::lock_guard lock(mutex_);
         port_.reset();
     }
-    std::shared_ptr<Port> port = openport(name, &status_);
+    std::shared_ptr<Port> port = openport(name, &status_, kQueueSize);
     std::lock_guard lock(mutex_);
     port_ = std::move(port);
     return port_ != nullptr;

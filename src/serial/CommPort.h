@@ -15,7 +15,7 @@ namespace kvx::serial {
 
 class CommPort {
   public:
-    // Driver queue sizes of this port (bytes); Linux drivers size their own queues.
+    // Driver queue sizes of this port (bytes), where the system lets a program set them.
     static constexpr size_t kQueueSize = 4096;
     // Chunk read while draining the port on close (bytes).
     static constexpr size_t kDrainChunk = 512;

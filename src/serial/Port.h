@@ -1,6 +1,6 @@
 // A serial (DM) port as a byte transport: bounded reads that another thread can wake, writes,
-// and the open errors a user needs to hear about. The POSIX implementation is posix_port.cpp;
-// tests may implement Port themselves (scripted fake transports).
+// and the open errors a user needs to hear about. The POSIX implementation is posix_port.cpp,
+// the Windows one win_port.cpp; tests may implement Port themselves (scripted fake transports).
 #pragma once
 
 #include <cstddef>
@@ -19,14 +19,14 @@ enum class OpenError {
     None,
     NotFound,          // no such device
     PermissionDenied,  // the user may not open it (not in the device's group)
-    Busy,              // another program holds it open
+    Busy,              // another program holds it open (Windows: "Access is denied.")
     NotATerminal,      // the path exists but is no serial device
     Other,
 };
 
 struct OpenStatus {
     OpenError error = OpenError::None;
-    int sysErrno = 0;   // the operating system's error number, 0 when none
+    int sysErrno = 0;   // the system's error number (errno; Windows: GetLastError), 0 when none
     std::string path;   // the device path that was tried
     // Busy: the processes holding the port (those this user can see) and whether ModemManager
     // runs. PermissionDenied: the group that owns the device ("" when unknown).
@@ -74,14 +74,17 @@ public:
     virtual const std::string& path() const = 0;
 };
 
-// Device path for a port name: a leading "\\.\" is stripped; "COM<n>" or "<n>" means
-// /dev/ttyUSB<n>; an absolute path is used as it is (also behind "COM"). Empty when the name
-// names nothing (for example "COM" alone).
+// Device path for a port name: a leading "\\.\" is stripped. Linux: "COM<n>" or "<n>" means
+// /dev/ttyUSB<n>; an absolute path is used as it is (also behind "COM"). Windows: "<n>" means
+// COM<n>, and the path is "\\.\" followed by the name (at most 15 characters, no folder).
+// Empty when the name names nothing (for example "COM" alone).
 std::string portPath(std::string_view name);
 
 // Opens and configures a port for DM: raw 115200 8N1, no flow control, exclusive.
-// Null on failure, with nothing left open and the reason in `status`.
-std::unique_ptr<Port> openport(std::string_view name, OpenStatus* status = nullptr);
+// `queueBytes`: the driver's input and output queue sizes where the system lets a program
+// choose them (Windows). Null on failure, with nothing left open and the reason in `status`.
+std::unique_ptr<Port> openport(std::string_view name, OpenStatus* status = nullptr,
+                               size_t queueBytes = kEngineReadSize);
 
 // The engine's free operations over an open port.
 size_t readport(Port& port, uint8_t* buffer /* kEngineReadSize bytes */);

@@ -1,6 +1,7 @@
 // Who holds a serial port open: the processes with a descriptor on the device, found through
 // /proc/<pid>/fd, and whether ModemManager runs. What the open errors and `kvxlog ports` name.
-// Plain functions over a proc root folder; any thread.
+// Plain functions over a proc root folder; any thread. On Windows, which names no holder of a
+// port, both answers are empty (PortHolder_win.cpp).
 #pragma once
 
 #include <string>

@@ -407,7 +407,8 @@ std::string describe(const OpenStatus& status) {
     return "Could not open " + p + ": " + std::strerror(status.sysErrno);
 }
 
-std::unique_ptr<Port> openport(std::string_view name, OpenStatus* status) {
+std::unique_ptr<Port> openport(std::string_view name, OpenStatus* status,
+                               size_t /*queueBytes: Linux drivers size their own*/) {
     OpenStatus local;
     OpenStatus& st = status != nullptr ? *status : local;
     st = OpenStatus{};

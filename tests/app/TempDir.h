@@ -2,20 +2,19 @@
 // the process's current directory (the error log is written there).
 #pragma once
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "TempFolder.h"
 
 namespace kvx::testing {
 
 class TempDir {
   public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kvxapp-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+        path_ = makeTempFolder("kvxapp");
     }
     ~TempDir() {
         std::error_code ec;

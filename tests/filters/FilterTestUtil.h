@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "TempFolder.h"
 #include "filters/FilterTable.h"
 #include "filters/TreeModel.h"
 
@@ -18,9 +19,8 @@ namespace kvx::test {
 class FilterTempDir {
   public:
     FilterTempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "kvxfilters-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-        path_ = tmpl;
+        path_ = kvx::testing::makeTempFolder("kvxfilters");
+        if (path_.empty()) ADD_FAILURE() << "no temporary folder";
     }
     ~FilterTempDir() {
         std::error_code ec;
@@ -43,6 +43,12 @@ class FilterTempDir {
 
 inline std::string readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A text file as a text reader of the system sees it: lines end in "\n" (CR LF on Windows).
+inline std::string readText(const std::string& path) {
+    std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 

@@ -161,7 +161,7 @@ TEST_F(TreeState, ExportLinesInTreeOrder) {
     set.eventTable().setStateById(257, CheckState::Checked, 0);
     set.nvTable().setStateById(87, CheckState::Checked, 0);
     ASSERT_TRUE(exportFilters(path, set));
-    EXPECT_EQ(test::readAll(path),
+    EXPECT_EQ(test::readText(path),
               "NV 00087 Speed dial\n"
               "[0x5072] Burst Metrics\n[0xB0C0] RRC OTA Packet\n[0x5072] Burst Metrics\n"
               "[0x  12] Legacy code\n"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "TempFolder.h"
 #include "Wireshark.h"
 #include "dm/ByteReader.h"
 #include "dm/KvxLog.h"
@@ -30,10 +31,7 @@ using Bytes = std::vector<uint8_t>;
 
 struct TempDir {
     fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/kvx_layout_XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
+    TempDir() : path(kvx::testing::makeTempFolder("kvx_layout")) {}
     ~TempDir() { fs::remove_all(path); }
 };
 

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Whole-process `kvxlog convert` of one sample raw capture (kvxlog-samplegen), by the Linux
+# build and by the Windows build under Wine (one warm wine server, as for the tests), rounds
+# interleaved so that both see the same load. Prints each round, the medians, and the speed
+# under Wine as a fraction of the Linux build's (median Linux time / median Wine time); with
+# --min-ratio R the exit status is 1 below R. The two logs must hold the same bytes.
+#   bench_wine_convert.sh [--linux-build DIR] [--windows-build DIR] [--size-mb N] [--rounds R]
+#                         [--min-ratio R]      (defaults: build/default, build/windows, 150, 5)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+linux=$here/../build/default win=$here/../build/windows size=150 rounds=5 min=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --linux-build) linux=$2; shift 2 ;;
+    --windows-build) win=$2; shift 2 ;;
+    --size-mb) size=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --min-ratio) min=$2; shift 2 ;;
+    -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "bench_wine_convert: unknown argument $1 (try --help)" >&2; exit 64 ;;
+  esac
+done
+run_wine=$here/../tests/win/wine-run.sh
+prefix=$(realpath -m "$win/wine")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$linux/cli/kvxlog-samplegen" "$work/sample.raw" $((size * 1000000)) >/dev/null
+"$run_wine" "$prefix" cmd /c exit  # the prefix and a warm server, outside the timing
+
+seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null 2>&1; t1=$(date +%s.%N); echo "$t1 - $t0" | bc -l; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+: >"$work/linux.times"
+: >"$work/wine.times"
+for r in $(seq "$rounds"); do
+  rm -rf "$work/l" "$work/w"
+  mkdir -p "$work/l" "$work/w"
+  tl=$(seconds "$linux/cli/kvxlog" convert "$work/sample.raw" -o "$work/l/")
+  tw=$(seconds "$run_wine" "$prefix" "$win/cli/kvxlog.exe" convert "$work/sample.raw" -o "$work/w/")
+  echo "$tl" >>"$work/linux.times"
+  echo "$tw" >>"$work/wine.times"
+  printf 'round %d: Linux %.3f s, Wine %.3f s\n' "$r" "$tl" "$tw"
+done
+cmp -s "$work"/l/*.kvx "$work"/w/*.kvx || { echo "bench_wine_convert: the two logs differ"; exit 1; }
+ml=$(median <"$work/linux.times")
+mw=$(median <"$work/wine.times")
+ratio=$(echo "$ml / $mw" | bc -l)
+mb=$(stat -c %s "$work/sample.raw")
+printf 'convert %.1f MB: median Linux %.3f s (%.0f MB/s), Wine %.3f s (%.0f MB/s); Wine at %.2fx the Linux speed\n' \
+  "$(echo "$mb / 1000000" | bc -l)" "$ml" "$(echo "$mb / 1000000 / $ml" | bc -l)" "$mw" \
+  "$(echo "$mb / 1000000 / $mw" | bc -l)" "$ratio"
+if [ -n "$min" ] && [ "$(echo "$ratio < $min" | bc -l)" = 1 ]; then
+  echo "bench_wine_convert: below the required ${min}x"
+  exit 1
+fi
