@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
+#include <system_error>
 
 #include "app/Settings.h"
 #include "app/SettingsSetup.h"
@@ -61,18 +63,39 @@ TEST(SettingsSetup, WhateverIsAtThePathStaysAsItIs) {
     testing::TempDir dir;
     struct Case {
         const char* what;
-        void (*make)(const fs::path&);
+        std::error_code (*make)(const fs::path&);
     };
     const Case cases[] = {
         {"a settings file of the user",
-         [](const fs::path& p) { std::ofstream(p) << "[KvxLogPlus]\nLogPath=/data/\n"; }},
-        {"an empty file", [](const fs::path& p) { std::ofstream{p}; }},
-        {"a link to nowhere", [](const fs::path& p) { fs::create_symlink(p.string() + ".gone", p); }},
+         [](const fs::path& p) {
+             std::ofstream(p) << "[KvxLogPlus]\nLogPath=/data/\n";
+             return std::error_code{};
+         }},
+        {"an empty file",
+         [](const fs::path& p) {
+             std::ofstream{p};
+             return std::error_code{};
+         }},
+        {"a link to nowhere",
+         [](const fs::path& p) {
+             std::error_code ec;
+             fs::create_symlink(p.string() + ".gone", p, ec);
+             return ec;
+         }},
     };
     int n = 0;
     for (const Case& c : cases) {
         const fs::path p = dir.path() / ("s" + std::to_string(n++) + ".ini");
-        c.make(p);
+        if (const std::error_code ec = c.make(p)) {
+            // Windows makes links only with a privilege (Wine not at all): the case cannot be
+            // set up there. Any other failure is one.
+            const bool noLinks = ec == std::errc::function_not_supported ||
+                                 ec == std::errc::operation_not_permitted ||
+                                 ec == std::errc::not_supported;
+            EXPECT_TRUE(noLinks) << c.what << ": " << ec.message();
+            if (noLinks) std::cout << "[ SKIPPED  ] " << c.what << ": " << ec.message() << "\n";
+            continue;
+        }
         const std::string before = fs::is_symlink(p) ? fs::read_symlink(p).string() : slurp(p);
         const SetupOutcome out = createSettings(p.string(), kData.string());
         EXPECT_EQ(out.result, SetupResult::Exists) << c.what;
