@@ -42,8 +42,8 @@ TEST(SettingsSetup, NewFileNamesTheInstalledCatalogueAndLoadsIt) {
         ASSERT_TRUE(loaded.catalogue[i]) << catalogueSources()[i].value;
         const fs::path value = *loaded.catalogue[i];
         EXPECT_TRUE(value.is_absolute()) << value;
-        EXPECT_TRUE(fs::equivalent(value, fs::path(resolveCataloguePath(sample.folder,
-                                                                        *sample.catalogue[i]))))
+        EXPECT_TRUE(fs::equivalent(
+            value, fs::path(resolveCataloguePath(sample.folder, *sample.catalogue[i]))))
             << value;
     }
     EXPECT_EQ(loaded.device, sample.device);
@@ -124,8 +124,8 @@ TEST(SettingsSetup, NothingIsLeftBehindWhenItCannotBeDone) {
         const char* named;  // in the message
     };
     const Case cases[] = {
-        {"no sample settings", dir.path() / "a.ini", dir.path() / "nowhere", SetupResult::NoCatalogue,
-         "kvxlogplus.ini"},
+        {"no sample settings", dir.path() / "a.ini", dir.path() / "nowhere",
+         SetupResult::NoCatalogue, "kvxlogplus.ini"},
         {"a catalogue file missing", dir.path() / "b.ini", partial, SetupResult::NoCatalogue,
          "nv_items.txt"},
         {"folder is a file", dir.path() / "blocker" / "c.ini", kData, SetupResult::CannotWrite,
@@ -144,8 +144,9 @@ TEST(SettingsSetup, NothingIsLeftBehindWhenItCannotBeDone) {
 }
 
 TEST(SettingsSetup, MissingSettingsSayHowToCreateThem) {
-    EXPECT_EQ(missingSettingsText("/home/u/.config/kvxlogplus/kvxlogplus.ini"),
-              "No settings file /home/u/.config/kvxlogplus/kvxlogplus.ini: kvxlog setup creates it");
+    EXPECT_EQ(
+        missingSettingsText("/home/u/.config/kvxlogplus/kvxlogplus.ini"),
+        "No settings file /home/u/.config/kvxlogplus/kvxlogplus.ini: kvxlog setup creates it");
     EXPECT_NE(missingSettingsText("").find("kvxlog setup --settings"), std::string::npos);
 }
 
