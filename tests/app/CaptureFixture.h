@@ -83,7 +83,8 @@ class CaptureFixture : public ::testing::Test {
         window_.onTimer = [this](int id) { dialog_->OnTimer(id); };
         window_.onNotify = [this](const dm::InfoNotification& n) { dialog_->OnEngineNotify(n); };
         dialog_->OnInitDialog();
-        window_.setText(capture::ctl::kCustomPort, "/dev/fakedm0");
+        // A port number: both systems make a port name of it ("\\.\COM7"), unlike a POSIX path.
+        window_.setText(capture::ctl::kCustomPort, "7");
         window_.setText(capture::ctl::kLogPath, base());
     }
 

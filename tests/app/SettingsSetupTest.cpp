@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
+#include <system_error>
 
 #include "app/Settings.h"
 #include "app/SettingsSetup.h"
@@ -40,8 +42,8 @@ TEST(SettingsSetup, NewFileNamesTheInstalledCatalogueAndLoadsIt) {
         ASSERT_TRUE(loaded.catalogue[i]) << catalogueSources()[i].value;
         const fs::path value = *loaded.catalogue[i];
         EXPECT_TRUE(value.is_absolute()) << value;
-        EXPECT_TRUE(fs::equivalent(value, fs::path(resolveCataloguePath(sample.folder,
-                                                                        *sample.catalogue[i]))))
+        EXPECT_TRUE(fs::equivalent(
+            value, fs::path(resolveCataloguePath(sample.folder, *sample.catalogue[i]))))
             << value;
     }
     EXPECT_EQ(loaded.device, sample.device);
@@ -61,18 +63,39 @@ TEST(SettingsSetup, WhateverIsAtThePathStaysAsItIs) {
     testing::TempDir dir;
     struct Case {
         const char* what;
-        void (*make)(const fs::path&);
+        std::error_code (*make)(const fs::path&);
     };
     const Case cases[] = {
         {"a settings file of the user",
-         [](const fs::path& p) { std::ofstream(p) << "[KvxLogPlus]\nLogPath=/data/\n"; }},
-        {"an empty file", [](const fs::path& p) { std::ofstream{p}; }},
-        {"a link to nowhere", [](const fs::path& p) { fs::create_symlink(p.string() + ".gone", p); }},
+         [](const fs::path& p) {
+             std::ofstream(p) << "[KvxLogPlus]\nLogPath=/data/\n";
+             return std::error_code{};
+         }},
+        {"an empty file",
+         [](const fs::path& p) {
+             std::ofstream{p};
+             return std::error_code{};
+         }},
+        {"a link to nowhere",
+         [](const fs::path& p) {
+             std::error_code ec;
+             fs::create_symlink(p.string() + ".gone", p, ec);
+             return ec;
+         }},
     };
     int n = 0;
     for (const Case& c : cases) {
         const fs::path p = dir.path() / ("s" + std::to_string(n++) + ".ini");
-        c.make(p);
+        if (const std::error_code ec = c.make(p)) {
+            // Windows makes links only with a privilege (Wine not at all): the case cannot be
+            // set up there. Any other failure is one.
+            const bool noLinks = ec == std::errc::function_not_supported ||
+                                 ec == std::errc::operation_not_permitted ||
+                                 ec == std::errc::not_supported;
+            EXPECT_TRUE(noLinks) << c.what << ": " << ec.message();
+            if (noLinks) std::cout << "[ SKIPPED  ] " << c.what << ": " << ec.message() << "\n";
+            continue;
+        }
         const std::string before = fs::is_symlink(p) ? fs::read_symlink(p).string() : slurp(p);
         const SetupOutcome out = createSettings(p.string(), kData.string());
         EXPECT_EQ(out.result, SetupResult::Exists) << c.what;
@@ -101,8 +124,8 @@ TEST(SettingsSetup, NothingIsLeftBehindWhenItCannotBeDone) {
         const char* named;  // in the message
     };
     const Case cases[] = {
-        {"no sample settings", dir.path() / "a.ini", dir.path() / "nowhere", SetupResult::NoCatalogue,
-         "kvxlogplus.ini"},
+        {"no sample settings", dir.path() / "a.ini", dir.path() / "nowhere",
+         SetupResult::NoCatalogue, "kvxlogplus.ini"},
         {"a catalogue file missing", dir.path() / "b.ini", partial, SetupResult::NoCatalogue,
          "nv_items.txt"},
         {"folder is a file", dir.path() / "blocker" / "c.ini", kData, SetupResult::CannotWrite,
@@ -121,8 +144,9 @@ TEST(SettingsSetup, NothingIsLeftBehindWhenItCannotBeDone) {
 }
 
 TEST(SettingsSetup, MissingSettingsSayHowToCreateThem) {
-    EXPECT_EQ(missingSettingsText("/home/u/.config/kvxlogplus/kvxlogplus.ini"),
-              "No settings file /home/u/.config/kvxlogplus/kvxlogplus.ini: kvxlog setup creates it");
+    EXPECT_EQ(
+        missingSettingsText("/home/u/.config/kvxlogplus/kvxlogplus.ini"),
+        "No settings file /home/u/.config/kvxlogplus/kvxlogplus.ini: kvxlog setup creates it");
     EXPECT_NE(missingSettingsText("").find("kvxlog setup --settings"), std::string::npos);
 }
 

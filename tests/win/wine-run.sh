@@ -21,15 +21,25 @@ if [ "${1:-}" = "--stop" ]; then
   exit 0
 fi
 
-if [ ! -f "$prefix/.kvx-ready" ] || ! wineserver -k0 >/dev/null 2>&1; then
+# Windows made by tests (the companion lookup) need a display driver: Wine's null driver,
+# also given to a prefix made before this setting was (its own marker).
+if [ ! -f "$prefix/.kvx-ready" ] || [ ! -f "$prefix/.kvx-null-display" ] ||
+  ! wineserver -k0 >/dev/null 2>&1; then
   mkdir -p "$(dirname "$prefix")"
   exec 9>"$prefix.lock"
   flock 9
   if [ ! -f "$prefix/.kvx-ready" ]; then
     wineboot -i </dev/null >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
     wineserver -w
     touch "$prefix/.kvx-ready"
+  fi
+  if [ ! -f "$prefix/.kvx-null-display" ]; then
+    # A server of this run keeps the setting and saves it when it ends; else it is saved now.
+    running=0
+    if wineserver -k0 >/dev/null 2>&1; then running=1; fi
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+    [ "$running" = 1 ] || wineserver -w
+    touch "$prefix/.kvx-null-display"
   fi
   # -k0 sends no signal: it only asks whether a server of this prefix runs.
   if ! wineserver -k0 >/dev/null 2>&1; then
