@@ -11,6 +11,7 @@
 
 #include "CaptureRun.h"
 #include "Command.h"
+#include "Platform.h"
 #include "ServiceNotify.h"
 
 namespace kvx::cli {
@@ -44,9 +45,8 @@ std::string megabytes(uint64_t bytes) {
 // and their causes, and how the run ended.
 void printSummary(const CaptureReport& r, int status) {
     // Written whole, then passed on line by line with the journal's marks when it is there.
-    char* text = nullptr;
-    size_t length = 0;
-    std::FILE* out = open_memstream(&text, &length);
+    TextBuffer buffer;
+    std::FILE* out = buffer.stream();
     if (out == nullptr) return;
     std::fprintf(out, "--- capture summary\n");
     dm::Stats total;
@@ -59,7 +59,9 @@ void printSummary(const CaptureReport& r, int status) {
             return x.name == f.name && x.error == 0;
         });
         std::fprintf(out, "  %s  %s, %u packets\n", f.name.c_str(),
-                     removed ? "removed" : ec ? "not created" : megabytes(size).c_str(),
+                     removed ? "removed"
+                     : ec    ? "not created"
+                             : megabytes(size).c_str(),
                      f.stats.packets);
         total.bytes += f.stats.bytes;
         total.packets += f.stats.packets;
@@ -95,17 +97,14 @@ void printSummary(const CaptureReport& r, int status) {
         std::fprintf(out, "\n");
     }
     if (r.failedRestarts > 0)
-        std::fprintf(out, "  %d restart attempt(s) found no modem answering\n",
-                     r.failedRestarts);
-    const char* how = r.stoppedByUser      ? "stopped by the user"
-                      : r.durationEnded    ? "the duration ended"
+        std::fprintf(out, "  %d restart attempt(s) found no modem answering\n", r.failedRestarts);
+    const char* how = r.stoppedByUser       ? "stopped by the user"
+                      : r.durationEnded     ? "the duration ended"
                       : !r.lowSpace.empty() ? "free space ran low"
-                                           : "logging ended";
+                                            : "logging ended";
     std::fprintf(out, "  ended: %s%s; exit status %d\n", how,
                  r.gaveUp ? ", the modem never answered again" : "", status);
-    std::fclose(out);
-    writeLines(stderr, status == 0 ? Severity::Info : Severity::Error, text);
-    std::free(text);
+    writeLines(stderr, status == 0 ? Severity::Info : Severity::Error, buffer.take());
 }
 
 int runFromArgs(const Args& a) {
