@@ -63,6 +63,7 @@ class FakeModemLine {
     std::atomic<bool> answer{true};      // reply to the connection queries
     std::atomic<bool> dead{false};       // the device went away
     std::atomic<bool> jamWrites{false};  // writes from other threads block until released
+    std::atomic<int> jammedWriters{0};   // writes blocked by jamWrites right now
     std::atomic<int> opens{0};
     std::atomic<long> reads{0};  // read calls, to see that nobody spins
 
@@ -111,7 +112,9 @@ class FakeModemLine {
     bool write(std::span<const uint8_t> bytes) {
         std::unique_lock lock(mutex_);
         if (jamWrites.load() && std::this_thread::get_id() != owner_) {
+            jammedWriters.fetch_add(1);
             cv_.wait(lock, [&] { return !jamWrites.load(); });
+            jammedWriters.fetch_sub(1);
         }
         if (dead.load()) return false;
         for (uint8_t b : bytes) {

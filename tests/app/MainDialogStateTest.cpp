@@ -207,6 +207,8 @@ TEST_F(MainDialogState, WorkerThatCannotBeWokenIsRecordedAsForcedAndLeftToFinish
     line_->jamWrites.store(true);  // the worker's filter requests block in the port
     dialog_->OnStart();
     ASSERT_TRUE(waitUntil([&] { return filtersSent_.load() == 1; }));
+    // Stopped only once the worker is stuck in the port, not while it is on its way there.
+    ASSERT_TRUE(waitUntil([&] { return line_->jammedWriters.load() > 0; }));
     const auto before = std::chrono::steady_clock::now();
     dialog_->OnStop();
     const auto took = std::chrono::steady_clock::now() - before;
