@@ -1,25 +1,17 @@
 // kvxlog pcap: the over-the-air messages of .kvx logs as a pcapng capture for Wireshark.
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Command.h"
-#include "TempOutput.h"
-#include "dm/KvxLog.h"
-#include "dm/LogReader.h"
+#include "LogExport.h"
 #include "ota/PcapExport.h"
 
 namespace kvx::cli {
 namespace {
 
-constexpr int kExitUnreadable = 1;
 constexpr int kExitDamaged = 2;
-constexpr int kExitNotWritten = 3;
 
 void printSummary(const ota::ExportStats& s, size_t logs, const std::string& out, bool all) {
     std::fprintf(stderr, "kvxlog pcap: %llu packets from %zu log%s -> %s\n",
@@ -53,58 +45,18 @@ void printSummary(const ota::ExportStats& s, size_t logs, const std::string& out
 }
 
 int runPcap(const std::vector<std::string>& logs, const std::string& out, bool all) {
-    for (const auto& in : logs) {
-        if (sameFile(in, out)) {
-            std::fprintf(stderr, "kvxlog pcap: the output %s is one of the input logs\n",
-                         out.c_str());
-            return kExitBadArguments;
-        }
-    }
-    struct stat st {};
-    if (::stat(out.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(),
-                     std::strerror(EISDIR));
-        return kExitNotWritten;
-    }
-    TempOutput file(out);
-    if (!file.open()) {
-        std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(),
-                     std::strerror(file.error()));
-        return kExitNotWritten;
-    }
     ota::PcapExporter exporter(all);
-    std::vector<uint8_t> bytes;
-    ota::appendFileHeader(bytes);
-    bool damaged = false;
-    for (const auto& in : logs) {
-        const dm::LogContents log = dm::readLogFile(in, dm::usableCpus());
-        if (log.status == dm::LogReadStatus::OpenFailed) {
-            std::fprintf(stderr, "kvxlog pcap: cannot read %s: %s\n", in.c_str(),
-                         std::strerror(log.sysErrno != 0 ? log.sysErrno : EIO));
-            return kExitUnreadable;  // the temporary file goes with `file`
-        }
-        if (log.status != dm::LogReadStatus::Ok) {
-            std::fprintf(stderr, "kvxlog pcap: %s: %s; exported as far as it could be read\n",
-                         in.c_str(), dm::describe(log).c_str());
-            damaged = true;
-        }
-        // The capture is about half the log for a typical mix; growing costs more than this.
-        bytes.reserve(bytes.size() + log.streamLength / 2);
-        exporter.addLog(log, bytes);
-        if (!file.write(bytes)) {
-            std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(),
-                         std::strerror(file.error()));
-            return kExitNotWritten;
-        }
-        bytes.clear();
-    }
-    if (!file.commit()) {
-        std::fprintf(stderr, "kvxlog pcap: cannot write %s: %s\n", out.c_str(),
-                     std::strerror(file.error()));
-        return kExitNotWritten;
-    }
-    printSummary(exporter.stats(), logs.size(), out, all);
-    return damaged ? kExitDamaged : 0;
+    std::vector<uint8_t> head;
+    ota::appendFileHeader(head);
+    LogExportSteps steps;
+    steps.beginLog = [&] { exporter.beginLog(); };
+    steps.addRecord = [&](const dm::LogRecord& r, std::span<const uint8_t> bytes,
+                          std::vector<uint8_t>& to) { exporter.addRecord(r, bytes, to); };
+    steps.endLog = [&](std::vector<uint8_t>& to) { exporter.endLog(to); };
+    const int status = exportLogs("pcap", logs, out, head, steps);
+    if (status == 0 || status == kExitDamaged)
+        printSummary(exporter.stats(), logs.size(), out, all);
+    return status;
 }
 
 void setup(CLI::App& app) {

@@ -3,15 +3,22 @@
 // fuzzer reaches the record walk rather than only cipher noise. Every record found must lie
 // inside the stream, one behind the other, and a read that ends well must cover the stream.
 // The same file fed to the follower in pieces (their size from the first byte) must give the
-// same records, as far as it gives any, and stop only where the whole-file walk stops.
+// same records, as far as it gives any, and stop only where the whole-file walk stops. The
+// stream reader, over the file written out and in pieces of 8 to 152 bytes, must give all the
+// records of the whole-file walk and end as it does.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "dm/Blowfish.h"
 #include "dm/LogReader.h"
+#include "dm/LogStream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
@@ -55,6 +62,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                           : follower.stopOffset() != log.stopOffset)))
         std::abort();
     if (log.status == kvx::dm::LogReadStatus::Ok && handed != log.records.size()) std::abort();
+    static const std::string path = "/tmp/kvx-fuzz-stream-" + std::to_string(::getpid()) + ".kvx";
+    if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
+        const bool written = std::fwrite(file.data(), 1, file.size(), f) == file.size();
+        if (std::fclose(f) != 0 || !written) std::abort();
+    } else {
+        std::abort();
+    }
+    kvx::dm::LogStream stream(piece * 8);
+    if (!stream.open(path)) std::abort();
+    kvx::dm::LogRecord r;
+    std::span<const uint8_t> bytes;
+    size_t streamed = 0;
+    while (stream.next(r, bytes)) {
+        if (streamed >= log.records.size()) std::abort();
+        const auto& w = log.records[streamed++];
+        if (r.offset != w.offset || r.length != w.length || r.time != w.time ||
+            !std::equal(bytes.begin(), bytes.end(), log.bytes(w).begin(), log.bytes(w).end()))
+            std::abort();
+    }
+    const kvx::dm::LogContents& end = stream.result();
+    if (streamed != log.records.size() || end.status != log.status ||
+        end.stopOffset != log.stopOffset || end.padding != log.padding ||
+        end.streamLength != log.streamLength || kvx::dm::describe(end) != kvx::dm::describe(log))
+        std::abort();
     if (kvx::dm::describe(log).empty() || kvx::dm::recordKind(static_cast<uint16_t>(size)) == nullptr)
         std::abort();
     return 0;

@@ -21,23 +21,6 @@ namespace kvx::dm {
 
 namespace {
 
-LogRecord headerAt(const uint8_t* p, size_t offset) {
-    LogRecord r;
-    r.offset = offset;
-    r.length = static_cast<uint16_t>(p[0] | (p[1] << 8));
-    r.code = static_cast<uint16_t>(p[2] | (p[3] << 8));
-    for (int i = 7; i >= 0; --i) r.time = (r.time << 8) | p[4 + i];
-    return r;
-}
-
-// The tail of the last block: k data bytes end it, then 7-k zeros and the byte 8-k.
-bool isPadding(const uint8_t* tail, size_t left) {
-    if (left == 0 || left >= 8 || tail[left - 1] != left) return false;
-    for (size_t i = 0; i + 1 < left; ++i)
-        if (tail[i] != 0) return false;
-    return true;
-}
-
 // Walks `n` deciphered bytes of whole blocks; at(pos, count) gives `count` (at most 12)
 // deciphered bytes from stream offset pos. fileSize is the size of the file read.
 template <class At>
@@ -47,7 +30,7 @@ void walk(LogContents& log, size_t n, size_t fileSize, At&& at) {
     size_t pos = 0;
     while (pos < n) {
         const size_t left = n - pos;
-        if (left < 8 && pos / 8 == (n - 1) / 8 && isPadding(at(pos, left), left)) {
+        if (left < 8 && pos / 8 == (n - 1) / 8 && isFinalPadding(at(pos, left), left)) {
             log.padding = left;
             break;
         }
@@ -68,7 +51,7 @@ void walk(LogContents& log, size_t n, size_t fileSize, At&& at) {
             log.stopOffset = pos;
             break;
         }
-        log.records.push_back(headerAt(head, pos));
+        log.records.push_back(recordHeaderAt(head, pos));
         pos += length;
     }
     log.streamLength = log.records.empty() ? 0 : log.records.back().offset + log.records.back().length;
@@ -86,6 +69,22 @@ void walk(LogContents& log, size_t fileSize) {
 }
 
 }  // namespace
+
+LogRecord recordHeaderAt(const uint8_t* p, size_t offset) {
+    LogRecord r;
+    r.offset = offset;
+    r.length = static_cast<uint16_t>(p[0] | (p[1] << 8));
+    r.code = static_cast<uint16_t>(p[2] | (p[3] << 8));
+    for (int i = 7; i >= 0; --i) r.time = (r.time << 8) | p[4 + i];
+    return r;
+}
+
+bool isFinalPadding(const uint8_t* tail, size_t left) {
+    if (left == 0 || left >= 8 || tail[left - 1] != left) return false;
+    for (size_t i = 0; i + 1 < left; ++i)
+        if (tail[i] != 0) return false;
+    return true;
+}
 
 LogContents readLog(std::span<const uint8_t> file) {
     LogContents log;
@@ -256,13 +255,14 @@ bool LogFollower::next(LogRecord& record, std::span<const uint8_t>& bytes) {
     if (length < 12) {
         // Padding closes the stream inside its last block; anything else is damage.
         const size_t at = base_ + pos_;
-        if (left < 8 && at / 8 == (base_ + plain_.size() - 1) / 8 && isPadding(p, left)) return false;
+        if (left < 8 && at / 8 == (base_ + plain_.size() - 1) / 8 && isFinalPadding(p, left))
+            return false;
         status_ = LogReadStatus::ShortRecord;
         stopOffset_ = base_ + pos_;
         return false;
     }
     if (length > left) return false;
-    record = headerAt(p, base_ + pos_);
+    record = recordHeaderAt(p, base_ + pos_);
     bytes = {p, length};
     pos_ += length;
     return true;

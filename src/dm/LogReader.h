@@ -115,6 +115,12 @@ class LogFollower {
     size_t stopOffset_ = 0;
 };
 
+// The header of the record whose bytes begin at `p` (12 of them), at stream offset `offset`.
+LogRecord recordHeaderAt(const uint8_t* p, size_t offset);
+// True when the `left` (< 8) bytes at `tail`, the end of the last block, are the final padding:
+// k data bytes end the block, then 7-k zeros and the byte 8-k.
+bool isFinalPadding(const uint8_t* tail, size_t left);
+
 // "modem log", "packet", "note", "event", "message" or "converted".
 const char* recordKind(uint16_t code);
 // One line describing why reading stopped.

@@ -196,39 +196,68 @@ std::optional<uint32_t> subscriptionNote(std::span<const uint8_t> text) {
 }
 
 void PcapExporter::addLog(const dm::LogContents& log, std::vector<uint8_t>& out) {
+    beginLog();
+    for (const auto& r : log.records) addRecord(r, log.bytes(r), out);
+    endLog(out);
+}
+
+void PcapExporter::beginLog() {
     subscription_.reset();
+    held_.clear();
+    heldBytes_.clear();
+}
+
+void PcapExporter::addRecord(const dm::LogRecord& r, std::span<const uint8_t> bytes,
+                             std::vector<uint8_t>& out) {
     if (lastMicros_ == 0) {
         // Notes ahead of the first stamped record take its time, not 1970's.
-        for (const auto& r : log.records) {
-            if (r.time == 0) continue;
-            lastMicros_ = dm::dmTimeToUnixMicros(r.time);
-            break;
+        if (r.time == 0) {
+            held_.push_back(r);
+            held_.back().offset = heldBytes_.size();
+            heldBytes_.insert(heldBytes_.end(), bytes.begin(), bytes.end());
+            return;
         }
+        lastMicros_ = dm::dmTimeToUnixMicros(r.time);
+        flushHeld(out);
     }
-    for (const auto& r : log.records) {
-        const auto body = log.body(r);
-        // A record without a stamp keeps the packets in time order behind the one before it.
-        const int64_t micros = r.time != 0 ? dm::dmTimeToUnixMicros(r.time) : lastMicros_;
-        lastMicros_ = micros;
-        if (r.code == dm::kCodeNote) {
-            if (auto id = subscriptionNote(body)) subscription_ = id;
-        }
-        const bool modemLog = r.code != dm::kCodePacket && r.code != dm::kCodeNote &&
-                              r.code != dm::kCodeEvent && r.code != dm::kCodeMessage &&
-                              r.code != dm::kCodeConverted1F;
-        if (modemLog && isOtaCode(r.code)) {
-            ++stats_.otaRecords;
-            const Decoded d = decodeRecord(r.code, body);
-            if (d.outcome == Outcome::Message) {
-                if (addMessage(d.message, micros, out)) continue;
-            } else {
-                ++stats_.skipped[static_cast<size_t>(d.reason)];
-            }
+    // A record without a stamp keeps the packets in time order behind the one before it.
+    const int64_t micros = r.time != 0 ? dm::dmTimeToUnixMicros(r.time) : lastMicros_;
+    lastMicros_ = micros;
+    addTimed(r, bytes, micros, out);
+}
+
+void PcapExporter::endLog(std::vector<uint8_t>& out) {
+    flushHeld(out);  // a log without any stamp
+}
+
+void PcapExporter::flushHeld(std::vector<uint8_t>& out) {
+    for (const auto& r : held_)
+        addTimed(r, {heldBytes_.data() + r.offset, r.length}, lastMicros_, out);
+    held_.clear();
+    heldBytes_.clear();
+}
+
+void PcapExporter::addTimed(const dm::LogRecord& r, std::span<const uint8_t> bytes, int64_t micros,
+                            std::vector<uint8_t>& out) {
+    const auto body = bytes.subspan(12);
+    if (r.code == dm::kCodeNote) {
+        if (auto id = subscriptionNote(body)) subscription_ = id;
+    }
+    const bool modemLog = r.code != dm::kCodePacket && r.code != dm::kCodeNote &&
+                          r.code != dm::kCodeEvent && r.code != dm::kCodeMessage &&
+                          r.code != dm::kCodeConverted1F;
+    if (modemLog && isOtaCode(r.code)) {
+        ++stats_.otaRecords;
+        const Decoded d = decodeRecord(r.code, body);
+        if (d.outcome == Outcome::Message) {
+            if (addMessage(d.message, micros, out)) return;
         } else {
-            ++stats_.otherRecords;
+            ++stats_.skipped[static_cast<size_t>(d.reason)];
         }
-        if (everything_) addDiag(log, r, micros, out);
+    } else {
+        ++stats_.otherRecords;
     }
+    if (everything_) addDiag(r, bytes, micros, out);
 }
 
 bool PcapExporter::addMessage(const OtaMessage& m, int64_t micros, std::vector<uint8_t>& out) {
@@ -286,7 +315,7 @@ bool PcapExporter::addMessage(const OtaMessage& m, int64_t micros, std::vector<u
     return true;
 }
 
-void PcapExporter::addDiag(const dm::LogContents& log, const dm::LogRecord& r, int64_t micros,
+void PcapExporter::addDiag(const dm::LogRecord& r, std::span<const uint8_t> bytes, int64_t micros,
                            std::vector<uint8_t>& out) {
     GsmtapFields f;
     f.type = kGsmtapQcDiag;
@@ -295,12 +324,12 @@ void PcapExporter::addDiag(const dm::LogContents& log, const dm::LogRecord& r, i
     bool ok;
     if (r.code == dm::kCodePacket || r.code == dm::kCodeMessage) {
         // These records hold the DIAG packet as it came, command byte first.
-        ok = appendGsmtapPacket(out, micros, ipId_, f, dst, {}, log.body(r));
+        ok = appendGsmtapPacket(out, micros, ipId_, f, dst, {}, bytes.subspan(12));
     } else {
         // Everything else as a log packet around the record, as the modem sends its own.
         const uint8_t head[4] = {kCmdLog, 0, static_cast<uint8_t>(r.length),
                                  static_cast<uint8_t>(r.length >> 8)};
-        ok = appendGsmtapPacket(out, micros, ipId_, f, dst, head, log.bytes(r));
+        ok = appendGsmtapPacket(out, micros, ipId_, f, dst, head, bytes);
     }
     if (ok) {
         ++ipId_;

@@ -99,13 +99,23 @@ class PcapExporter {
     // Appends the packets of one log's records, in order. Subscription notes count from the
     // start of each log, as the logger writes them anew into every file.
     void addLog(const dm::LogContents& log, std::vector<uint8_t>& out);
+    // The same a record at a time, for a caller that reads the log as it goes: beginLog, then
+    // addRecord for each record (`bytes` are its bytes, header included), then endLog. Records
+    // ahead of the first stamped one are held until it comes, to take its time.
+    void beginLog();
+    void addRecord(const dm::LogRecord& r, std::span<const uint8_t> bytes,
+                   std::vector<uint8_t>& out);
+    void endLog(std::vector<uint8_t>& out);
     const ExportStats& stats() const { return stats_; }
 
   private:
     // True when the message went out (or was held as a segment).
     bool addMessage(const OtaMessage& m, int64_t micros, std::vector<uint8_t>& out);
-    void addDiag(const dm::LogContents& log, const dm::LogRecord& r, int64_t micros,
+    void addTimed(const dm::LogRecord& r, std::span<const uint8_t> bytes, int64_t micros,
+                  std::vector<uint8_t>& out);
+    void addDiag(const dm::LogRecord& r, std::span<const uint8_t> bytes, int64_t micros,
                  std::vector<uint8_t>& out);
+    void flushHeld(std::vector<uint8_t>& out);
 
     bool everything_;
     ExportStats stats_;
@@ -115,6 +125,9 @@ class PcapExporter {
     // The parts 1-6 of a segmented NR RRC message seen so far, in order.
     std::vector<uint8_t> segments_;
     uint8_t lastSegment_ = 0;
+    // Records without a stamp ahead of the first stamped record of a log, and their bytes.
+    std::vector<dm::LogRecord> held_;
+    std::vector<uint8_t> heldBytes_;
 };
 
 // The id of a "Subscription N" note text, nullopt for any other text.

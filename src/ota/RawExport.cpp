@@ -1,6 +1,8 @@
 #include "ota/RawExport.h"
 
 #include <algorithm>
+#include <cstring>
+#include <initializer_list>
 
 #include "dm/Crc16.h"
 #include "dm/Frame.h"
@@ -14,38 +16,61 @@ constexpr uint8_t kCmdLog = 0x10;
 constexpr uint8_t kCmdEvents = 0x60;
 constexpr uint8_t kCmd1F = 0x1F;
 
-// Appends `n` bytes escaped: the runs between flag and escape bytes are copied whole.
-void appendEscaped(std::vector<uint8_t>& out, const uint8_t* from, size_t n) {
+// Whether any of the 8 bytes of `v` is a flag (7E) or an escape (7D): a byte equal to b
+// leaves a zero byte in v ^ (b * ones), which (x - ones) & ~x & highs finds.
+inline bool hasFlagOrEscape(uint64_t v) {
+    constexpr uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
+    const uint64_t f = v ^ (kOnes * dm::kFlag), e = v ^ (kOnes * dm::kEscape);
+    return (((f - kOnes) & ~f) | ((e - kOnes) & ~e)) & kHighs;
+}
+
+// Writes `n` bytes escaped at `to` (room for 2n) and returns the end. Eight bytes at a time
+// where none of them needs escaping (most of them), byte by byte in the words that do.
+uint8_t* putEscaped(uint8_t* to, const uint8_t* from, size_t n) {
     const uint8_t* const end = from + n;
-    while (from < end) {
-        const uint8_t* run = from;
-        while (run < end && *run != dm::kFlag && *run != dm::kEscape) ++run;
-        out.insert(out.end(), from, run);
-        if (run == end) break;
-        out.push_back(dm::kEscape);
-        out.push_back(static_cast<uint8_t>(*run ^ 0x20));
-        from = run + 1;
+    auto put = [&to](uint8_t b) {
+        if (b == dm::kFlag || b == dm::kEscape) {
+            *to++ = dm::kEscape;
+            *to++ = static_cast<uint8_t>(b ^ 0x20);
+        } else {
+            *to++ = b;
+        }
+    };
+    for (uint64_t v; end - from >= 8; from += 8) {
+        std::memcpy(&v, from, 8);
+        if (!hasFlagOrEscape(v)) {
+            std::memcpy(to, &v, 8);
+            to += 8;
+            continue;
+        }
+        for (int i = 0; i < 8; ++i) put(from[i]);
     }
+    while (from < end) put(*from++);
+    return to;
+}
+
+// One frame of the packet made of `parts` one after the other, without joining them first.
+void appendFrame(std::vector<uint8_t>& out, std::initializer_list<std::span<const uint8_t>> parts) {
+    uint16_t reg = 0xFFFF;
+    for (const auto& part : parts) reg = dm::crc16Update(reg, part.data(), part.size());
+    const uint16_t crc = static_cast<uint16_t>(~reg);
+    const uint8_t crcBytes[2] = {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)};
+    // Room for the worst case (every byte escaped), cut back to what was written.
+    size_t most = 2 * sizeof crcBytes + 1;
+    for (const auto& part : parts) most += 2 * part.size();
+    const size_t at = out.size();
+    out.resize(at + most);
+    uint8_t* to = out.data() + at;
+    for (const auto& part : parts) to = putEscaped(to, part.data(), part.size());
+    to = putEscaped(to, crcBytes, 2);
+    *to++ = dm::kFlag;
+    out.resize(static_cast<size_t>(to - out.data()));
 }
 
 }  // namespace
 
 void appendDmFrame(std::vector<uint8_t>& out, std::span<const uint8_t> packet) {
-    const uint16_t crc =
-        static_cast<uint16_t>(~dm::crc16Update(0xFFFF, packet.data(), packet.size()));
-    const uint8_t crcBytes[2] = {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)};
-    appendEscaped(out, packet.data(), packet.size());
-    appendEscaped(out, crcBytes, 2);
-    out.push_back(dm::kFlag);
-}
-
-std::optional<uint32_t> subscriptionAt(const dm::LogContents& log, size_t index) {
-    for (size_t i = std::min(index, log.records.size()); i-- > 0;) {
-        const auto& r = log.records[i];
-        if (r.code != dm::kCodeNote) continue;
-        if (auto id = subscriptionNote(log.body(r))) return id;
-    }
-    return std::nullopt;
+    appendFrame(out, {packet});
 }
 
 void RawExporter::addPacket(std::span<const uint8_t> head, std::span<const uint8_t> rest,
@@ -54,39 +79,38 @@ void RawExporter::addPacket(std::span<const uint8_t> head, std::span<const uint8
         ++stats_.empty;
         return;
     }
-    packet_.clear();
+    uint8_t wrapper[8];
+    size_t wrapped = 0;
     if (wrap_ && subscription_) {
         const uint32_t id = *subscription_;
-        packet_.push_back(dm::kCmdMultiSim);
-        packet_.push_back(1);  // version, then two reserved bytes
-        packet_.push_back(0);
-        packet_.push_back(0);
-        for (int i = 0; i < 4; ++i) packet_.push_back(static_cast<uint8_t>(id >> (8 * i)));
+        wrapper[0] = dm::kCmdMultiSim;
+        wrapper[1] = 1;  // version, then two reserved bytes
+        wrapper[2] = 0;
+        wrapper[3] = 0;
+        for (int i = 0; i < 4; ++i) wrapper[4 + i] = static_cast<uint8_t>(id >> (8 * i));
+        wrapped = sizeof wrapper;
         ++stats_.wrapped;
     }
-    packet_.insert(packet_.end(), head.begin(), head.end());
-    packet_.insert(packet_.end(), rest.begin(), rest.end());
     const size_t before = out.size();
-    appendDmFrame(out, packet_);
+    appendFrame(out, {{wrapper, wrapped}, head, rest});
     stats_.bytes += out.size() - before;
     ++stats_.frames;
 }
 
-void RawExporter::addLogPacket(const dm::LogContents& log, const dm::LogRecord& r,
-                               std::vector<uint8_t>& out) {
-    const uint8_t head[4] = {kCmdLog, 0, static_cast<uint8_t>(r.length),
-                             static_cast<uint8_t>(r.length >> 8)};
-    addPacket(head, log.bytes(r), out);
+void RawExporter::addLogPacket(std::span<const uint8_t> bytes, std::vector<uint8_t>& out) {
+    const uint8_t head[4] = {kCmdLog, 0, static_cast<uint8_t>(bytes.size()),
+                             static_cast<uint8_t>(bytes.size() >> 8)};
+    addPacket(head, bytes, out);
 }
 
 void RawExporter::addLog(const dm::LogContents& log, std::vector<uint8_t>& out) {
     beginLog();
-    for (const auto& r : log.records) addRecord(log, r, out);
+    for (const auto& r : log.records) addRecord(r, log.bytes(r), out);
 }
 
-void RawExporter::addRecord(const dm::LogContents& log, const dm::LogRecord& r,
+void RawExporter::addRecord(const dm::LogRecord& r, std::span<const uint8_t> bytes,
                             std::vector<uint8_t>& out) {
-    const auto body = log.body(r);
+    const auto body = bytes.subspan(12);
     switch (r.code) {
         case dm::kCodeNote:
             if (auto id = subscriptionNote(body)) subscription_ = id;
@@ -102,7 +126,7 @@ void RawExporter::addRecord(const dm::LogContents& log, const dm::LogRecord& r,
             if (body.size() < 12) {
                 // Not one the receive path writes: as a log packet it still converts back
                 // to itself.
-                addLogPacket(log, r, out);
+                addLogPacket(bytes, out);
                 break;
             }
             const uint16_t events = static_cast<uint16_t>(body.size() - 2);
@@ -117,7 +141,7 @@ void RawExporter::addRecord(const dm::LogContents& log, const dm::LogRecord& r,
             break;
         }
         default:
-            addLogPacket(log, r, out);
+            addLogPacket(bytes, out);
             break;
     }
 }

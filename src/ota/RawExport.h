@@ -24,10 +24,6 @@
 
 namespace kvx::ota {
 
-// The subscription in force before record `index` of `log` (the last "Subscription N" note
-// ahead of it), nullopt when none.
-std::optional<uint32_t> subscriptionAt(const dm::LogContents& log, size_t index);
-
 // Appends `packet` as one frame: escaped payload and CRC, then 0x7E.
 void appendDmFrame(std::vector<uint8_t>& out, std::span<const uint8_t> packet);
 
@@ -55,24 +51,20 @@ class RawExporter {
     // start of each log, as the logger writes them anew into every file.
     void addLog(const dm::LogContents& log, std::vector<uint8_t>& out);
     // The same a record at a time, for a caller that writes as it goes: beginLog, then
-    // addRecord for each record of the log in order. A caller that splits a log among
-    // exporters starts each part with the subscription in force there (see subscriptionAt).
-    void beginLog(std::optional<uint32_t> subscription = std::nullopt) {
-        subscription_ = subscription;
-    }
-    void addRecord(const dm::LogContents& log, const dm::LogRecord& r, std::vector<uint8_t>& out);
+    // addRecord for each record of the log in order (`bytes` are its bytes, header included).
+    void beginLog() { subscription_.reset(); }
+    void addRecord(const dm::LogRecord& r, std::span<const uint8_t> bytes,
+                   std::vector<uint8_t>& out);
     const RawExportStats& stats() const { return stats_; }
 
   private:
-    void addLogPacket(const dm::LogContents& log, const dm::LogRecord& r,
-                      std::vector<uint8_t>& out);
+    void addLogPacket(std::span<const uint8_t> bytes, std::vector<uint8_t>& out);
     void addPacket(std::span<const uint8_t> head, std::span<const uint8_t> rest,
                    std::vector<uint8_t>& out);
 
     bool wrap_;
     RawExportStats stats_;
     std::optional<uint32_t> subscription_;
-    std::vector<uint8_t> packet_;  // the packet being framed, reused
 };
 
 }  // namespace kvx::ota

@@ -18,6 +18,7 @@
 #include "dm/Crc16.h"
 #include "dm/KvxLog.h"
 #include "dm/LogReader.h"
+#include "dm/LogStream.h"
 
 namespace kvx::dmtest {
 
@@ -168,6 +169,21 @@ inline Converted convert(const Bytes& stream) { return convert(std::vector<Bytes
 
 // Converts the raw DM file at `rawPath` the way the conversion run drives the engine: the
 // start note, the file as input source, dispatch to the end, the completion note.
+// The log file `file` (its bytes on disk) read back as a stream in pieces of `piece` bytes, as
+// the export commands read it: each record and its bytes go to f(record, bytes). False when
+// the stream did not end well.
+template <class F>
+bool streamLogBytes(const Bytes& file, size_t piece, F&& f) {
+    TempFile path("stream");
+    writeBytes(path.path(), file);
+    LogStream stream(piece);
+    if (!stream.open(path.path())) return false;
+    LogRecord r;
+    std::span<const uint8_t> bytes;
+    while (stream.next(r, bytes)) f(r, bytes);
+    return stream.result().status == LogReadStatus::Ok;
+}
+
 inline Converted convertRawFile(const std::string& rawPath, std::vector<int>* chunkSizes = nullptr) {
     Converted c;
     FILE* in = std::fopen(rawPath.c_str(), "rb");

@@ -11,6 +11,7 @@
 
 #include "LogTestSupport.h"
 #include "dm/Blowfish.h"
+#include "dm/LogStream.h"
 
 namespace kvx::dm {
 namespace {
@@ -209,10 +210,10 @@ TEST(LogFollower, DamageStopsItButAPaddingLikeTailWaits) {
     EXPECT_EQ(r.length, 100u);
 }
 
-// The mapped reader walks the same records and stops for the same reasons as the whole-file
-// reader, although it deciphers only the blocks it needs.
-TEST(MappedLog, IndexAndBytesEqualTheWholeFileReader) {
-    const Bytes files[] = {
+// Files of every ending: empty, padded, cut inside a record, a length below 12, a record past
+// the end, stray bytes, damage early in a file that is also cut short.
+std::vector<Bytes> awkwardFiles() {
+    return {
         {},
         encipher(cat({dmtest::noteRecord("abc"), {0x01}})),
         mixedLog(),
@@ -222,18 +223,31 @@ TEST(MappedLog, IndexAndBytesEqualTheWholeFileReader) {
             return f;
         }(),
         encipher(cat({rec(16), {8, 0, 0xF0, 0x1F, 0, 0, 0, 0}, Bytes(8)})),
+        [] {
+            Bytes f = encipher(cat({rec(16), {8, 0, 0xF0, 0x1F, 0, 0, 0, 0}, Bytes(800)}));
+            f.resize(f.size() - 5);
+            return f;
+        }(),
         encipher(cat({rec(16), {200, 0, 0xF0, 0x1F, 0, 0, 0, 0}})),
         encipher(cat({rec(15), {0x05}})),
         encipher(cat({rec(13), {0x01, 0x00, 0x03}})),
     };
+}
+
+void writeFile(const std::string& path, const Bytes& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+// The mapped reader walks the same records and stops for the same reasons as the whole-file
+// reader, although it deciphers only the blocks it needs.
+TEST(MappedLog, IndexAndBytesEqualTheWholeFileReader) {
+    const std::vector<Bytes> files = awkwardFiles();
     const std::string path = ::testing::TempDir() + "mapped-" + std::to_string(::getpid()) + ".kvx";
-    for (size_t i = 0; i < std::size(files); ++i) {
-        {
-            std::FILE* f = std::fopen(path.c_str(), "wb");
-            ASSERT_NE(f, nullptr);
-            if (!files[i].empty()) std::fwrite(files[i].data(), 1, files[i].size(), f);
-            std::fclose(f);
-        }
+    for (size_t i = 0; i < files.size(); ++i) {
+        writeFile(path, files[i]);
         const LogContents whole = readLog(files[i]);
         MappedLog mapped;
         ASSERT_TRUE(mapped.open(path)) << i;
@@ -262,6 +276,62 @@ TEST(MappedLog, IndexAndBytesEqualTheWholeFileReader) {
     EXPECT_FALSE(absent.open("/nonexistent-folder-kvx/x.kvx"));
     EXPECT_EQ(absent.error(), ENOENT);
     MappedLog folder;
+    EXPECT_FALSE(folder.open("/"));
+    EXPECT_EQ(folder.error(), EISDIR);
+}
+
+// Read as a stream in pieces of any size (a record, a block, the padding split between
+// pieces), a log gives the records of the whole-file reader and ends the same way.
+TEST(LogStream, RecordsAndEndingEqualTheWholeFileReader) {
+    std::vector<Bytes> files = awkwardFiles();
+    // A log of several megabyte pieces, with records longer than a piece of 4 KB.
+    Bytes many;
+    for (size_t i = 0; many.size() < (size_t{5} << 20); ++i)
+        append(many, rec(i % 97 == 0 ? 65535 - i % 3 : 12 + (i * 7919) % 3000, 0xB0C0));
+    append(many, dmtest::noteRecord("end"));
+    if (const size_t k = many.size() % 8; k != 0) {
+        many.resize(many.size() + 7 - k, 0);
+        many.push_back(static_cast<uint8_t>(8 - k));
+    }
+    files.push_back(encipher(many));
+    const std::string path = ::testing::TempDir() + "stream-" + std::to_string(::getpid()) + ".kvx";
+    for (size_t i = 0; i < files.size(); ++i) {
+        writeFile(path, files[i]);
+        const LogContents whole = readLogFile(path);
+        const bool large = files[i].size() > 100000;
+        if (large) {
+            ASSERT_EQ(whole.status, LogReadStatus::Ok) << describe(whole);
+        }
+        for (const size_t piece : {size_t{8}, size_t{24}, size_t{4096}, (size_t{1} << 20) + 40}) {
+            if (large && piece < 4096) continue;  // a million pieces would only take time
+            LogStream stream(piece);
+            ASSERT_TRUE(stream.open(path));
+            size_t k = 0;
+            LogRecord r;
+            std::span<const uint8_t> bytes;
+            while (stream.next(r, bytes)) {
+                ASSERT_LT(k, whole.records.size()) << i << " piece " << piece;
+                const LogRecord& w = whole.records[k++];
+                EXPECT_EQ(r.offset, w.offset);
+                EXPECT_EQ(r.code, w.code);
+                EXPECT_EQ(r.time, w.time);
+                EXPECT_TRUE(std::ranges::equal(bytes, whole.bytes(w))) << i << " record " << k;
+            }
+            EXPECT_FALSE(stream.next(r, bytes));  // and stays at the end
+            const LogContents& end = stream.result();
+            EXPECT_EQ(k, whole.records.size()) << i << " piece " << piece;
+            EXPECT_EQ(end.status, whole.status) << i << " piece " << piece;
+            EXPECT_EQ(end.stopOffset, whole.stopOffset) << i << " piece " << piece;
+            EXPECT_EQ(end.padding, whole.padding) << i;
+            EXPECT_EQ(end.streamLength, whole.streamLength) << i;
+            EXPECT_EQ(describe(end), describe(whole)) << i << " piece " << piece;
+        }
+    }
+    std::remove(path.c_str());
+    LogStream absent;
+    EXPECT_FALSE(absent.open("/nonexistent-folder-kvx/x.kvx"));
+    EXPECT_EQ(absent.error(), ENOENT);
+    LogStream folder;
     EXPECT_FALSE(folder.open("/"));
     EXPECT_EQ(folder.error(), EISDIR);
 }

@@ -159,6 +159,13 @@ TEST(RawExport, RealCapturesRoundTrip) {
         const auto first = dmtest::convertRawFile(realPath(f));
         ASSERT_EQ(first.log.status, dm::LogReadStatus::Ok);
         const Bytes exported = exportOf(first.log, true);
+        // Read as a stream, as `kvxlog export` reads it, in pieces that cut records.
+        RawExporter streamed(true);
+        Bytes fromStream;
+        EXPECT_TRUE(dmtest::streamLogBytes(first.file, 4096, [&](const auto& r, auto bytes) {
+            streamed.addRecord(r, bytes, fromStream);
+        }));
+        EXPECT_TRUE(fromStream == exported);
         dmtest::TempFile raw("qmdl");
         dmtest::writeBytes(raw.path(), exported);
         const auto second = dmtest::convertRawFile(raw.path());

@@ -65,6 +65,15 @@ TEST(OtaRealData, MessagesOfEachCapture) {
         out.clear();
         all.addLog(converted.log, out);
         EXPECT_EQ(all.stats().packets(), converted.log.records.size());
+        // Read as a stream, as `kvxlog pcap` reads it, in pieces that cut records.
+        PcapExporter streamed(true);
+        std::vector<uint8_t> fromStream;
+        streamed.beginLog();
+        EXPECT_TRUE(dmtest::streamLogBytes(converted.file, 4096, [&](const auto& r, auto bytes) {
+            streamed.addRecord(r, bytes, fromStream);
+        }));
+        streamed.endLog(fromStream);
+        EXPECT_TRUE(fromStream == out);
     }
 }
 
