@@ -4,6 +4,8 @@
 // port, both answers are empty (PortHolder_win.cpp).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -22,6 +24,12 @@ std::string defaultProcRoot();
 // scan is bounded: at most kMaxProcesses processes and kMaxDescriptors descriptors each.
 std::vector<PortHolder> portHolders(const std::string& devicePath,
                                     const std::string& procRoot = defaultProcRoot());
+
+#ifndef _WIN32
+// Whether two stat results (of a port's path and of a descriptor's target) are the same file:
+// the same character device whichever node names it, the same inode otherwise.
+bool sameOpenFile(const struct stat& a, const struct stat& b);
+#endif
 
 inline constexpr int kMaxProcesses = 65536;
 inline constexpr int kMaxDescriptors = 65536;

@@ -1,6 +1,7 @@
 #include "serial/PortHolder.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cctype>
@@ -39,13 +40,18 @@ std::string commandName(const fs::path& processDir) {
     return name;
 }
 
-// Same file: the same character device (any node naming it), else the same inode.
-bool sameFile(const struct stat& a, const struct stat& b) {
-    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) return a.st_rdev == b.st_rdev;
+}  // namespace
+
+bool sameOpenFile(const struct stat& a, const struct stat& b) {
+    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) {
+        if (a.st_rdev != b.st_rdev) return false;
+        // Unix98 pseudo-terminal slaves (majors 136-143) of two devpts instances (a container's,
+        // a chroot's) share their numbers but are different terminals: the instance must match.
+        const unsigned m = major(a.st_rdev);
+        return m < 136 || m > 143 || a.st_dev == b.st_dev;
+    }
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
-
-}  // namespace
 
 std::string defaultProcRoot() {
     const char* env = std::getenv("KVXLOG_PROC_ROOT");
@@ -64,7 +70,7 @@ std::vector<PortHolder> portHolders(const std::string& devicePath, const std::st
              fds.increment(ec), ++count) {
             struct stat target{};
             // stat follows the descriptor's link to the file it has open.
-            if (::stat(fds->path().c_str(), &target) != 0 || !sameFile(device, target)) continue;
+            if (::stat(fds->path().c_str(), &target) != 0 || !sameOpenFile(device, target)) continue;
             holders.push_back({pid, commandName(dir)});
             break;
         }

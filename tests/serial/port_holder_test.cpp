@@ -4,6 +4,7 @@
 
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +46,31 @@ TEST(PortHolders, FindsThisProcessOnlyWhileItHoldsThePort) {
     }
     EXPECT_FALSE(mine(portHolders(pty.slavePath(), "/proc")));
     EXPECT_TRUE(portHolders("/nonexistent/ttyUSB9", "/proc").empty());
+}
+
+// A USB serial device is the same device under any node; a pseudo-terminal is the same only
+// within one devpts instance (a chroot's /dev/pts/1 is not the host's /dev/pts/1).
+TEST(PortHolders, SameDeviceAcrossNodesButNotAcrossTerminalInstances) {
+    auto chr = [](unsigned major, unsigned minor, dev_t fs) {
+        struct stat st{};
+        st.st_mode = S_IFCHR | 0660;
+        st.st_rdev = makedev(major, minor);
+        st.st_dev = fs;
+        return st;
+    };
+    EXPECT_TRUE(sameOpenFile(chr(188, 0, 5), chr(188, 0, 9)));   // ttyUSB0, two nodes
+    EXPECT_FALSE(sameOpenFile(chr(188, 0, 5), chr(188, 1, 5)));  // ttyUSB0, ttyUSB1
+    EXPECT_TRUE(sameOpenFile(chr(136, 1, 24), chr(136, 1, 24)));
+    EXPECT_FALSE(sameOpenFile(chr(136, 1, 24), chr(136, 1, 31)));  // two devpts instances
+    EXPECT_FALSE(sameOpenFile(chr(143, 7, 24), chr(143, 7, 31)));
+    struct stat file = chr(0, 0, 5);
+    file.st_mode = S_IFREG | 0644;
+    file.st_ino = 42;
+    struct stat other = file;
+    EXPECT_TRUE(sameOpenFile(file, other));
+    other.st_ino = 43;
+    EXPECT_FALSE(sameOpenFile(file, other));
+    EXPECT_FALSE(sameOpenFile(file, chr(188, 0, 5)));
 }
 
 TEST(PortHolders, FakeProcTreeNamesTheHoldersAndModemManager) {
