@@ -110,7 +110,31 @@ void FilterTreeWin::click(NodeId node, bool onStateImage) {
 }
 
 void FilterTreeWin::refresh() {
-    InvalidateRect(tree_, nullptr, FALSE);
+    // Only the check images change. Drawn over the visible rows here, they cost a few calls per
+    // row; a repaint of the control would draw every row whole (lines, buttons, text) and then
+    // the images on top. A row the control paints later gets its image from onCustomDraw.
+    if (!IsWindowVisible(tree_)) return;
+    HDC dc = GetDC(tree_);
+    if (dc == nullptr) {
+        InvalidateRect(tree_, nullptr, FALSE);
+        return;
+    }
+    RECT client{};
+    GetClientRect(tree_, &client);
+    auto lock = table_.lock();
+    for (HTREEITEM item = TreeView_GetFirstVisible(tree_); item != nullptr;
+         item = TreeView_GetNextVisible(tree_, item)) {
+        TVITEMW info{};
+        info.mask = TVIF_PARAM | TVIF_HANDLE;
+        info.hItem = item;
+        RECT text{};
+        if (!TreeView_GetItem(tree_, &info) || !TreeView_GetItemRect(tree_, item, &text, TRUE))
+            break;
+        if (text.top >= client.bottom) break;
+        const auto node = static_cast<NodeId>(info.lParam);
+        if (table_.tree()->valid(node)) drawStateImage(dc, node, text);
+    }
+    ReleaseDC(tree_, dc);
 }
 
 LRESULT FilterTreeWin::onCustomDraw(NMTVCUSTOMDRAW& draw) {
@@ -122,21 +146,24 @@ LRESULT FilterTreeWin::onCustomDraw(NMTVCUSTOMDRAW& draw) {
     }
     const auto node = static_cast<NodeId>(draw.nmcd.lItemlParam);
     auto item = reinterpret_cast<HTREEITEM>(draw.nmcd.dwItemSpec);
-    int state;
-    {
-        auto lock = table_.lock();
-        state = table_.tree()->stateImage(node);
-    }
-    // The control drew the state it was given when the item was inserted.
-    if (node >= shown_.size() || state == shown_[node]) return CDRF_DODEFAULT;
-    HIMAGELIST images = TreeView_GetImageList(tree_, TVSIL_STATE);
     RECT text{};
-    if (images == nullptr || !TreeView_GetItemRect(tree_, item, &text, TRUE)) return CDRF_DODEFAULT;
+    auto lock = table_.lock();
+    // The control drew the state it was given when the item was inserted.
+    if (node >= shown_.size() || table_.tree()->stateImage(node) == shown_[node] ||
+        !TreeView_GetItemRect(tree_, item, &text, TRUE))
+        return CDRF_DODEFAULT;
+    drawStateImage(draw.nmcd.hdc, node, text);
+    return CDRF_DODEFAULT;
+}
+
+void FilterTreeWin::drawStateImage(HDC dc, NodeId node, const RECT& text) {
+    HIMAGELIST images = TreeView_GetImageList(tree_, TVSIL_STATE);
+    if (images == nullptr) return;
     int cx = 16, cy = 16;
     ImageList_GetIconSize(images, &cx, &cy);
     if (stateImageOffset_ < 0) {
         POINT centre{};
-        if (!stateImageCentre(node, centre)) return CDRF_DODEFAULT;
+        if (!stateImageCentre(node, centre)) return;
         stateImageOffset_ = text.left - (centre.x - cx / 2);
     }
     RECT box{text.left - stateImageOffset_, (text.top + text.bottom - cy) / 2, 0, 0};
@@ -146,10 +173,10 @@ LRESULT FilterTreeWin::onCustomDraw(NMTVCUSTOMDRAW& draw) {
     HBRUSH brush = CreateSolidBrush(background == static_cast<COLORREF>(-1)
                                         ? GetSysColor(COLOR_WINDOW)
                                         : background);
-    FillRect(draw.nmcd.hdc, &box, brush);
+    FillRect(dc, &box, brush);
     DeleteObject(brush);
-    ImageList_Draw(images, state, draw.nmcd.hdc, box.left, box.top, ILD_TRANSPARENT);
-    return CDRF_DODEFAULT;
+    ImageList_Draw(images, table_.tree()->stateImage(node), dc, box.left, box.top,
+                   ILD_TRANSPARENT);
 }
 
 HTREEITEM FilterTreeWin::itemOf(NodeId node) const {

@@ -2,8 +2,8 @@
 // the three check images as state images. Children are inserted when their parent is first
 // expanded, so a 7000-item catalogue costs only its top level at start-up. A click or a filter
 // load changes no item of the control: the tree's custom drawing paints each visible row's
-// check image from the table's state, so refresh() only repaints (a root click over 7000
-// items costs one frame, not 7000 item updates).
+// check image from the table's state, and refresh() draws the images of the visible rows
+// (a root click over 7000 items costs a few calls per visible row, not 7000 item updates).
 // Threads: the window's thread; the table's lock is held while its tree is read.
 #pragma once
 
@@ -41,7 +41,7 @@ class FilterTreeWin {
     bool stateImageCentre(filters::NodeId node, POINT& centre) const;
     // The click of one node, as onClick does it once the hit test is done.
     void click(filters::NodeId node, bool onStateImage);
-    // Repaints the check images from the table's states.
+    // Draws the check images of the visible rows from the table's states.
     void refresh();
     // NM_CUSTOMDRAW: draws each row's check image as the table has it; the result to return.
     LRESULT onCustomDraw(NMTVCUSTOMDRAW& draw);
@@ -54,6 +54,9 @@ class FilterTreeWin {
 
   private:
     void insertChildren(filters::NodeId parent, HTREEITEM parentItem);
+    // Paints the node's check image as the table has it, left of the row's text rectangle.
+    // Called with the table's lock held.
+    void drawStateImage(HDC dc, filters::NodeId node, const RECT& text);
 
     HWND tree_;
     filters::FilterTable& table_;

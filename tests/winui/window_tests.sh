@@ -135,8 +135,18 @@ export_to() {  # "Export..." into FILE through the save dialog
     while [ ! -s "$1" ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
 }
 click 222 48                               # "Send Filters from GUI": the trees take clicks
+winui_shot "$w" "$work/before.png"
 xdotool mousemove --window "$w" 344 174 click 1   # the first category's check image
 sleep 0.7
+xdotool mousemove --window "$w" 600 20     # the pointer away from the image compared
+sleep 0.3
+winui_shot "$w" "$work/after.png"
+# The click draws the new check image at once: the 20x20 pixels around it change.
+box=20x20+334+164
+convert "$work/before.png" -crop $box +repage "$work/before-box.png"
+convert "$work/after.png" -crop $box +repage "$work/after-box.png"
+changed=$(compare -metric AE "$work/before-box.png" "$work/after-box.png" null: 2>&1 | cut -d' ' -f1)
+check "the clicked check image is drawn anew ($changed pixels changed)" test "${changed:-0}" -gt 10
 export_to "$work/export1.txt"
 check "a click on a category's check image checks its items (export: $(grep -c . "$work/export1.txt" 2>/dev/null) lines)" \
     test "$(grep -c . "$work/export1.txt" 2>/dev/null || echo 0)" -ge 1
