@@ -37,6 +37,9 @@ constexpr int kWritePerByteMs = 10;
 // Most bytes taken from the line at once: a streaming modem is read in large batches, a few
 // system calls and wake-ups per batch rather than per engine chunk.
 constexpr size_t kReadAhead = 64 * 1024;
+// What the terminal's line discipline holds for a reader (N_TTY_BUF_SIZE): a window that brought
+// this much may have found the line full, its writer (or the USB device) held back meanwhile.
+constexpr size_t kLineBuffer = 4096;
 
 // The Windows communications error flags the diagnostics report (CE_*), so a log of
 // "Read error %d!" lines reads the same on both systems.
@@ -123,9 +126,9 @@ class PosixPort final : public Port {
             // A window that filled much of the read-ahead buffer was too long for this
             // stream's rate: the next one is shorter, so the line never backs up; a quiet one
             // grows back towards the interval.
-            if (came > kReadAhead / 2) {
+            if (came >= kLineBuffer) {
                 batchMs_ = std::max(1, batchMs_ / 2);
-            } else if (came < kReadAhead / 8) {
+            } else if (came < kLineBuffer / 2) {
                 batchMs_ = std::min(kIntervalMs, batchMs_ + 1);
             }
             if (came == 0) break;
