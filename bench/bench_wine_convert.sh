@@ -2,7 +2,8 @@
 # Whole-process `kvxlog convert` of one sample raw capture (kvxlog-samplegen), by the Linux
 # build and by the Windows build under Wine (one warm wine server, as for the tests), rounds
 # interleaved so that both see the same load. Prints each round, the medians, and the speed
-# under Wine as a fraction of the Linux build's (median Linux time / median Wine time); with
+# under Wine as a fraction of the Linux build's (median Linux time / median Wine time), then the
+# same for the speed each program reports of its conversion (Wine's process start left out); with
 # --min-ratio R the exit status is 1 below R. The two logs must hold the same bytes.
 #   bench_wine_convert.sh [--linux-build DIR] [--windows-build DIR] [--size-mb N] [--rounds R]
 #                         [--min-ratio R]      (defaults: build/default, build/windows, 150, 5)
@@ -27,16 +28,23 @@ trap 'rm -rf "$work"' EXIT
 "$linux/cli/kvxlog-samplegen" "$work/sample.raw" $((size * 1000000)) >/dev/null
 "$run_wine" "$prefix" cmd /c exit  # the prefix and a warm server, outside the timing
 
-seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null 2>&1; t1=$(date +%s.%N); echo "$t1 - $t0" | bc -l; }
+# Runs a command with its output in $work/out; prints its wall-clock seconds.
+seconds() { local t0 t1; t0=$(date +%s.%N); "$@" >"$work/out" 2>&1; t1=$(date +%s.%N); echo "$t1 - $t0" | bc -l; }
+# The conversion's own speed, as the program reports it (its process start left out).
+own_speed() { grep -o '[0-9.]* MB/s' "$work/out" | tail -n 1 | cut -d' ' -f1; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 : >"$work/linux.times"
 : >"$work/wine.times"
+: >"$work/linux.speeds"
+: >"$work/wine.speeds"
 for r in $(seq "$rounds"); do
   rm -rf "$work/l" "$work/w"
   mkdir -p "$work/l" "$work/w"
   tl=$(seconds "$linux/cli/kvxlog" convert "$work/sample.raw" -o "$work/l/")
+  own_speed >>"$work/linux.speeds"
   tw=$(seconds "$run_wine" "$prefix" "$win/cli/kvxlog.exe" convert "$work/sample.raw" -o "$work/w/")
+  own_speed >>"$work/wine.speeds"
   echo "$tl" >>"$work/linux.times"
   echo "$tw" >>"$work/wine.times"
   printf 'round %d: Linux %.3f s, Wine %.3f s\n' "$r" "$tl" "$tw"
@@ -49,6 +57,12 @@ mb=$(stat -c %s "$work/sample.raw")
 printf 'convert %.1f MB: median Linux %.3f s (%.0f MB/s), Wine %.3f s (%.0f MB/s); Wine at %.2fx the Linux speed\n' \
   "$(echo "$mb / 1000000" | bc -l)" "$ml" "$(echo "$mb / 1000000 / $ml" | bc -l)" "$mw" \
   "$(echo "$mb / 1000000 / $mw" | bc -l)" "$ratio"
+sl=$(median <"$work/linux.speeds")
+sw=$(median <"$work/wine.speeds")
+if [ -n "$sl" ] && [ -n "$sw" ]; then
+  printf 'the conversion itself, as each program reports it (process start left out): Linux %.1f MB/s, Wine %.1f MB/s; Wine at %.2fx\n' \
+    "$sl" "$sw" "$(echo "$sw / $sl" | bc -l)"
+fi
 if [ -n "$min" ] && [ "$(echo "$ratio < $min" | bc -l)" = 1 ]; then
   echo "bench_wine_convert: below the required ${min}x"
   exit 1
