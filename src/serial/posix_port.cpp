@@ -123,9 +123,9 @@ class PosixPort final : public Port {
                 break;
             }
             const size_t came = fill();
-            // A window that filled much of the read-ahead buffer was too long for this
-            // stream's rate: the next one is shorter, so the line never backs up; a quiet one
-            // grows back towards the interval.
+            // A window that brought a line buffer or more may have held the writer back: the
+            // next one is shorter, so the line never backs up; a quiet one grows back towards
+            // the interval.
             if (came >= kLineBuffer) {
                 batchMs_ = std::max(1, batchMs_ / 2);
             } else if (came < kLineBuffer / 2) {
