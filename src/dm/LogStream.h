@@ -80,7 +80,6 @@ class LogStream {
     bool stopping_ = false;
     std::thread reader_;
     bool threaded_ = false;
-    bool readerDone_ = false;  // without a thread: the last piece was read
 
     std::vector<uint8_t> plain_;  // deciphered bytes from stream offset base_
     size_t base_ = 0;
