@@ -12,6 +12,7 @@
 #include "dm/ByteReader.h"
 #include "dm/Crc16.h"
 #include "dm/Frame.h"
+#include "dm/ShortCopy.h"
 #include "os/Thread.h"
 
 namespace kvx::dm {
@@ -317,7 +318,7 @@ void KvxLog::receive(std::span<const uint8_t> chunk) {
             const uint8_t* q = findFlagOrEscape(p, end);
             const size_t run = static_cast<size_t>(q - p);
             if (run <= kMaxFrame - 1 - accLen_) {
-                std::memcpy(frame + accLen_, p, run);
+                copyShort(frame + accLen_, p, run);
                 accLen_ += run;
             } else {
                 discarded_ = accLen_ + run;

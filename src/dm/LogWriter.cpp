@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "dm/ShortCopy.h"
 #include "os/Files.h"
 #include "os/Thread.h"
 
@@ -139,7 +140,7 @@ void LogWriter::append(const uint8_t* bytes, size_t count) {
     appended_ += count;
     if (pendingCount_ + count > 8) {
         const size_t fill = 8 - pendingCount_;
-        std::memcpy(pending_.data() + pendingCount_, bytes, fill);
+        copyUpTo8(pending_.data() + pendingCount_, bytes, fill);
         queueBlock(pending_.data());
         pendingCount_ = 0;
         bytes += fill;
@@ -150,7 +151,7 @@ void LogWriter::append(const uint8_t* bytes, size_t count) {
         bytes += 8;
         count -= 8;
     }
-    std::memcpy(pending_.data() + pendingCount_, bytes, count);
+    copyUpTo8(pending_.data() + pendingCount_, bytes, count);
     pendingCount_ += count;
 }
 

@@ -9,6 +9,7 @@
 #include "LogTestSupport.h"
 #include "dm/Crc16.h"
 #include "dm/Frame.h"
+#include "dm/ShortCopy.h"
 
 namespace kvx::dm {
 namespace {
@@ -145,6 +146,32 @@ TEST(Frame, UnescapeReply) {
         Bytes w = dmtest::wire(p);
         w.resize(unescapereply(w.data(), w.size()));
         EXPECT_EQ(w, dmtest::plainFrame(p));
+    }
+}
+
+// The copy that moves runs between escapes: each length of every size class, at each offset
+// within a word, writes exactly its bytes and none beside them.
+TEST(ShortCopy, EveryLengthWritesExactlyItsBytes) {
+    std::vector<uint8_t> src(200);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (size_t n = 0; n <= 130; ++n) {
+        for (size_t at = 0; at < 8; ++at) {
+            std::vector<uint8_t> dst(n + 32, 0xEE);
+            if (n <= 8) {
+                std::vector<uint8_t> small(n + 32, 0xEE);
+                copyUpTo8(small.data() + 16 + at % 4, src.data() + at, n);
+                copyShort(dst.data() + 16 + at % 4, src.data() + at, n);
+                ASSERT_EQ(small, dst) << "length " << n;
+            } else {
+                copyShort(dst.data() + 16 + at % 4, src.data() + at, n);
+            }
+            for (size_t i = 0; i < dst.size(); ++i) {
+                const size_t first = 16 + at % 4;
+                const bool inside = i >= first && i < first + n;
+                ASSERT_EQ(dst[i], inside ? src[at + i - first] : 0xEE)
+                    << "length " << n << ", offset " << at << ", byte " << i;
+            }
+        }
     }
 }
 
