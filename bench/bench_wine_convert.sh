@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Whole-process `kvxlog convert` of one sample raw capture (kvxlog-samplegen), by the Linux
 # build and by the Windows build under Wine (one warm wine server, as for the tests), rounds
-# interleaved so that both see the same load. Prints each round, the medians, and the speed
+# interleaved in alternating order so that both see the same load. Prints each round, the medians, and the speed
 # under Wine as a fraction of the Linux build's (median Linux time / median Wine time), then the
 # same for the speed each program reports of its conversion (Wine's process start left out); with
-# --min-ratio R the exit status is 1 below R. The two logs must hold the same bytes.
+# --min-ratio R the exit status is 1 below R. Every log must hold the same bytes.
 #   bench_wine_convert.sh [--linux-build DIR] [--windows-build DIR] [--size-mb N] [--rounds R]
 #                         [--min-ratio R]      (defaults: build/default, build/windows, 150, 5)
 set -euo pipefail
@@ -17,7 +17,7 @@ while [ $# -gt 0 ]; do
     --size-mb) size=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --min-ratio) min=$2; shift 2 ;;
-    -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench_wine_convert: unknown argument $1 (try --help)" >&2; exit 64 ;;
   esac
 done
@@ -38,18 +38,37 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 : >"$work/wine.times"
 : >"$work/linux.speeds"
 : >"$work/wine.speeds"
+# One timed conversion by build $1 (linux or wine); its log is checked against the first one
+# written and removed at once, so every run starts from the same state of the page cache.
+run_one() {
+  local t
+  mkdir -p "$work/o"
+  if [ "$1" = linux ]; then
+    t=$(seconds "$linux/cli/kvxlog" convert "$work/sample.raw" -o "$work/o/")
+  else
+    t=$(seconds "$run_wine" "$prefix" "$win/cli/kvxlog.exe" convert "$work/sample.raw" -o "$work/o/")
+  fi
+  own_speed >>"$work/$1.speeds"
+  echo "$t" >>"$work/$1.times"
+  local sum
+  sum=$(cat "$work"/o/*.kvx | md5sum)
+  rm -rf "$work/o"
+  [ -f "$work/first.sum" ] || echo "$sum" >"$work/first.sum"
+  [ "$sum" = "$(cat "$work/first.sum")" ] || { echo "bench_wine_convert: the $1 build wrote a different log" >&2; exit 1; }
+  echo "$t"
+}
 for r in $(seq "$rounds"); do
-  rm -rf "$work/l" "$work/w"
-  mkdir -p "$work/l" "$work/w"
-  tl=$(seconds "$linux/cli/kvxlog" convert "$work/sample.raw" -o "$work/l/")
-  own_speed >>"$work/linux.speeds"
-  tw=$(seconds "$run_wine" "$prefix" "$win/cli/kvxlog.exe" convert "$work/sample.raw" -o "$work/w/")
-  own_speed >>"$work/wine.speeds"
-  echo "$tl" >>"$work/linux.times"
-  echo "$tw" >>"$work/wine.times"
+  # The order alternates: what one run leaves behind (memory freed, the disk still busy
+  # writing its log) slows the run after it, whichever build that is.
+  if [ $((r % 2)) = 1 ]; then
+    tl=$(run_one linux)
+    tw=$(run_one wine)
+  else
+    tw=$(run_one wine)
+    tl=$(run_one linux)
+  fi
   printf 'round %d: Linux %.3f s, Wine %.3f s\n' "$r" "$tl" "$tw"
 done
-cmp -s "$work"/l/*.kvx "$work"/w/*.kvx || { echo "bench_wine_convert: the two logs differ"; exit 1; }
 ml=$(median <"$work/linux.times")
 mw=$(median <"$work/wine.times")
 ratio=$(echo "$ml / $mw" | bc -l)
