@@ -14,7 +14,8 @@ if [ $# -gt 0 ] && [ "${1#-}" = "$1" ]; then
   shift
 fi
 if [ -z "$base" ]; then
-  change=$(git log --format=%H --reverse -S'kReadAhead' -- src/serial/posix_port.cpp | head -n 1)
+  # sed reads to the end: a head that left early would fail the pipe under pipefail.
+  change=$(git log --format=%H --reverse -S'kReadAhead' -- src/serial/posix_port.cpp | sed -n 1p)
   [ -n "$change" ] || { echo "no commit with the read-ahead found; give BASE" >&2; exit 2; }
   base=$(git rev-parse "$change^")
 fi

@@ -37,9 +37,12 @@ constexpr int kWritePerByteMs = 10;
 // Most bytes taken from the line at once: a streaming modem is read in large batches, a few
 // system calls and wake-ups per batch rather than per engine chunk.
 constexpr size_t kReadAhead = 64 * 1024;
-// What the terminal's line discipline holds for a reader (N_TTY_BUF_SIZE): a window that brought
-// this much may have found the line full, its writer (or the USB device) held back meanwhile.
+// What the terminal's line discipline holds for a reader (N_TTY_BUF_SIZE, of which it keeps a
+// byte free). A read that brought half of it or more may have found the line full, with more
+// waiting in the driver behind it.
 constexpr size_t kLineBuffer = 4096;
+// How long a drain waits for the driver to pass on what it holds behind a full line.
+constexpr int kDrainWaitMs = 1;
 
 // The Windows communications error flags the diagnostics report (CE_*), so a log of
 // "Read error %d!" lines reads the same on both systems.
@@ -122,13 +125,13 @@ class PosixPort final : public Port {
                 consumeWake();
                 break;
             }
-            const size_t came = fill();
-            // A window that brought a line buffer or more may have held the writer back: the
-            // next one is shorter, so the line never backs up; a quiet one grows back towards
-            // the interval.
-            if (came >= kLineBuffer) {
+            const size_t came = drain();
+            // A window that brought several line buffers may have held the writer (or the USB
+            // device) back before it was drained: the next one is shorter, so the line never
+            // backs up for long; a quiet one grows back towards the interval.
+            if (came >= kLineBuffer * 4) {
                 batchMs_ = std::max(1, batchMs_ / 2);
-            } else if (came < kLineBuffer / 2) {
+            } else if (came < kLineBuffer * 2) {
                 batchMs_ = std::min(kIntervalMs, batchMs_ + 1);
             }
             if (came == 0) break;
@@ -210,9 +213,26 @@ class PosixPort final : public Port {
         return from + n;
     }
 
+    // Takes what the line holds, and what the driver holds behind it: while a read finds the
+    // line (nearly) full, the driver passes on more within moments, so the next read follows at once
+    // (after waiting at most kDrainWaitMs for it) instead of after another window. One wake-up
+    // thus empties a backed-up line; returns the count taken.
+    size_t drain() {
+        size_t took = 0;
+        for (;;) {
+            const size_t n = fill(true);
+            took += n;
+            if (n < kLineBuffer / 2 || aheadEnd_ == ahead_.size() || dead_.load()) return took;
+            pollfd fds{fd_, POLLIN, 0};
+            if (::poll(&fds, 1, kDrainWaitMs) <= 0) return took;
+            if ((fds.revents & POLLIN) == 0) return took;
+        }
+    }
+
     // Takes whatever the line holds now into the read-ahead buffer, without waiting; returns
-    // the count taken. A hang-up marks the port dead.
-    size_t fill() {
+    // the count taken. With `once`, one read only: it takes all the line holds, and a second
+    // one would mostly find the line empty. A hang-up marks the port dead.
+    size_t fill(bool once = false) {
         if (ahead_.empty()) ahead_.resize(kReadAhead);
         if (aheadBegin_ > 0) {
             std::memmove(ahead_.data(), ahead_.data() + aheadBegin_, aheadEnd_ - aheadBegin_);
@@ -225,6 +245,7 @@ class PosixPort final : public Port {
             if (n > 0) {
                 aheadEnd_ += static_cast<size_t>(n);
                 took += static_cast<size_t>(n);
+                if (once) break;
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
