@@ -351,7 +351,8 @@ int runCapture(const CaptureOptions& o) {
                 if (window.timerRunning(kRetryTimer)) return;
                 // A restart that found the modem still booting is tried again, with a
                 // growing pause, until it answers or the run ends.
-                if (o.keepTrying && dialog.restartPending() && dialog.lastStartFailed()) {
+                if (o.keepTrying && dialog.restartPending() && dialog.lastStartFailed() &&
+                    !engine.connectsaborted()) {
                     say("The modem does not answer yet; trying again in " +
                             std::to_string(retryMs / 1000) + " s (Ctrl-C stops)...",
                         Severity::Warning);
@@ -419,7 +420,7 @@ int runCapture(const CaptureOptions& o) {
             window.stopTimer(kRetryTimer);
             ++retries;
             dialog.OnStart();
-            if (dialog.lastStartFailed()) {
+            if (dialog.lastStartFailed() && !engine.connectsaborted()) {
                 retryMs = std::min(retryMs * 2, kRetryMaxMs);
                 dialog.LogError(app::err::kRestartFailed, retries + 1, retryMs / 1000, 0);
             }
@@ -442,6 +443,9 @@ int runCapture(const CaptureOptions& o) {
     bool noModem = false;
     InterruptListener signals([&] {
         dialog.cancelDeviceWait();
+        // A connect waiting on a silent modem (a start, a restart) would hold the window's
+        // thread, and this Stop, for some 20 s.
+        engine.abortconnects();
         window.post([&] {
             stoppedByUser = true;
             if (dialog.restartPending()) gaveUp = true;
@@ -459,6 +463,8 @@ int runCapture(const CaptureOptions& o) {
         dialog.OnStart();
         if (dialog.state() == app::UiState::Idle && !dialog.waitingForDevice()) {
             noModem = dialog.workerExitCode() == -1;
+            // Ctrl-C cut the connect short: the modem had not answered by then.
+            if (noModem && engine.connectsaborted()) say("Stopped before the modem answered.");
             window.close();
             return;
         }

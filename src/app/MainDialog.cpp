@@ -352,6 +352,11 @@ void MainDialog::continueStart() {
     }
     lastStartFailed_ = !connected;
     if (connected) restartPending_ = false;
+    if (!connected && engine_.connectsaborted()) {
+        // The program is ending (Ctrl-C) and cut the connect short: no word on the modem.
+        OnStop();
+        return;
+    }
     if (!connected) {
         const serial::OpenStatus& open = engine_.lastopenstatus();
         if (device_ != kDeviceCustom && open.error == serial::OpenError::NotFound &&
@@ -751,7 +756,7 @@ void MainDialog::RestartLogging() {
     OnStart();
     // A modem still booting after its reset does not answer yet: the window has shown why
     // and is idle; the error log keeps the failed restart as well.
-    if (lastStartFailed_) LogError(err::kRestartFailed, 1, 0, 0);
+    if (lastStartFailed_ && !engine_.connectsaborted()) LogError(err::kRestartFailed, 1, 0, 0);
 }
 
 void MainDialog::ReadRotationSettings() {

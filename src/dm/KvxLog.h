@@ -203,6 +203,11 @@ public:
     // Opens the port (device type 0: `portName`; others: found by the device table) and
     // performs the three connection queries. The port stays open even on failure.
     bool connect(int deviceType, const char* portName);
+    // Any thread. Makes the connect in progress, and every later one, give up at its next
+    // query send (a modem that does not answer holds a connect for its 11 sends of each query,
+    // some 20 s): for a program that is ending. The read that waits is woken.
+    void abortconnects();
+    bool connectsaborted() const { return connectsAborted_.load(); }
     // Closes the port when the input source is the port. Any thread; a read in progress is
     // woken first.
     void close();
@@ -301,6 +306,7 @@ private:
     Stats lastFile_;
     std::array<std::atomic<uint32_t>, 256> notKept_{};
     std::atomic<bool> keepAll_{false};
+    std::atomic<bool> connectsAborted_{false};
     // The subscription of the last "Subscription" note of the open file (worker thread).
     std::optional<uint32_t> lastSubscription_;
 

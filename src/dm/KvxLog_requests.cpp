@@ -153,6 +153,7 @@ bool KvxLog::runQuery(const uint8_t* payload, size_t payloadLength, int which) {
     if (length == 0) return false;
 
     for (int send = 1; send <= kQuerySends; ++send) {
+        if (connectsAborted_.load()) return false;
         auto reply = transact(frame.data(), length, true);
         if (send == kQuerySends) break;
         if (!reply || reply->empty()) continue;
@@ -180,7 +181,7 @@ bool KvxLog::findBuriedReply(int which, std::span<const uint8_t> reply) {
                 storeReply(which, reply.subspan(start)))
                 return true;
         }
-        if (more == kMoreReads || replyFrames_.size() < 2) return false;
+        if (more == kMoreReads || replyFrames_.size() < 2 || connectsAborted_.load()) return false;
         auto port = portSnapshot();
         if (!port) return false;
         auto next = readReply(*port);
@@ -282,6 +283,11 @@ bool KvxLog::connect(int deviceType, const char* portName) {
     source_.store(kSourcePort);
     clearNote();
     return result;
+}
+
+void KvxLog::abortconnects() {
+    connectsAborted_.store(true);
+    if (auto port = portSnapshot()) port->wake();
 }
 
 std::span<const MessageRange> KvxLog::messageranges() const {

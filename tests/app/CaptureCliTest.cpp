@@ -205,6 +205,63 @@ TEST_F(CaptureCli, HungUpModemIsRestartedAndRetriedUntilItAnswers) {
     EXPECT_NE(child.err().find("restart(s): watchdog"), std::string::npos) << child.err();
 }
 
+// Ctrl-C while a watchdog restart waits on a modem that has fallen silent: the restart's
+// queries give up at once instead of running out their sends (some 20 s), and the stop is not
+// logged as a failed restart.
+TEST_F(CaptureCli, CtrlCDuringARestartOnASilentModemEndsAtOnce) {
+    modemsim::SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.packetsPerSecond = 200;
+    modemsim::SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    auto args = captureArgs(cfg.linkPath);
+    args.insert(args.end(), {"--watchdog", "2", "--single-file"});
+    Child child(args, dir_.path(), env_);
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(waitUntil([&] { return child.out().find(".kvx\n") != std::string::npos; }, 20000));
+    sim.setSilent(true);
+    const auto errorLog = dir_.path() / "kvxlogplus.errorlog";
+    ASSERT_TRUE(waitUntil(
+        [&] { return readText(errorLog).find("cause = Watchdog") != std::string::npos; }, 20000))
+        << child.err();
+    // The watchdog's restart is sending its queries into the silence.
+    sim.clearRequests();
+    ASSERT_TRUE(sim.waitForRequests(2, 30000ms)) << child.err();
+    const auto stopped = std::chrono::steady_clock::now();
+    child.signal(SIGINT);
+    const int status = child.wait(30s);
+    const auto took = std::chrono::steady_clock::now() - stopped;
+    EXPECT_LT(took, 5s) << child.err();
+    // The modem was lost and never came back: the status a restart that gave up has.
+    EXPECT_EQ(status, 2) << child.err();
+    const std::string rows = readText(errorLog);
+    EXPECT_EQ(rows.find("Restart failed"), std::string::npos) << rows;
+    const auto files = kvx::testing::logFiles(dir_.path());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(readLog(files[0]).readable);
+}
+
+// The same at the very first connect, to a modem silent from the start: it ends at once, says
+// why, and leaves no log.
+TEST_F(CaptureCli, CtrlCDuringTheFirstConnectEndsAtOnce) {
+    modemsim::SimModem::Config cfg;
+    cfg.linkPath = (dir_.path() / "dm0").string();
+    cfg.silent = true;
+    modemsim::SimModem sim(cfg);
+    ASSERT_EQ(sim.start().error, modemsim::StartError::None);
+    Child child(captureArgs(cfg.linkPath), dir_.path(), env_);
+    ASSERT_TRUE(child.started());
+    ASSERT_TRUE(sim.waitForRequests(2, 30000ms)) << child.err();
+    const auto stopped = std::chrono::steady_clock::now();
+    child.signal(SIGINT);
+    EXPECT_EQ(child.wait(30s), 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 5s) << child.err();
+    EXPECT_NE(child.err().find("Stopped before the modem answered.\n"), std::string::npos)
+        << child.err();
+    EXPECT_EQ(child.err().find("Could not communicate"), std::string::npos) << child.err();
+    EXPECT_TRUE(kvx::testing::logFiles(dir_.path()).empty());
+}
+
 // A modem that answers the filter but never streams (the filter asks only for an NV item):
 // the watchdog says that no packet came and how the filter was answered, and the run does
 // not end with status 0.
