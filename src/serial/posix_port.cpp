@@ -214,9 +214,9 @@ class PosixPort final : public Port {
     }
 
     // Takes what the line holds, and what the driver holds behind it: while a read finds the
-    // line (nearly) full, the driver passes on more within moments, so the next read follows at once
-    // (after waiting at most kDrainWaitMs for it) instead of after another window. One wake-up
-    // thus empties a backed-up line; returns the count taken.
+    // line (nearly) full, the driver passes on more within moments, so the next read follows
+    // at once (after waiting at most kDrainWaitMs for it) instead of after another window. One
+    // wake-up thus empties a backed-up line; returns the count taken.
     size_t drain() {
         size_t took = 0;
         for (;;) {
