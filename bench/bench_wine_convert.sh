@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Whole-process `kvxlog convert` of one sample raw capture (kvxlog-samplegen), by the Linux
 # build and by the Windows build under Wine (one warm wine server, as for the tests), rounds
-# interleaved in alternating order so that both see the same load. Prints each round, the medians, and the speed
-# under Wine as a fraction of the Linux build's (median Linux time / median Wine time), then the
-# same for the speed each program reports of its conversion (Wine's process start left out); with
-# --min-ratio R the exit status is 1 below R. Every log must hold the same bytes.
+# interleaved in alternating order so that both see the same load. Prints each round, the
+# medians, and the speed under Wine as a fraction of the Linux build's (median Linux time /
+# median Wine time), then the same for the speed each program reports of its conversion (Wine's
+# process start left out); with --min-ratio R the exit status is 1 below R. Every log must hold
+# the same bytes.
 #   bench_wine_convert.sh [--linux-build DIR] [--windows-build DIR] [--size-mb N] [--rounds R]
 #                         [--min-ratio R]      (defaults: build/default, build/windows, 150, 5)
 set -euo pipefail
@@ -17,7 +18,7 @@ while [ $# -gt 0 ]; do
     --size-mb) size=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --min-ratio) min=$2; shift 2 ;;
-    -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench_wine_convert: unknown argument $1 (try --help)" >&2; exit 64 ;;
   esac
 done
@@ -54,7 +55,8 @@ run_one() {
   sum=$(cat "$work"/o/*.kvx | md5sum)
   rm -rf "$work/o"
   [ -f "$work/first.sum" ] || echo "$sum" >"$work/first.sum"
-  [ "$sum" = "$(cat "$work/first.sum")" ] || { echo "bench_wine_convert: the $1 build wrote a different log" >&2; exit 1; }
+  [ "$sum" = "$(cat "$work/first.sum")" ] ||
+    { echo "bench_wine_convert: the $1 build wrote a different log" >&2; exit 1; }
   echo "$t"
 }
 for r in $(seq "$rounds"); do
