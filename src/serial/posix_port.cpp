@@ -224,8 +224,7 @@ class PosixPort final : public Port {
             took += n;
             if (n < kLineBuffer / 2 || aheadEnd_ == ahead_.size() || dead_.load()) return took;
             pollfd fds{fd_, POLLIN, 0};
-            if (::poll(&fds, 1, kDrainWaitMs) <= 0) return took;
-            if ((fds.revents & POLLIN) == 0) return took;
+            if (::poll(&fds, 1, kDrainWaitMs) <= 0 || (fds.revents & POLLIN) == 0) return took;
         }
     }
 

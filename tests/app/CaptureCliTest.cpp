@@ -58,19 +58,29 @@ class CaptureCli : public ::testing::Test {
                 "-o",
                 (dir_.path() / "cap.kvx").string()};
     }
+    // The simulated modem of a test: linked as dm0 in the test's folder, streaming `rate`
+    // packets a second once logging.
+    modemsim::SimModem::Config modemConfig(uint32_t rate) const {
+        modemsim::SimModem::Config cfg;
+        cfg.linkPath = (dir_.path() / "dm0").string();
+        cfg.packetsPerSecond = rate;
+        return cfg;
+    }
+    // The capture named its first file on stdout.
+    static bool firstFileNamed(Child& child) {
+        return waitUntil([&] { return child.out().find(".kvx\n") != std::string::npos; }, 20000);
+    }
     TempDir dir_;
     std::vector<std::string> env_;
 };
 
 TEST_F(CaptureCli, CtrlCStopsAndClosesTheLogWithItsNote) {
-    modemsim::SimModem::Config cfg;
-    cfg.linkPath = (dir_.path() / "dm0").string();
-    cfg.packetsPerSecond = 300;
+    auto cfg = modemConfig(300);
     modemsim::SimModem sim(cfg);
     ASSERT_EQ(sim.start().error, modemsim::StartError::None);
     Child child(captureArgs(cfg.linkPath), dir_.path(), env_);
     ASSERT_TRUE(child.started());
-    ASSERT_TRUE(waitUntil([&] { return child.out().find(".kvx\n") != std::string::npos; }, 20000));
+    ASSERT_TRUE(firstFileNamed(child));
     ASSERT_TRUE(
         waitUntil([&] { return child.err().find(" Bytes: ") != std::string::npos; }, 10000));
     child.signal(SIGINT);
@@ -91,9 +101,7 @@ TEST_F(CaptureCli, CtrlCStopsAndClosesTheLogWithItsNote) {
 }
 
 TEST_F(CaptureCli, DurationStopsByItself) {
-    modemsim::SimModem::Config cfg;
-    cfg.linkPath = (dir_.path() / "dm0").string();
-    cfg.packetsPerSecond = 100;
+    auto cfg = modemConfig(100);
     modemsim::SimModem sim(cfg);
     ASSERT_EQ(sim.start().error, modemsim::StartError::None);
     auto args = captureArgs(cfg.linkPath);
@@ -115,9 +123,7 @@ TEST_F(CaptureCli, DurationStopsByItself) {
 }
 
 TEST_F(CaptureCli, ItemsCheckedInTheCatalogueTreesAreSentAsTheFilter) {
-    modemsim::SimModem::Config cfg;
-    cfg.linkPath = (dir_.path() / "dm0").string();
-    cfg.packetsPerSecond = 200;
+    auto cfg = modemConfig(200);
     modemsim::SimModem sim(cfg);
     ASSERT_EQ(sim.start().error, modemsim::StartError::None);
     env_[0] = "KVXLOGPLUS_SETTINGS=" + std::string(KVX_SOURCE_DIR) + "/data/kvxlogplus.ini";
@@ -169,16 +175,14 @@ TEST_F(CaptureCli, AbsentDeviceIsAwaitedUntilSigterm) {
 // answers again: the hang-up restarts logging at once, each failed restart is one error-log
 // line, the capture keeps trying and goes on in a new file, and the run ends with status 0.
 TEST_F(CaptureCli, HungUpModemIsRestartedAndRetriedUntilItAnswers) {
-    modemsim::SimModem::Config cfg;
-    cfg.linkPath = (dir_.path() / "dm0").string();
-    cfg.packetsPerSecond = 200;
+    auto cfg = modemConfig(200);
     modemsim::SimModem sim(cfg);
     ASSERT_EQ(sim.start().error, modemsim::StartError::None);
     auto args = captureArgs(cfg.linkPath);
     args.insert(args.end(), {"--duration", "40", "--single-file"});
     Child child(args, dir_.path(), env_);
     ASSERT_TRUE(child.started());
-    ASSERT_TRUE(waitUntil([&] { return child.out().find(".kvx\n") != std::string::npos; }, 20000));
+    ASSERT_TRUE(firstFileNamed(child));
     std::this_thread::sleep_for(2s);
     ASSERT_TRUE(sim.dropOff());
     std::this_thread::sleep_for(4s);
@@ -209,16 +213,14 @@ TEST_F(CaptureCli, HungUpModemIsRestartedAndRetriedUntilItAnswers) {
 // queries give up at once instead of running out their sends (some 20 s), and the stop is not
 // logged as a failed restart.
 TEST_F(CaptureCli, CtrlCDuringARestartOnASilentModemEndsAtOnce) {
-    modemsim::SimModem::Config cfg;
-    cfg.linkPath = (dir_.path() / "dm0").string();
-    cfg.packetsPerSecond = 200;
+    auto cfg = modemConfig(200);
     modemsim::SimModem sim(cfg);
     ASSERT_EQ(sim.start().error, modemsim::StartError::None);
     auto args = captureArgs(cfg.linkPath);
     args.insert(args.end(), {"--watchdog", "2", "--single-file"});
     Child child(args, dir_.path(), env_);
     ASSERT_TRUE(child.started());
-    ASSERT_TRUE(waitUntil([&] { return child.out().find(".kvx\n") != std::string::npos; }, 20000));
+    ASSERT_TRUE(firstFileNamed(child));
     sim.setSilent(true);
     const auto errorLog = dir_.path() / "kvxlogplus.errorlog";
     ASSERT_TRUE(waitUntil(
@@ -244,8 +246,7 @@ TEST_F(CaptureCli, CtrlCDuringARestartOnASilentModemEndsAtOnce) {
 // The same at the very first connect, to a modem silent from the start: it ends at once, says
 // why, and leaves no log.
 TEST_F(CaptureCli, CtrlCDuringTheFirstConnectEndsAtOnce) {
-    modemsim::SimModem::Config cfg;
-    cfg.linkPath = (dir_.path() / "dm0").string();
+    auto cfg = modemConfig(0);
     cfg.silent = true;
     modemsim::SimModem sim(cfg);
     ASSERT_EQ(sim.start().error, modemsim::StartError::None);
@@ -266,9 +267,7 @@ TEST_F(CaptureCli, CtrlCDuringTheFirstConnectEndsAtOnce) {
 // the watchdog says that no packet came and how the filter was answered, and the run does
 // not end with status 0.
 TEST_F(CaptureCli, ModemThatNeverStreamsIsReported) {
-    modemsim::SimModem::Config cfg;
-    cfg.linkPath = (dir_.path() / "dm0").string();
-    cfg.packetsPerSecond = 200;
+    auto cfg = modemConfig(200);
     modemsim::SimModem sim(cfg);
     ASSERT_EQ(sim.start().error, modemsim::StartError::None);
     Child child({"capture", "--port", cfg.linkPath, "--nv", "5", "-o",
@@ -289,9 +288,7 @@ TEST_F(CaptureCli, ModemThatNeverStreamsIsReported) {
 // An error log that cannot be written ends the capture as the window closes, with a status of
 // its own and the path tried.
 TEST_F(CaptureCli, UnwritableErrorLogIsAnErrorWithItsPath) {
-    modemsim::SimModem::Config cfg;
-    cfg.linkPath = (dir_.path() / "dm0").string();
-    cfg.packetsPerSecond = 100;
+    auto cfg = modemConfig(100);
     cfg.silentAfter = 1500ms;  // the watchdog then writes an entry
     modemsim::SimModem sim(cfg);
     ASSERT_EQ(sim.start().error, modemsim::StartError::None);
@@ -312,9 +309,7 @@ TEST_F(CaptureCli, UnwritableErrorLogIsAnErrorWithItsPath) {
 // Without a settings file the shipped catalogue is used, said once; an item no catalogue names
 // is sent all the same, with one warning.
 TEST_F(CaptureCli, ItemsOutsideTheCatalogueAreSentWithAWarning) {
-    modemsim::SimModem::Config cfg;
-    cfg.linkPath = (dir_.path() / "dm0").string();
-    cfg.packetsPerSecond = 200;
+    auto cfg = modemConfig(200);
     modemsim::SimModem sim(cfg);
     ASSERT_EQ(sim.start().error, modemsim::StartError::None);
     Child child({"capture", "--port", cfg.linkPath, "--log", "0x1234", "-o",
